@@ -1,0 +1,2 @@
+// The program entry; filled in with the form.
+int main() { return 0; }

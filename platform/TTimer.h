@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QObject>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+// The window timer the program paces its frames with. It keeps the rules of a classic
+// window timer: setting Interval or Enabled to the value it holds does nothing; a
+// different value restarts the countdown from the full interval; Interval 0 or Enabled
+// false never fires. Unlike Qt's default coarse timers it never fires early and is not
+// allowed 5 % of slack: it aims at an absolute deadline and arms the underlying timer in
+// slices of at most one second, so one long poll wait cannot slip far, and any interval
+// up to 2^32 - 1 ms works.
+class TTimer : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // A countdown that restarts while its own tick is being handled is counted from the
+    // deadline that tick was due at, not from the moment the handler got round to it, so
+    // the lateness of one tick does not add up over a long run. Past this much lateness
+    // (the machine was suspended, a handler blocked) it counts from now instead.
+    static constexpr std::chrono::milliseconds kMaxCatchUp{250};
+    static constexpr std::chrono::milliseconds kMaxSlice{1000};
+
+    explicit TTimer(QObject* parent = nullptr);
+    ~TTimer() override;
+
+    uint32_t Interval() const { return interval_; }
+    void SetInterval(uint32_t interval);
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool enabled);
+
+    // True while a countdown runs (Interval not 0, Enabled, a handler bound).
+    bool IsCounting() const { return counting_; }
+    // The moment the running countdown falls due; empty when none runs.
+    std::optional<Clock::time_point> Deadline() const;
+    // Sets Interval and makes its first countdown fall due at the given moment instead of
+    // one full interval from now (a moment in the past fires at once). Later periods
+    // follow from there.
+    void SetIntervalDueAt(uint32_t interval, Clock::time_point dueAt);
+
+    std::function<void()> OnTimer;
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
+private:
+    void Restart(std::optional<Clock::time_point> dueAt = std::nullopt);
+    void Stop();
+    void ArmSlice();
+
+    uint32_t interval_ = 100;
+    bool enabled_ = false;
+    bool counting_ = false;
+    int platformTimer_ = 0;
+    Clock::time_point deadline_{};
+    // While OnTimer runs: the deadline that fired.
+    std::optional<Clock::time_point> firing_;
+};

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+// The recording format (ttyrec): frames of a 12-byte little-endian header (seconds,
+// microseconds, length) followed by the body; and the time arithmetic the player paces
+// frames with.
+namespace io {
+
+struct FrameTime
+{
+    int32_t seconds = 0;
+    int32_t microseconds = 0;
+    friend bool operator==(const FrameTime&, const FrameTime&) = default;
+};
+
+struct FrameHeader
+{
+    FrameTime time;
+    int32_t length = 0;
+};
+
+// The longest frame body accepted; anything longer is refused as unallocatable. Real
+// recordings write at most a few kilobytes a frame.
+inline constexpr int32_t kMaxFrameLength = 16 * 1024 * 1024;
+
+// The longest delay the timer is given, in milliseconds.
+inline constexpr uint32_t kMaxDelayMilliseconds = 0x7fffffff;
+
+struct FileCloser
+{
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// 1 when the host stores integers least significant byte first, else 0.
+int HostIsLittleEndian();
+// A 32-bit value as read from the file, in host byte order.
+uint32_t LittleEndianToHost32(uint32_t value);
+
+// Reads one header; returns how many of its three 4-byte fields were read whole (0 to 3).
+// Fields not read are set to 0.
+int ReadFrameHeaderFields(std::FILE* stream, FrameHeader& header);
+// 1 when a header was read (at least its first field), 0 at the end of the file.
+int ReadFrameHeader(std::FILE* stream, FrameHeader& header);
+
+// Opens the file, or writes ": PATH: REASON" to standard error and returns null.
+FilePtr OpenFileOrReport(const QByteArray& path, const char* mode);
+
+// Doubles every 0xFF of the first `length` bytes of `data`, in place, in one pass from
+// the back. `data` must hold room for the escaped bytes (twice the length at most).
+// Returns the escaped length.
+qsizetype EscapeTelnetIac(char* data, qsizetype length);
+
+// b minus a, with one borrow at most.
+FrameTime FrameTimeDiff(FrameTime a, FrameTime b);
+// t divided by n, in x87 extended precision, both parts truncated toward zero.
+FrameTime FrameTimeDivide(FrameTime t, double n);
+// The timer interval for a gap between two frames at a speed: the quotient in whole
+// milliseconds, 1 when it is 0 or negative, capped at kMaxDelayMilliseconds.
+uint32_t FrameDelayMilliseconds(FrameTime gap, int speed);
+
+}  // namespace io

@@ -1,0 +1,32 @@
+# Shared by scripts/demo and scripts/test: installs the Debian packages the project
+# needs when they are missing, and builds the program.
+
+OMBRIX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+OMBRIX_JOBS=$(nproc 2>/dev/null || echo 2)
+
+# Packages the build, the tests and the demo use.
+OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev telnet tmux xvfb xauth
+                 fonts-ipafont-gothic clang libclang-rt-14-dev procps)
+
+ombrix_install_missing() {
+    local missing=()
+    for pkg in "${OMBRIX_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
+            || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing missing packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq "${missing[@]}"
+}
+
+# ombrix_build DIR [cmake options...]: configure and build into DIR.
+ombrix_build() {
+    local dir=$1
+    shift
+    cmake -S "$OMBRIX_ROOT" -B "$dir" -DOMBRIX_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$OMBRIX_JOBS"
+}

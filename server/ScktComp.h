@@ -1,0 +1,196 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/Exceptions.h"
+
+class QSocketNotifier;
+class QTimer;
+class TCustomWinSocket;
+class TServerWinSocket;
+class TServerClientWinSocket;
+class TServerSocket;
+
+enum TServerType { stNonBlocking = 0, stThreadBlocking = 1 };
+enum TErrorEvent {
+    erGeneral = 0,
+    erSend = 1,
+    erReceive = 2,
+    erConnect = 3,
+    erDisconnect = 4,
+    erAccept = 5,
+    erLookup = 6
+};
+enum TSocketEventKind {
+    skLookup = 0,
+    skConnecting = 1,
+    skConnect = 2,
+    skDisconnect = 3,
+    skListen = 4,
+    skAccept = 5,
+    skWrite = 6,
+    skRead = 7
+};
+
+using TSocketNotifyEvent = std::function<void(QObject* Sender, TCustomWinSocket* Socket)>;
+using TSocketErrorEvent = std::function<void(QObject* Sender, TCustomWinSocket* Socket,
+                                             TErrorEvent ErrorEvent, int& ErrorCode)>;
+using TGetSocketEvent =
+    std::function<void(QObject* Sender, int Socket, TServerClientWinSocket*& ClientSocket)>;
+
+// Bytes a connection may keep waiting for its peer before it is hung up.
+inline constexpr qsizetype kMaxPendingBytesPerConnection = qsizetype{256} * 1024 * 1024;
+// Bytes all connections together may keep waiting.
+inline constexpr qsizetype kMaxPendingBytesTotal = qsizetype{1024} * 1024 * 1024;
+
+// Owns one descriptor and closes it.
+class SocketDescriptorOwner
+{
+public:
+    SocketDescriptorOwner() = default;
+    explicit SocketDescriptorOwner(int fd) : fd_(fd) {}
+    ~SocketDescriptorOwner() { Close(); }
+    SocketDescriptorOwner(SocketDescriptorOwner&& other) noexcept : fd_(other.Release()) {}
+    SocketDescriptorOwner& operator=(SocketDescriptorOwner&& other) noexcept;
+    SocketDescriptorOwner(const SocketDescriptorOwner&) = delete;
+    SocketDescriptorOwner& operator=(const SocketDescriptorOwner&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release();
+    // Returns the result of close(2); 0 when nothing was open.
+    int Close();
+
+private:
+    int fd_ = -1;
+};
+
+// State and operations common to the listening socket and its connections.
+class TCustomWinSocket : public QObject
+{
+    Q_OBJECT
+
+public:
+    ~TCustomWinSocket() override;
+
+    int SocketDescriptor() const { return descriptor_.Valid() ? descriptor_.Get() : -1; }
+    bool IsConnected() const { return connected_; }
+
+    // Never blocks. Returns the bytes the system took at this call, 0 when not connected,
+    // -1 when it took none. What it did not take waits in the connection's own queue and
+    // goes out, in order, when the socket is writable again.
+    int SendBytes(const void* buffer, int count);
+    // The same, sharing the bytes with the queue instead of copying them.
+    int SendBytes(const QByteArray& bytes);
+    // Bytes received; with count -1, the number of bytes waiting.
+    int ReceiveBytes(void* buffer, int count);
+    // Every byte waiting at this moment, possibly none.
+    QByteArray ReceiveAvailableText();
+    // The peer's IPv4 address in dotted-decimal form, or empty when not connected.
+    QString PeerAddress();
+    // Close now.
+    void Hangup();
+    // Bytes waiting in this connection's queue.
+    qsizetype PendingBytes() const { return pendingBytes_; }
+
+protected:
+    explicit TCustomWinSocket(int descriptor, QObject* parent = nullptr);
+    // (Private machinery left to the implementation.)
+    friend class TServerWinSocket;
+    friend class TServerSocket;
+
+    SocketDescriptorOwner descriptor_;
+    bool connected_ = false;
+    qsizetype pendingBytes_ = 0;
+};
+
+// One accepted connection.
+class TServerClientWinSocket : public TCustomWinSocket
+{
+    Q_OBJECT
+
+public:
+    TServerClientWinSocket(int descriptor, TServerWinSocket* server);
+    ~TServerClientWinSocket() override;
+    TServerWinSocket* ServerWinSocket() const { return server_; }
+
+private:
+    TServerWinSocket* server_;
+};
+
+// The listening socket: owns the connections and holds the client-side handlers.
+class TServerWinSocket : public TCustomWinSocket
+{
+    Q_OBJECT
+
+public:
+    explicit TServerWinSocket(TServerSocket* component);
+    ~TServerWinSocket() override;
+
+    int ConnectionCount() const;
+    // Raises EListError for an index outside 0..ConnectionCount()-1.
+    TServerClientWinSocket* ConnectionAt(int index) const;
+
+    TGetSocketEvent OnGetSocket;
+    TSocketNotifyEvent OnClientConnect;
+    TSocketNotifyEvent OnClientDisconnect;
+    TSocketNotifyEvent OnClientRead;
+    TSocketNotifyEvent OnClientWrite;
+    TSocketErrorEvent OnClientError;
+
+private:
+    friend class TServerSocket;
+    friend class TCustomWinSocket;
+    friend class TServerClientWinSocket;
+    TServerSocket* component_;
+    std::vector<TServerClientWinSocket*> connections_;
+};
+
+// The component on the form.
+class TServerSocket : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TServerSocket(QObject* parent = nullptr);
+    ~TServerSocket() override;
+
+    bool Active() const { return active_; }
+    void SetActive(bool active);
+    int Port() const { return port_; }
+    void SetPort(int port);
+    QString Service() const { return service_; }
+    void SetService(const QString& service);
+    TServerType ServerType() const;
+    void SetServerType(TServerType type);
+    int ThreadCacheSize() const;
+    void SetThreadCacheSize(int size);
+    TServerWinSocket* ListeningSocket() const { return listening_.get(); }
+    // The port the listening socket is bound to (from getsockname), 0 when closed.
+    int LocalPort() const;
+
+    TSocketNotifyEvent OnListen;
+    TSocketNotifyEvent OnAccept;
+    // These live in the listening object; the component's names refer to them.
+    TGetSocketEvent& OnGetSocket;
+    TSocketNotifyEvent& OnClientConnect;
+    TSocketNotifyEvent& OnClientDisconnect;
+    TSocketNotifyEvent& OnClientRead;
+    TSocketNotifyEvent& OnClientWrite;
+    TSocketErrorEvent& OnClientError;
+
+private:
+    friend class TServerWinSocket;
+    std::unique_ptr<TServerWinSocket> listening_;
+    bool active_ = false;
+    int port_ = 0;
+    QString service_;
+};
