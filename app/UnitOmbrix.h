@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "platform/TTimer.h"
 #include "playback/io.h"
@@ -23,6 +24,7 @@ class QToolBar;
 class QToolButton;
 class QFileDialog;
 class SharedMemory;
+class TelnetKeyDecoder;
 class HandoffServer;
 
 // How the program was started: what the command line says, with the options taken out.
@@ -54,6 +56,8 @@ public:
 
     // True when construction asked the loop to end (a hand-off, or no instance object).
     bool TerminationRequested() const { return terminationRequested_; }
+    // True when start-up could not claim the single-instance object.
+    bool StartupFailed() const { return startupFailed_; }
     bool IsHeadless() const { return headless_; }
 
     // --- player state -----------------------------------------------------------------
@@ -131,6 +135,8 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    // The timing half of ReadNextFrame: start time, delay, elapsed-time text.
+    void ApplyFrameTiming(bool first, bool catchUp);
     // The window's controls, menu, actions and status panels (app/FormLayout.cpp).
     void CreateControls();
     void ConnectComponents();
@@ -140,9 +146,13 @@ private:
 
     bool headless_ = false;
     bool terminationRequested_ = false;
+    bool startupFailed_ = false;
     std::array<QLabel*, 3> statusPanels_{};
     std::unique_ptr<SharedMemory> InstanceMapping;
     std::unique_ptr<HandoffServer> handoffServer_;
+    // One key decoder per viewer, kept across reads; shared so a viewer hung up while
+    // its own keys are handled keeps its decoder until they are done.
+    std::unordered_map<const TCustomWinSocket*, std::shared_ptr<TelnetKeyDecoder>> keyDecoders_;
 };
 
 // The one main window of the process.

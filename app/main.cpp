@@ -1,2 +1,110 @@
-// The program entry; filled in with the form.
-int main() { return 0; }
+// The program entry: options, the application object, the main form, the loop.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include "app/CommandLine.h"
+#include "app/Texts.h"
+#include "app/UnitOmbrix.h"
+#include "platform/ErrorDisplay.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the loop, so the orderly shutdown runs as when the window closes.
+void QuitOnTerminationSignals()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool HasDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+QStringList ArgumentsAfterProgram(int argc, char** argv)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    }
+    return arguments;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CommandLine commandLine = ParseCommandLine(ArgumentsAfterProgram(argc, argv));
+    if (!commandLine.error.isEmpty()) {
+        std::fprintf(stderr, "ombrix: %s\n\n%s", commandLine.error.toLocal8Bit().constData(),
+                     UsageText().toLocal8Bit().constData());
+        return 2;
+    }
+    if (commandLine.help) {
+        std::fputs(UsageText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (commandLine.version) {
+        std::printf("Ombrix %s\n", OMBRIX_VERSION);
+        return 0;
+    }
+    FormOptions& options = commandLine.form;
+    if (!HasDisplay()) {
+        options.headless = true;
+    }
+    if (options.headless) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    ErrorDisplay::SetHeadless(options.headless);
+
+    int status = 0;
+    try {
+        QApplication app(argc, argv);
+        QApplication::setApplicationDisplayName(Texts::ApplicationTitle);
+        QApplication::setApplicationName(QStringLiteral("ombrix"));
+        QuitOnTerminationSignals();
+        std::unique_ptr<TFormOmbrix> form;
+        try {
+            form = std::make_unique<TFormOmbrix>(options);
+        } catch (...) {
+            ErrorDisplay::ShowCurrentException();
+            return 1;
+        }
+        if (!options.headless && !form->TerminationRequested()) {
+            form->show();
+        }
+        QApplication::exec();
+        status = form->StartupFailed() ? 1 : 0;
+    } catch (...) {
+        ErrorDisplay::ShowCurrentException();
+        return 1;
+    }
+    return status;
+}

@@ -1,0 +1,78 @@
+#include "app/CommandLine.h"
+
+namespace {
+bool ParsePort(const QString& text, int& port)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok || value < 1 || value > 65535) {
+        return false;
+    }
+    port = value;
+    return true;
+}
+}  // namespace
+
+CommandLine ParseCommandLine(const QStringList& arguments)
+{
+    CommandLine result;
+    bool optionsEnded = false;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (optionsEnded || !argument.startsWith(QLatin1String("--"))) {
+            result.form.arguments.append(argument);
+        } else if (argument == QLatin1String("--")) {
+            optionsEnded = true;
+        } else if (argument == QLatin1String("--headless")) {
+            result.form.headless = true;
+        } else if (argument == QLatin1String("--help")) {
+            result.help = true;
+        } else if (argument == QLatin1String("--version")) {
+            result.version = true;
+        } else if (argument == QLatin1String("--port") || argument.startsWith(QLatin1String("--port="))) {
+            QString value;
+            if (argument == QLatin1String("--port")) {
+                if (i + 1 >= arguments.size()) {
+                    result.error = QStringLiteral("--port needs a number from 1 to 65535");
+                    return result;
+                }
+                value = arguments[++i];
+            } else {
+                value = argument.mid(7);
+            }
+            if (!ParsePort(value, result.form.port)) {
+                result.error = QStringLiteral("--port needs a number from 1 to 65535, not \"%1\"").arg(value);
+                return result;
+            }
+        } else {
+            result.error = QStringLiteral("unknown option %1").arg(argument);
+            return result;
+        }
+    }
+    return result;
+}
+
+QString UsageText()
+{
+    return QStringLiteral(
+        "Usage: ombrix [--headless] [--port N] [--help] [--version] [FILE...]\n"
+        "\n"
+        "Replays a terminal recording (ttyrec file) to telnet clients. Connect with\n"
+        "  telnet localhost 21089\n"
+        "and every connected viewer sees the recording at its recorded pace; a viewer who\n"
+        "joins late first gets everything played so far.\n"
+        "\n"
+        "FILE        the recording to play: the last argument that names an existing file.\n"
+        "            When Ombrix already runs, the file is handed to the running copy.\n"
+        "--headless  no window: status changes are printed on standard output\n"
+        "            (also the default when there is no display).\n"
+        "--port N    listen on port N (1-65535) instead of 21089.\n"
+        "--help      show this text.\n"
+        "--version   show the version.\n"
+        "\n"
+        "Keys typed in a telnet client:\n"
+        "  + or f    twice as fast (up to 100 times)\n"
+        "  - or s    half as fast (down to normal speed)\n"
+        "  1         normal speed\n"
+        "  any other key (Enter, space, ...)  show the next frame now\n");
+}

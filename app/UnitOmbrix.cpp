@@ -1,0 +1,243 @@
+// The main form's life: construction and the single-instance claim, shutdown, the status
+// texts, the speed, and the two ways a recording arrives besides the open dialog.
+#include "app/UnitOmbrix.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QSlider>
+#include <QUrl>
+#include <cstdio>
+
+#include "app/Headless.h"
+#include "app/Texts.h"
+#include "platform/AutoStart.h"
+#include "platform/ErrorDisplay.h"
+#include "platform/Handoff.h"
+#include "platform/SharedMemory.h"
+#include "server/TelnetKeyDecoder.h"
+
+TFormOmbrix* FormOmbrix = nullptr;
+
+namespace {
+// The tag a hand-off carries; the same number as the default viewer port.
+constexpr uint32_t kHandoffTag = 21089;
+
+// True only for an existing regular file (not a folder).
+bool IsExistingFile(const QString& argument)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(argument).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
+}  // namespace
+
+TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
+    : QMainWindow(parent), headless_(options.headless)
+{
+    FormOmbrix = this;
+    CreateControls();
+    ConnectComponents();
+    if (!ClaimInstance(options)) {
+        return;
+    }
+    RecordingFile.reset();
+    FrameBuffer.reset();
+    ViewerCount = 0;
+    ServerSocket.SetPort(options.port);
+    ServerSocket.SetActive(true);
+    setAcceptDrops(true);
+    if (!RecordingPath.isEmpty()) {
+        OpenRecording();
+    }
+    StartAutoFile();
+}
+
+bool TFormOmbrix::ClaimInstance(const FormOptions& options)
+{
+    RecordingPath.clear();
+    uint32_t existed = 0;
+    InstanceMapping = OpenSharedMemory(options.instanceName, sizeof(uint32_t), &existed);
+    if (!InstanceMapping) {
+        if (headless_) {
+            ErrorDisplay::ShowMessage(Texts::InstanceUnavailable);
+        } else {
+            QMessageBox box(QMessageBox::NoIcon, Texts::ApplicationTitle,
+                            Texts::InstanceUnavailable, QMessageBox::Ok);
+            box.exec();
+        }
+        startupFailed_ = true;
+        RequestTermination();
+        return false;
+    }
+    // The last argument that names an existing file wins, exactly as written.
+    for (const QString& argument : options.arguments) {
+        if (IsExistingFile(argument)) {
+            RecordingPath = QFile::encodeName(argument);
+        }
+    }
+    if (existed != 0) {
+        if (!RecordingPath.isEmpty()) {
+            SendHandoff(options.instanceName, kHandoffTag, RecordingPath + '\0');
+        }
+        CloseSharedMemory(InstanceMapping);
+        RequestTermination();
+        return false;
+    }
+    *InstanceMapping->View() = static_cast<uint32_t>(::getpid());
+    handoffServer_ = std::make_unique<HandoffServer>(
+        options.instanceName,
+        [this](uint32_t tag, const QByteArray& bytes) { return WMCopyData(tag, bytes); });
+    QString error;
+    if (!handoffServer_->Listen(&error)) {
+        // Playback works without it; only later starts cannot hand over.
+        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+    }
+    return true;
+}
+
+TFormOmbrix::~TFormOmbrix()
+{
+    setAcceptDrops(false);
+    Timer.SetEnabled(false);
+    try {
+        ServerSocket.SetActive(false);
+    } catch (...) {
+        ErrorDisplay::ShowCurrentException();
+    }
+    CloseRecording();
+    handoffServer_.reset();
+    if (InstanceMapping) {
+        CloseSharedMemory(InstanceMapping);
+    }
+    RecordingPath.clear();
+    if (FormOmbrix == this) {
+        FormOmbrix = nullptr;
+    }
+}
+
+void TFormOmbrix::RequestTermination()
+{
+    terminationRequested_ = true;
+    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void TFormOmbrix::StartAutoFile() { StartAutoFiles(QCoreApplication::applicationDirPath()); }
+
+void TFormOmbrix::ConnectComponents()
+{
+    Timer.OnTimer = [this] { TimerTimer(); };
+    ServerSocket.OnListen = [this](QObject* sender, TCustomWinSocket* socket) {
+        ServerSocketListen(sender, socket);
+    };
+    ServerSocket.OnClientConnect = [this](QObject* sender, TCustomWinSocket* socket) {
+        ServerSocketClientConnect(sender, socket);
+    };
+    ServerSocket.OnClientDisconnect = [this](QObject* sender, TCustomWinSocket* socket) {
+        ServerSocketClientDisconnect(sender, socket);
+    };
+    ServerSocket.OnClientRead = [this](QObject* sender, TCustomWinSocket* socket) {
+        ServerSocketClientRead(sender, socket);
+    };
+    ServerSocket.OnClientError = [this](QObject* sender, TCustomWinSocket* socket,
+                                        TErrorEvent event, int& code) {
+        ServerSocketClientError(sender, socket, event, code);
+    };
+    connect(TrackBarPlaySpeed, &QSlider::valueChanged, this,
+            [this] { ErrorDisplay::Guard([this] { TrackBarPlaySpeedChange(); }); });
+}
+
+// --- status texts -----------------------------------------------------------------------
+
+namespace {
+void SetPanel(QLabel* panel, const QString& text, bool headless, const char* key)
+{
+    if (panel->text() == text) {
+        return;
+    }
+    panel->setText(text);
+    if (headless) {
+        Headless::PrintLine(key, text);
+    }
+}
+}  // namespace
+
+void TFormOmbrix::SetStatusConnection(const QString& text)
+{
+    SetPanel(statusPanels_[0], text, headless_, "connection");
+}
+
+void TFormOmbrix::SetStatusFile(const QString& text)
+{
+    SetPanel(statusPanels_[1], text, headless_, "file");
+}
+
+void TFormOmbrix::SetStatusTime(const QString& text)
+{
+    SetPanel(statusPanels_[2], text, headless_, "time");
+}
+
+QString TFormOmbrix::StatusText(int panel) const { return statusPanels_.at(panel)->text(); }
+
+// --- speed -------------------------------------------------------------------------------
+
+int TFormOmbrix::PlaySpeed() const { return TrackBarPlaySpeed->value(); }
+
+void TFormOmbrix::SetPlaySpeed(int position) { TrackBarPlaySpeed->setValue(position); }
+
+void TFormOmbrix::TrackBarPlaySpeedChange()
+{
+    const QString caption = QString::number(PlaySpeed());
+    LabelPlaySpeed->setText(caption);
+    if (headless_) {
+        Headless::PrintLine("speed", caption);
+    }
+}
+
+// --- hand-off and drops -------------------------------------------------------------------
+
+int32_t TFormOmbrix::WMCopyData(uint32_t tag, const QByteArray& data)
+{
+    if (tag != kHandoffTag) {
+        return 0;
+    }
+    const qsizetype nul = data.indexOf('\0');
+    RecordingPath = nul < 0 ? data : data.left(nul);
+    OpenRecording();
+    return 1;
+}
+
+void TFormOmbrix::WMDropFiles(const QStringList& names)
+{
+    for (const QString& name : names) {
+        RecordingPath = QFile::encodeName(name);
+        if (OpenRecording()) {
+            return;
+        }
+    }
+}
+
+void TFormOmbrix::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls()) {
+        event->acceptProposedAction();
+    }
+}
+
+void TFormOmbrix::dropEvent(QDropEvent* event)
+{
+    QStringList names;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile()) {
+            names.append(url.toLocalFile());
+        }
+    }
+    event->acceptProposedAction();
+    ErrorDisplay::Guard([&] { WMDropFiles(names); });
+}

@@ -1,0 +1,149 @@
+#include "playback/io.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <cstring>
+
+namespace io {
+
+// The delays are defined by x87 extended arithmetic (64-bit significand, round to
+// nearest): the truncations below decide the last millisecond, and another format gives
+// other delays. Refuse to build where long double is not that format.
+static_assert(LDBL_MANT_DIG == 64,
+              "FrameTimeDivide needs x87 extended precision (64-bit significand) long double");
+
+namespace {
+int cachedLittleEndian = -1;
+// The first field of the open-failure line.
+const char* const programName = "";
+}  // namespace
+
+int HostIsLittleEndian()
+{
+    if (cachedLittleEndian != -1) {
+        return cachedLittleEndian;
+    }
+    const uint32_t one = 1;
+    const unsigned char expected[4] = {1, 0, 0, 0};
+    cachedLittleEndian = std::memcmp(&one, expected, sizeof one) == 0 ? 1 : 0;
+    return cachedLittleEndian;
+}
+
+uint32_t LittleEndianToHost32(uint32_t value)
+{
+    if (HostIsLittleEndian()) {
+        return value;
+    }
+    return ((value & 0xffu) << 24) | ((value & 0xff00u) << 8) | ((value >> 8) & 0xff00u) |
+           (value >> 24);
+}
+
+int ReadFrameHeaderFields(std::FILE* stream, FrameHeader& header)
+{
+    uint32_t fields[3] = {0, 0, 0};
+    const size_t read = std::fread(fields, sizeof fields[0], 3, stream);
+    header.time.seconds = static_cast<int32_t>(LittleEndianToHost32(fields[0]));
+    header.time.microseconds = read >= 2 ? static_cast<int32_t>(LittleEndianToHost32(fields[1])) : 0;
+    header.length = read >= 3 ? static_cast<int32_t>(LittleEndianToHost32(fields[2])) : 0;
+    if (read == 0) {
+        header = FrameHeader{};
+    }
+    return static_cast<int>(read);
+}
+
+int ReadFrameHeader(std::FILE* stream, FrameHeader& header)
+{
+    return ReadFrameHeaderFields(stream, header) > 0 ? 1 : 0;
+}
+
+FilePtr OpenFileOrReport(const QByteArray& path, const char* mode)
+{
+    FilePtr file(std::fopen(path.constData(), mode));
+    if (file) {
+        // A folder opens for reading here but holds no recording: report it as the
+        // failed open it is.
+        struct stat info {};
+        if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
+            file.reset();
+            errno = EISDIR;
+        }
+    }
+    if (!file) {
+        const int error = errno;
+        std::fprintf(stderr, "%s: %s: %s\n", programName, path.constData(), std::strerror(error));
+        std::fflush(stderr);
+    }
+    return file;
+}
+
+qsizetype EscapeTelnetIac(char* data, qsizetype length)
+{
+    const qsizetype iacCount = std::count(data, data + length, '\xff');
+    qsizetype to = length + iacCount;
+    const qsizetype escapedLength = to;
+    // From the back, so each byte moves once and nothing is overwritten before it is read.
+    for (qsizetype from = length; from > 0 && to != from;) {
+        const char byte = data[--from];
+        data[--to] = byte;
+        if (byte == '\xff') {
+            data[--to] = byte;
+        }
+    }
+    return escapedLength;
+}
+
+FrameTime FrameTimeDiff(FrameTime a, FrameTime b)
+{
+    // Wrapping like the 32-bit fields the recording holds, without overflow in C++.
+    FrameTime d;
+    d.seconds = static_cast<int32_t>(static_cast<uint32_t>(b.seconds) - static_cast<uint32_t>(a.seconds));
+    d.microseconds = static_cast<int32_t>(static_cast<uint32_t>(b.microseconds) -
+                                          static_cast<uint32_t>(a.microseconds));
+    if (d.microseconds < 0) {
+        d.seconds = static_cast<int32_t>(static_cast<uint32_t>(d.seconds) - 1u);
+        d.microseconds = static_cast<int32_t>(static_cast<uint32_t>(d.microseconds) + 1000000u);
+    }
+    return d;
+}
+
+namespace {
+// Truncates toward zero into a 64-bit integer; 0 outside its range (or not a number).
+int64_t Truncate64(long double value)
+{
+    if (!(value > -9.2e18L && value < 9.2e18L)) {
+        return 0;
+    }
+    return static_cast<int64_t>(value);
+}
+
+// The low 32 bits of a 64-bit integer, as the fields of a FrameTime keep them.
+int32_t Low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+}  // namespace
+
+FrameTime FrameTimeDivide(FrameTime t, double n)
+{
+    // Each step is rounded to extended precision, as the FPU does it; only x is a double.
+    const long double micro = static_cast<long double>(t.microseconds) * 1e-6L;
+    const long double sum = static_cast<long double>(t.seconds) + micro;
+    const double x = static_cast<double>(sum / static_cast<long double>(n));
+    const int64_t whole = Truncate64(x);
+    const long double fraction =
+        (static_cast<long double>(x) - static_cast<long double>(whole)) * 1000000.0L;
+    return FrameTime{Low32(whole), Low32(Truncate64(fraction))};
+}
+
+uint32_t FrameDelayMilliseconds(FrameTime gap, int speed)
+{
+    const FrameTime q1 = FrameTimeDivide(gap, static_cast<double>(speed));
+    const FrameTime q2 = FrameTimeDivide(q1, 1000.0);
+    const int64_t milliseconds = int64_t{q2.seconds} * 1000000 + q2.microseconds;
+    if (milliseconds <= 0) {
+        return 1;  // an interval of 0 would stop the timer; an earlier stamp goes at once
+    }
+    return static_cast<uint32_t>(std::min<int64_t>(milliseconds, kMaxDelayMilliseconds));
+}
+
+}  // namespace io
