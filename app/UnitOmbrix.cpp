@@ -202,13 +202,13 @@ void TFormOmbrix::TrackBarPlaySpeedChange()
 
 // --- hand-off and drops -------------------------------------------------------------------
 
-int32_t TFormOmbrix::WMCopyData(uint32_t tag, const QByteArray& data)
+int32_t TFormOmbrix::WMCopyData(uint32_t tag, const QByteArray& bytes)
 {
     if (tag != kHandoffTag) {
         return 0;
     }
-    const qsizetype nul = data.indexOf('\0');
-    RecordingPath = nul < 0 ? data : data.left(nul);
+    const qsizetype nul = bytes.indexOf('\0');
+    RecordingPath = nul < 0 ? bytes : bytes.left(nul);
     OpenRecording();
     return 1;
 }

@@ -108,7 +108,7 @@ public:
 
     // --- hand-off and drops (app/UnitOmbrix.cpp) ----------------------------------------
     // A recording handed over by a later instance. Returns 1 when the tag is ours.
-    int32_t WMCopyData(uint32_t tag, const QByteArray& data);
+    int32_t WMCopyData(uint32_t tag, const QByteArray& bytes);
     // Names dropped on the window, tried in order until one opens.
     void WMDropFiles(const QStringList& names);
 

@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 
 #include "app/Texts.h"
+#include "platform/ErrorDisplay.h"
 
 int main(int argc, char** argv)
 {
@@ -14,6 +15,8 @@ int main(int argc, char** argv)
     qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toLocal8Bit());
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName(Texts::ApplicationTitle);
+    // Errors become lines on standard error: a modal box would wait for a click forever.
+    ErrorDisplay::SetHeadless(true);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
