@@ -19,8 +19,13 @@ class TServerWinSocket;
 class TServerClientWinSocket;
 class TServerSocket;
 
-enum TServerType { stNonBlocking = 0, stThreadBlocking = 1 };
-enum TErrorEvent {
+enum TServerType
+{
+    stNonBlocking = 0,
+    stThreadBlocking = 1
+};
+enum TErrorEvent
+{
     erGeneral = 0,
     erSend = 1,
     erReceive = 2,
@@ -29,7 +34,8 @@ enum TErrorEvent {
     erAccept = 5,
     erLookup = 6
 };
-enum TSocketEventKind {
+enum TSocketEventKind
+{
     skLookup = 0,
     skConnecting = 1,
     skConnect = 2,
@@ -50,6 +56,9 @@ using TGetSocketEvent =
 inline constexpr qsizetype kMaxPendingBytesPerConnection = qsizetype{256} * 1024 * 1024;
 // Bytes all connections together may keep waiting.
 inline constexpr qsizetype kMaxPendingBytesTotal = qsizetype{1024} * 1024 * 1024;
+// Received bytes a connection holds for a read handler that left them unread; past this
+// the connection stops reading until the handler takes some.
+inline constexpr qsizetype kMaxUnreadBytes = qsizetype{64} * 1024;
 
 // Owns one descriptor and closes it.
 class SocketDescriptorOwner
@@ -100,16 +109,57 @@ public:
     void Hangup();
     // Bytes waiting in this connection's queue.
     qsizetype PendingBytes() const { return pendingBytes_; }
+    // Bytes waiting in the queues of all connections together.
+    static qsizetype PendingBytesTotal();
 
 protected:
     explicit TCustomWinSocket(int descriptor, QObject* parent = nullptr);
-    // (Private machinery left to the implementation.)
     friend class TServerWinSocket;
     friend class TServerSocket;
+
+    // Where this object's events and errors go; empty means nowhere. The target is the
+    // object the event is about (a new connection, for the listening object's accept).
+    using EventSink = std::function<void(TCustomWinSocket* target, TSocketEventKind kind)>;
+    using ErrorSink =
+        std::function<void(TCustomWinSocket* target, TErrorEvent kind, int& errorCode)>;
+
+    void Notify(TSocketEventKind kind, TCustomWinSocket* target = nullptr);
+    void NotifyError(TErrorEvent kind, int& errorCode);
+    // Closes the connection when the descriptor given is still this object's own.
+    virtual void TearDown(int descriptor);
+    // Drops the notifiers, the queue and held input, then closes the descriptor.
+    void CloseDescriptor(bool raiseOnFailure);
+    // Starts read notifications (and write notifications on demand) for a connection.
+    void SelectConnectionEvents();
 
     SocketDescriptorOwner descriptor_;
     bool connected_ = false;
     qsizetype pendingBytes_ = 0;
+    EventSink eventSink_;
+    ErrorSink errorSink_;
+
+private:
+    int SendShared(const char* data, qsizetype size, const QByteArray* shared);
+    bool Enqueue(const QByteArray& bytes, qsizetype offset);
+    void DiscardQueue();
+    // Sends what waits; true once the queue is empty. False also when the connection
+    // failed, in which case this object may be gone.
+    bool Flush();
+    int FailTransfer(TErrorEvent kind, int code, const char* api);
+    void ReportNotificationError(TErrorEvent kind, int code);
+    void HandleRead(int descriptor);
+    bool HandleQuietReadable(int descriptor);
+    void HoldUnread();
+    qsizetype TakeUnread(char* buffer, qsizetype count);
+    void HandleWrite(int descriptor);
+
+    std::unique_ptr<QSocketNotifier> readNotifier_;
+    std::unique_ptr<QSocketNotifier> writeNotifier_;
+    std::deque<QByteArray> sendQueue_;
+    qsizetype sendOffset_ = 0;  // bytes of the queue's first entry already sent
+    QByteArray unread_;
+    bool readHeld_ = false;     // reading paused while unread_ is full
+    quint64 receiveCalls_ = 0;  // recv calls made through ReceiveBytes
 };
 
 // One accepted connection.
@@ -146,18 +196,39 @@ public:
     TSocketNotifyEvent OnClientWrite;
     TSocketErrorEvent OnClientError;
 
+protected:
+    void TearDown(int descriptor) override;
+
 private:
     friend class TServerSocket;
     friend class TCustomWinSocket;
     friend class TServerClientWinSocket;
+
+    void Open(quint16 port);
+    void OpenSteps(quint16 port);
+    void HandleAccept(int descriptor);
+    void PauseAccepting();
+    TServerClientWinSocket* MakeConnection(SocketDescriptorOwner& accepted);
+    void ClientEvent(TServerClientWinSocket* connection, TSocketEventKind kind);
+    void ClientError(TServerClientWinSocket* connection, TErrorEvent kind, int& errorCode);
+    void FreeConnections();
+    int BoundPort() const;
+
     TServerSocket* component_;
     std::vector<TServerClientWinSocket*> connections_;
+    TServerType serverType_ = stNonBlocking;
+    int threadCacheSize_ = 0;
+    std::unique_ptr<QSocketNotifier> acceptNotifier_;
+    QTimer* acceptPause_ = nullptr;
 };
 
 // The component on the form.
 class TServerSocket : public QObject
 {
     Q_OBJECT
+
+    // Declared first: the handler references below refer into it.
+    std::unique_ptr<TServerWinSocket> listening_;
 
 public:
     explicit TServerSocket(QObject* parent = nullptr);
@@ -189,7 +260,9 @@ public:
 
 private:
     friend class TServerWinSocket;
-    std::unique_ptr<TServerWinSocket> listening_;
+    void ListenerEvent(TCustomWinSocket* target, TSocketEventKind kind);
+    quint16 ResolvePort() const;
+
     bool active_ = false;
     int port_ = 0;
     QString service_;

@@ -1,0 +1,774 @@
+#include "server/ScktComp.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <QPointer>
+#include <QScopeGuard>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include "app/Texts.h"
+#include "platform/ErrorDisplay.h"
+#include "server/SocketCalls.h"
+
+namespace {
+
+// Asked of listen(); the component never asks for more.
+constexpr int kBacklog = 5;
+// How long accepting rests when the process or the system has no descriptor to spare.
+constexpr int kAcceptPauseMs = 100;
+
+// Bytes queued on every connection, against kMaxPendingBytesTotal.
+qsizetype pendingTotal = 0;
+
+int ClampToInt(qsizetype value)
+{
+    return static_cast<int>(std::min<qsizetype>(value, INT_MAX));
+}
+
+}  // namespace
+
+// --- SocketDescriptorOwner ----------------------------------------------------------------
+
+SocketDescriptorOwner& SocketDescriptorOwner::operator=(SocketDescriptorOwner&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+int SocketDescriptorOwner::Release()
+{
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+int SocketDescriptorOwner::Close()
+{
+    // Linux frees the descriptor even when close() is interrupted, so it is never retried.
+    return fd_ >= 0 ? ::close(Release()) : 0;
+}
+
+// --- TCustomWinSocket: life and dispatch --------------------------------------------------
+
+TCustomWinSocket::TCustomWinSocket(int descriptor, QObject* parent)
+    : QObject(parent), descriptor_(descriptor), connected_(descriptor >= 0)
+{
+}
+
+TCustomWinSocket::~TCustomWinSocket()
+{
+    // A socket freed while open says nothing on its way out.
+    eventSink_ = nullptr;
+    errorSink_ = nullptr;
+    CloseDescriptor(false);
+}
+
+qsizetype TCustomWinSocket::PendingBytesTotal()
+{
+    return pendingTotal;
+}
+
+void TCustomWinSocket::Notify(TSocketEventKind kind, TCustomWinSocket* target)
+{
+    // A copy, so that a handler that frees this object does not free the callable running.
+    const EventSink sink = eventSink_;
+    if (sink) {
+        sink(target != nullptr ? target : this, kind);
+    }
+}
+
+void TCustomWinSocket::NotifyError(TErrorEvent kind, int& errorCode)
+{
+    const ErrorSink sink = errorSink_;
+    if (sink) {
+        sink(this, kind, errorCode);
+    }
+}
+
+void TCustomWinSocket::SelectConnectionEvents()
+{
+    const int fd = descriptor_.Get();
+    readNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    connect(readNotifier_.get(), &QSocketNotifier::activated, this,
+            [this, fd] { ErrorDisplay::Guard([this, fd] { HandleRead(fd); }); });
+    writeNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+    // A writable socket is almost always writable: the notifier runs only while bytes wait.
+    writeNotifier_->setEnabled(false);
+    connect(writeNotifier_.get(), &QSocketNotifier::activated, this,
+            [this, fd] { ErrorDisplay::Guard([this, fd] { HandleWrite(fd); }); });
+}
+
+void TCustomWinSocket::TearDown(int descriptor)
+{
+    if (descriptor < 0 || descriptor != SocketDescriptor()) {
+        return;
+    }
+    QPointer<TCustomWinSocket> self(this);
+    try {
+        Notify(skDisconnect);
+    } catch (...) {
+        // The descriptor is closed even when the disconnect handler throws: left open, a
+        // socket at end of file stays readable and would wake the loop without end.
+        if (self) {
+            CloseDescriptor(false);
+        }
+        throw;
+    }
+    if (self) {
+        CloseDescriptor(true);
+    }
+}
+
+void TCustomWinSocket::CloseDescriptor(bool raiseOnFailure)
+{
+    // Notifiers go before the descriptor: the number may be handed out again at once.
+    readNotifier_.reset();
+    writeNotifier_.reset();
+    DiscardQueue();
+    unread_.clear();
+    readHeld_ = false;
+    connected_ = false;
+    if (!descriptor_.Valid()) {
+        return;
+    }
+    if (descriptor_.Close() != 0 && errno != EINTR && raiseOnFailure) {
+        SocketCalls::Raise(errno, QStringLiteral("closesocket"));
+    }
+}
+
+void TCustomWinSocket::Hangup()
+{
+    TearDown(SocketDescriptor());
+}
+
+QString TCustomWinSocket::PeerAddress()
+{
+    if (!connected_) {
+        return {};
+    }
+    return SocketCalls::PeerAddress(descriptor_.Get());
+}
+
+// --- TCustomWinSocket: sending --------------------------------------------------------------
+
+int TCustomWinSocket::SendBytes(const void* buffer, int count)
+{
+    if (buffer == nullptr || count <= 0) {
+        return 0;
+    }
+    return SendShared(static_cast<const char*>(buffer), count, nullptr);
+}
+
+int TCustomWinSocket::SendBytes(const QByteArray& bytes)
+{
+    return SendShared(bytes.constData(), bytes.size(), &bytes);
+}
+
+int TCustomWinSocket::SendShared(const char* data, qsizetype size, const QByteArray* shared)
+{
+    if (!connected_ || size <= 0) {
+        return 0;
+    }
+    qsizetype taken = 0;
+    if (sendQueue_.empty()) {
+        const ssize_t sent = SocketCalls::Send(descriptor_.Get(), data, std::size_t(size));
+        if (sent < 0 && !SocketCalls::WouldBlock(errno)) {
+            return FailTransfer(erSend, errno, "send");
+        }
+        taken = std::max<qsizetype>(sent, 0);
+        if (taken == size) {
+            return ClampToInt(taken);
+        }
+    }
+    // What the system did not take waits, in order, behind whatever waits already.
+    const bool queued = shared != nullptr ? Enqueue(*shared, taken)
+                                          : Enqueue(QByteArray(data + taken, size - taken), 0);
+    if (!queued) {
+        return FailTransfer(erSend, ENOBUFS, "send");
+    }
+    return taken > 0 ? ClampToInt(taken) : -1;
+}
+
+bool TCustomWinSocket::Enqueue(const QByteArray& bytes, qsizetype offset)
+{
+    const qsizetype added = bytes.size() - offset;
+    if (pendingBytes_ + added > kMaxPendingBytesPerConnection ||
+        pendingTotal + added > kMaxPendingBytesTotal) {
+        return false;
+    }
+    if (sendQueue_.empty()) {
+        sendOffset_ = offset;
+    }
+    sendQueue_.push_back(bytes);
+    pendingBytes_ += added;
+    pendingTotal += added;
+    if (writeNotifier_) {
+        writeNotifier_->setEnabled(true);
+    }
+    return true;
+}
+
+void TCustomWinSocket::DiscardQueue()
+{
+    pendingTotal -= pendingBytes_;
+    pendingBytes_ = 0;
+    sendQueue_.clear();
+    sendOffset_ = 0;
+}
+
+bool TCustomWinSocket::Flush()
+{
+    while (!sendQueue_.empty()) {
+        const QByteArray& front = sendQueue_.front();
+        const qsizetype left = front.size() - sendOffset_;
+        const ssize_t sent = SocketCalls::Send(descriptor_.Get(), front.constData() + sendOffset_,
+                                               std::size_t(left));
+        if (sent < 0) {
+            if (!SocketCalls::WouldBlock(errno)) {
+                FailTransfer(erSend, errno, "send");
+            }
+            return false;
+        }
+        sendOffset_ += sent;
+        pendingBytes_ -= sent;
+        pendingTotal -= sent;
+        if (sent < left) {
+            return false;
+        }
+        sendQueue_.pop_front();
+        sendOffset_ = 0;
+    }
+    return true;
+}
+
+void TCustomWinSocket::HandleWrite(int descriptor)
+{
+    if (descriptor < 0 || descriptor != SocketDescriptor()) {
+        return;
+    }
+    if (!Flush()) {
+        return;
+    }
+    writeNotifier_->setEnabled(false);
+    // Everything that waited has gone out: sending is possible again.
+    Notify(skWrite);
+}
+
+int TCustomWinSocket::FailTransfer(TErrorEvent kind, int code, const char* api)
+{
+    QPointer<TCustomWinSocket> self(this);
+    const int fd = SocketDescriptor();
+    int errorCode = code;
+    NotifyError(kind, errorCode);
+    if (self) {
+        TearDown(fd);
+    }
+    if (errorCode != 0) {
+        SocketCalls::Raise(errorCode, QString::fromLatin1(api));
+    }
+    return -1;
+}
+
+// --- TCustomWinSocket: receiving ------------------------------------------------------------
+
+int TCustomWinSocket::ReceiveBytes(void* buffer, int count)
+{
+    if (!connected_) {
+        return 0;
+    }
+    if (count == -1) {
+        return ClampToInt(unread_.size() + SocketCalls::BytesWaiting(descriptor_.Get()));
+    }
+    if (buffer == nullptr || count <= 0) {
+        return 0;
+    }
+    ++receiveCalls_;
+    char* bytes = static_cast<char*>(buffer);
+    const qsizetype held = TakeUnread(bytes, count);
+    if (held == count) {
+        return count;
+    }
+    const ssize_t got =
+        SocketCalls::Receive(descriptor_.Get(), bytes + held, std::size_t(count - held));
+    if (got >= 0) {
+        return ClampToInt(held + got);
+    }
+    if (SocketCalls::WouldBlock(errno)) {
+        return held > 0 ? ClampToInt(held) : -1;
+    }
+    const int result = FailTransfer(erReceive, errno, "recv");
+    return held > 0 ? ClampToInt(held) : result;
+}
+
+QByteArray TCustomWinSocket::ReceiveAvailableText()
+{
+    const int waiting = ReceiveBytes(nullptr, -1);
+    if (waiting <= 0) {
+        return {};
+    }
+    QByteArray text(waiting, Qt::Uninitialized);
+    const int got = ReceiveBytes(text.data(), waiting);
+    text.resize(std::max(got, 0));
+    return text;
+}
+
+qsizetype TCustomWinSocket::TakeUnread(char* buffer, qsizetype count)
+{
+    const qsizetype taken = std::min(count, unread_.size());
+    if (taken == 0) {
+        return 0;
+    }
+    std::copy_n(unread_.constData(), taken, buffer);
+    unread_.remove(0, taken);
+    if (readHeld_ && unread_.size() < kMaxUnreadBytes && readNotifier_) {
+        readHeld_ = false;
+        readNotifier_->setEnabled(true);
+    }
+    return taken;
+}
+
+// The read notifier is level-triggered: while a byte waits in the socket it fires on every
+// turn of the loop. A read handler that takes nothing would therefore spin the loop. When
+// OnClientRead returns without having received anything, the bytes it was offered are moved
+// into this connection's own unread buffer, which ReceiveBytes serves first; the socket is
+// then empty and wakes the loop again only for new bytes or for the peer's close, so the
+// close is still seen. The buffer is bounded; once full, reading stops (and the peer is held
+// back by TCP) until the handler takes some, which is the only case where a close goes
+// unnoticed until then.
+void TCustomWinSocket::HandleRead(int descriptor)
+{
+    if (descriptor < 0 || descriptor != SocketDescriptor()) {
+        return;
+    }
+    if (SocketCalls::BytesWaiting(descriptor) == 0 && !HandleQuietReadable(descriptor)) {
+        return;
+    }
+    QPointer<TCustomWinSocket> self(this);
+    const quint64 receivedBefore = receiveCalls_;
+    Notify(skRead);
+    if (self && descriptor == SocketDescriptor() && receiveCalls_ == receivedBefore) {
+        HoldUnread();
+    }
+}
+
+// Readable with nothing to read: the peer closed, the connection failed, or bytes came in
+// after the count was taken. True in the last case.
+bool TCustomWinSocket::HandleQuietReadable(int descriptor)
+{
+    char probe = 0;
+    const ssize_t got = SocketCalls::Receive(descriptor, &probe, 1, MSG_PEEK);
+    if (got > 0) {
+        return true;
+    }
+    if (got == 0) {
+        TearDown(descriptor);
+    } else if (!SocketCalls::WouldBlock(errno)) {
+        ReportNotificationError(erDisconnect, errno);
+    }
+    return false;
+}
+
+void TCustomWinSocket::HoldUnread()
+{
+    const qsizetype room = kMaxUnreadBytes - unread_.size();
+    const qsizetype wanted =
+        std::min<qsizetype>(room, SocketCalls::BytesWaiting(descriptor_.Get()));
+    if (wanted > 0) {
+        const qsizetype before = unread_.size();
+        unread_.resize(before + wanted);
+        const ssize_t got =
+            SocketCalls::Receive(descriptor_.Get(), unread_.data() + before, std::size_t(wanted));
+        unread_.resize(before + std::max<qsizetype>(got, 0));
+    }
+    if (unread_.size() >= kMaxUnreadBytes && readNotifier_) {
+        readHeld_ = true;
+        readNotifier_->setEnabled(false);
+    }
+}
+
+// A notification that carries an error goes to the error handler and no further: the
+// connection is not torn down by it, but it can report nothing more, so reading stops.
+void TCustomWinSocket::ReportNotificationError(TErrorEvent kind, int code)
+{
+    if (readNotifier_) {
+        readNotifier_->setEnabled(false);
+    }
+    int errorCode = code;
+    NotifyError(kind, errorCode);
+    if (errorCode != 0) {
+        throw ESocketError(Texts::AsyncSocketError.arg(errorCode));
+    }
+}
+
+// --- TServerClientWinSocket -----------------------------------------------------------------
+
+TServerClientWinSocket::TServerClientWinSocket(int descriptor, TServerWinSocket* server)
+    : TCustomWinSocket(descriptor), server_(server)
+{
+    eventSink_ = [server](TCustomWinSocket* target, TSocketEventKind kind) {
+        server->ClientEvent(static_cast<TServerClientWinSocket*>(target), kind);
+    };
+    errorSink_ = [server](TCustomWinSocket* target, TErrorEvent kind, int& errorCode) {
+        server->ClientError(static_cast<TServerClientWinSocket*>(target), kind, errorCode);
+    };
+    if (descriptor_.Valid()) {
+        SelectConnectionEvents();
+    }
+    auto& list = server->connections_;
+    if (std::find(list.begin(), list.end(), this) == list.end()) {
+        list.push_back(this);
+    }
+}
+
+TServerClientWinSocket::~TServerClientWinSocket()
+{
+    // Removing closes the gap, so the list stays in order of acceptance.
+    auto& list = server_->connections_;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+}
+
+// --- TServerWinSocket -----------------------------------------------------------------------
+
+TServerWinSocket::TServerWinSocket(TServerSocket* component)
+    : TCustomWinSocket(-1), component_(component), acceptPause_(new QTimer(this))
+{
+    eventSink_ = [component](TCustomWinSocket* target, TSocketEventKind kind) {
+        component->ListenerEvent(target, kind);
+    };
+    acceptPause_->setSingleShot(true);
+    acceptPause_->setInterval(kAcceptPauseMs);
+    connect(acceptPause_, &QTimer::timeout, this, [this] {
+        if (acceptNotifier_) {
+            acceptNotifier_->setEnabled(true);
+        }
+    });
+}
+
+TServerWinSocket::~TServerWinSocket()
+{
+    eventSink_ = nullptr;
+    FreeConnections();
+    acceptNotifier_.reset();
+    CloseDescriptor(false);
+}
+
+int TServerWinSocket::ConnectionCount() const
+{
+    return static_cast<int>(connections_.size());
+}
+
+TServerClientWinSocket* TServerWinSocket::ConnectionAt(int index) const
+{
+    if (index < 0 || index >= ConnectionCount()) {
+        throw EListError(Texts::ListIndexOutOfBounds.arg(index));
+    }
+    return connections_[std::size_t(index)];
+}
+
+void TServerWinSocket::Open(quint16 port)
+{
+    if (connected_) {
+        throw ESocketError(Texts::CannotListenOnOpenSocket);
+    }
+    if (serverType_ == stThreadBlocking) {
+        throw ESocketError(Texts::ThreadModeUnsupported);
+    }
+    descriptor_ = SocketDescriptorOwner(SocketCalls::OpenStream());
+    if (!descriptor_.Valid()) {
+        throw ESocketError(Texts::CannotCreateSocket);
+    }
+    try {
+        OpenSteps(port);
+    } catch (...) {
+        TearDown(SocketDescriptor());
+        throw;
+    }
+}
+
+void TServerWinSocket::OpenSteps(quint16 port)
+{
+    const int fd = descriptor_.Get();
+    const char* api = "";
+    if (const int code = SocketCalls::BindAny(fd, port, &api); code != 0) {
+        SocketCalls::Raise(code, QString::fromLatin1(api));
+    }
+    Notify(skListen);
+    if (::listen(fd, kBacklog) != 0) {
+        SocketCalls::Raise(errno, QStringLiteral("listen"));
+    }
+    // Selected only once listening: a bound socket that does not listen yet polls as hung
+    // up, which would wake the loop for nothing.
+    acceptNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    connect(acceptNotifier_.get(), &QSocketNotifier::activated, this,
+            [this, fd] { ErrorDisplay::Guard([this, fd] { HandleAccept(fd); }); });
+    connected_ = true;
+}
+
+void TServerWinSocket::TearDown(int descriptor)
+{
+    if (descriptor < 0 || descriptor != SocketDescriptor()) {
+        return;
+    }
+    FreeConnections();
+    acceptPause_->stop();
+    acceptNotifier_.reset();
+    TCustomWinSocket::TearDown(descriptor);
+}
+
+void TServerWinSocket::FreeConnections()
+{
+    // The last first; each destructor unlists its object, and a release still queued for
+    // one of them dies with it.
+    while (!connections_.empty()) {
+        delete connections_.back();
+    }
+}
+
+int TServerWinSocket::BoundPort() const
+{
+    return SocketCalls::LocalPort(SocketDescriptor());
+}
+
+// One connection per notification; the notifier fires again while more are pending.
+void TServerWinSocket::HandleAccept(int descriptor)
+{
+    if (descriptor < 0 || descriptor != SocketDescriptor()) {
+        return;
+    }
+    SocketDescriptorOwner accepted(SocketCalls::Accept(descriptor));
+    if (!accepted.Valid()) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            PauseAccepting();
+        }
+        return;
+    }
+    QPointer<TServerClientWinSocket> connection(MakeConnection(accepted));
+    if (!connection) {
+        return;
+    }
+    try {
+        connection->Notify(skConnect);
+    } catch (...) {
+        // A connection its connect handler refused is dropped at once, without events.
+        delete connection.data();
+        throw;
+    }
+    if (connection) {
+        Notify(skAccept, connection);
+    }
+}
+
+// Without a descriptor to spare the pending connection cannot be taken, and the listening
+// socket stays readable: accepting rests a moment instead of spinning.
+void TServerWinSocket::PauseAccepting()
+{
+    if (acceptNotifier_) {
+        acceptNotifier_->setEnabled(false);
+        acceptPause_->start();
+    }
+}
+
+TServerClientWinSocket* TServerWinSocket::MakeConnection(SocketDescriptorOwner& accepted)
+{
+    const int fd = accepted.Get();
+    const auto ownedByList = [this, fd] {
+        return std::any_of(connections_.begin(), connections_.end(),
+                           [fd](TServerClientWinSocket* c) { return c->SocketDescriptor() == fd; });
+    };
+    TServerClientWinSocket* supplied = nullptr;
+    if (const TGetSocketEvent handler = OnGetSocket) {
+        try {
+            handler(this, fd, supplied);
+        } catch (...) {
+            if (ownedByList()) {
+                accepted.Release();
+            }
+            throw;
+        }
+    }
+    if (supplied != nullptr) {
+        if (ownedByList()) {
+            accepted.Release();
+        }
+        return supplied;
+    }
+    return new TServerClientWinSocket(accepted.Release(), this);
+}
+
+void TServerWinSocket::ClientEvent(TServerClientWinSocket* connection, TSocketEventKind kind)
+{
+    TSocketNotifyEvent handler;
+    switch (kind) {
+        case skConnect:
+            handler = OnClientConnect;
+            break;
+        case skRead:
+            handler = OnClientRead;
+            break;
+        case skWrite:
+            handler = OnClientWrite;
+            break;
+        case skDisconnect:
+            handler = OnClientDisconnect;
+            break;
+        default:
+            return;
+    }
+    if (kind != skDisconnect) {
+        if (handler) {
+            handler(this, connection);
+        }
+        return;
+    }
+    // Released on a later turn of the loop, even when the handler throws, so a closed
+    // connection never stays listed for good.
+    QPointer<TServerClientWinSocket> alive(connection);
+    const auto release = qScopeGuard([&alive] {
+        if (alive) {
+            alive->deleteLater();
+        }
+    });
+    if (handler) {
+        handler(this, connection);
+    }
+}
+
+void TServerWinSocket::ClientError(TServerClientWinSocket* connection, TErrorEvent kind,
+                                   int& errorCode)
+{
+    if (const TSocketErrorEvent handler = OnClientError) {
+        handler(this, connection, kind, errorCode);
+    }
+}
+
+// --- TServerSocket --------------------------------------------------------------------------
+
+TServerSocket::TServerSocket(QObject* parent)
+    : QObject(parent),
+      listening_(std::make_unique<TServerWinSocket>(this)),
+      OnGetSocket(listening_->OnGetSocket),
+      OnClientConnect(listening_->OnClientConnect),
+      OnClientDisconnect(listening_->OnClientDisconnect),
+      OnClientRead(listening_->OnClientRead),
+      OnClientWrite(listening_->OnClientWrite),
+      OnClientError(listening_->OnClientError)
+{
+    listening_->threadCacheSize_ = 10;
+}
+
+TServerSocket::~TServerSocket()
+{
+    listening_.reset();
+}
+
+void TServerSocket::SetActive(bool active)
+{
+    if (active == active_ || active == listening_->IsConnected()) {
+        return;
+    }
+    if (active) {
+        listening_->Open(ResolvePort());
+    } else {
+        listening_->TearDown(listening_->SocketDescriptor());
+    }
+}
+
+void TServerSocket::SetPort(int port)
+{
+    if (port == port_) {
+        return;
+    }
+    if (active_) {
+        throw ESocketError(Texts::SocketInUse);
+    }
+    port_ = port;
+}
+
+void TServerSocket::SetService(const QString& service)
+{
+    if (service.compare(service_, Qt::CaseInsensitive) == 0) {
+        return;
+    }
+    if (active_) {
+        throw ESocketError(Texts::SocketInUse);
+    }
+    service_ = service;
+}
+
+TServerType TServerSocket::ServerType() const
+{
+    return listening_->serverType_;
+}
+
+void TServerSocket::SetServerType(TServerType type)
+{
+    if (type == listening_->serverType_) {
+        return;
+    }
+    if (listening_->IsConnected()) {
+        throw ESocketError(Texts::SocketInUse);
+    }
+    listening_->serverType_ = type;
+}
+
+int TServerSocket::ThreadCacheSize() const
+{
+    return listening_->threadCacheSize_;
+}
+
+void TServerSocket::SetThreadCacheSize(int size)
+{
+    listening_->threadCacheSize_ = size;
+}
+
+int TServerSocket::LocalPort() const
+{
+    return listening_->BoundPort();
+}
+
+// The service database is asked synchronously: the look-up is local and happens only when
+// the server opens.
+quint16 TServerSocket::ResolvePort() const
+{
+    if (service_.isEmpty()) {
+        return static_cast<quint16>(port_ & 0xFFFF);
+    }
+    const servent* entry = ::getservbyname(service_.toLocal8Bit().constData(), "tcp");
+    if (entry == nullptr) {
+        throw ESocketError(
+            Texts::SocketError.arg(QString::fromLocal8Bit(::gai_strerror(EAI_SERVICE)),
+                                   QString::number(EAI_SERVICE), QStringLiteral("getservbyname")));
+    }
+    return ntohs(static_cast<uint16_t>(entry->s_port));
+}
+
+void TServerSocket::ListenerEvent(TCustomWinSocket* target, TSocketEventKind kind)
+{
+    switch (kind) {
+        case skListen:
+            active_ = true;
+            if (const TSocketNotifyEvent handler = OnListen) {
+                handler(this, target);
+            }
+            break;
+        case skAccept:
+            if (const TSocketNotifyEvent handler = OnAccept) {
+                handler(this, target);
+            }
+            break;
+        case skDisconnect:
+            active_ = false;
+            break;
+        default:
+            break;
+    }
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <sys/types.h>
+#include <QString>
+#include <cstddef>
+
+// The socket calls of the server component, in one place: interrupted calls are retried,
+// new descriptors are non-blocking and close on exec, and failures keep errno.
+namespace SocketCalls {
+
+// The platform's description of an error number, without trailing blanks, control
+// characters or full stops.
+QString Description(int code);
+// The socket error message for a failed call.
+QString ErrorMessage(int code, const QString& api);
+// Raises ESocketError with ErrorMessage.
+[[noreturn]] void Raise(int code, const QString& api);
+
+// An IPv4 stream socket, or -1.
+int OpenStream();
+// Binds to every local IPv4 interface, allowing a restart while old connections linger.
+// Returns 0, or the error number and the call that failed.
+int BindAny(int fd, unsigned short port, const char** api);
+// The next pending connection, or -1 with errno set.
+int Accept(int fd);
+// Bytes waiting to be read; 0 when the count is unavailable.
+int BytesWaiting(int fd);
+// One send that never raises SIGPIPE and never blocks.
+ssize_t Send(int fd, const char* data, std::size_t size);
+// One receive that never blocks; flags as for recv.
+ssize_t Receive(int fd, char* buffer, std::size_t size, int flags = 0);
+// The port a socket is bound to, 0 when unknown.
+int LocalPort(int fd);
+// The peer's IPv4 address as text; raises on failure.
+QString PeerAddress(int fd);
+
+bool WouldBlock(int code);
+
+}  // namespace SocketCalls
