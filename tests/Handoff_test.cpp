@@ -251,6 +251,30 @@ TEST_F(Handoff, HandlerThatThrowsAnswersZeroAndServerGoesOn)
     EXPECT_EQ(calls, 2);
 }
 
+// A handler may run a nested event loop (an error box does); requests arriving meanwhile are
+// served inside it, and the first one is still answered once its handler returns.
+TEST_F(Handoff, HandlerRunningANestedLoopStillAnswersEveryone)
+{
+    const QString name = QStringLiteral("nested");
+    std::vector<QByteArray> order;
+    std::future<std::optional<int32_t>> inner;
+    HandoffServer server(name, [&](uint32_t, const QByteArray& bytes) -> int32_t {
+        order.push_back(bytes);
+        if (bytes == "outer") {
+            inner = SendAsync(name, 21089, "inner");
+            return QTest::qWaitFor([&] { return order.size() == 2; }, 3000) ? 10 : -1;
+        }
+        return 20;
+    });
+    ASSERT_TRUE(server.Listen());
+    auto outer = SendAsync(name, 21089, "outer");
+    EXPECT_EQ(Await(outer), std::optional<int32_t>(10));
+    ASSERT_TRUE(inner.valid());
+    EXPECT_EQ(Await(inner), std::optional<int32_t>(20));
+    EXPECT_EQ(order, (std::vector<QByteArray>{"outer", "inner"}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return server.ClientCount() == 0; }, 1000));
+}
+
 TEST_F(Handoff, SendToNobodyOrToADeadEndpointFailsInTime)
 {
     const QString name = QStringLiteral("nobody");

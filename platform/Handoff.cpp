@@ -1,0 +1,500 @@
+#include "platform/Handoff.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "app/Texts.h"
+#include "platform/ErrorDisplay.h"
+#include "platform/RuntimeDir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kHeaderBytes = 8;
+constexpr int kAnswerBytes = 4;
+
+// Owns one descriptor and closes it, whichever way the scope is left.
+class UniqueFd
+{
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other) {
+            Reset(std::exchange(other.fd_, -1));
+        }
+        return *this;
+    }
+    ~UniqueFd() { Reset(); }
+    int Get() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
+    void Reset(int fd = -1)
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+QByteArray SocketPath(const QString& name)
+{
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QChar(0))) {
+        return {};
+    }
+    const QString folder = RuntimeDirectory();
+    if (folder.isEmpty()) {
+        return {};
+    }
+    return QFile::encodeName(folder + QLatin1Char('/') + name + u".sock");
+}
+
+bool FillAddress(const QByteArray& path, sockaddr_un* address)
+{
+    *address = {};
+    address->sun_family = AF_UNIX;
+    if (path.isEmpty() || static_cast<size_t>(path.size()) >= sizeof(address->sun_path)) {
+        return false;
+    }
+    std::memcpy(address->sun_path, path.constData(), static_cast<size_t>(path.size()));
+    return true;
+}
+
+// Only our own processes may talk to us, and we hand paths only to our own endpoint.
+bool PeerIsUs(int fd)
+{
+    ucred credentials{};
+    socklen_t length = sizeof(credentials);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        return false;
+    }
+    return credentials.uid == ::geteuid();
+}
+
+// Told in the same words as any other socket error of the program.
+QString SystemError(const char* call, int error)
+{
+    return Texts::SocketError.arg(QString::fromLocal8Bit(std::strerror(error)))
+        .arg(error)
+        .arg(QLatin1String(call));
+}
+
+// Waits until fd is ready for events or the deadline passes; false on timeout or error.
+bool WaitFor(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd entry{fd, events, 0};
+        const int rc = ::poll(&entry, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+        if (rc > 0) {
+            return true;
+        }
+        if (rc < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+// One connected client: its descriptor, its notifiers and where it is in its request.
+class HandoffServer::Client : public QObject
+{
+public:
+    enum class Stage
+    {
+        Header,
+        Body,
+        Handling,
+        Answering
+    };
+
+    Client(int descriptor, QObject* parent)
+        : QObject(parent),
+          fd(descriptor),
+          readNotifier(descriptor, QSocketNotifier::Read, this),
+          writeNotifier(descriptor, QSocketNotifier::Write, this),
+          timer(this)
+    {
+        writeNotifier.setEnabled(false);
+        timer.setSingleShot(true);
+    }
+    ~Client() override { Shut(); }
+
+    // Quiet first, so no notification arrives for a descriptor that is gone or reused.
+    void Shut()
+    {
+        readNotifier.setEnabled(false);
+        writeNotifier.setEnabled(false);
+        timer.stop();
+        fd.Reset();
+    }
+
+    UniqueFd fd;
+    QSocketNotifier readNotifier;
+    QSocketNotifier writeNotifier;
+    QTimer timer;
+    Stage stage = Stage::Header;
+    QByteArray header;
+    uint32_t tag = 0;
+    uint32_t count = 0;
+    QByteArray body;
+    QByteArray answer;
+};
+
+HandoffServer::HandoffServer(const QString& name, Handler handler, QObject* parent)
+    : QObject(parent), name_(name), handler_(std::move(handler))
+{
+}
+
+HandoffServer::~HandoffServer()
+{
+    Close();
+}
+
+QString HandoffServer::Path() const
+{
+    return QFile::decodeName(SocketPath(name_));
+}
+
+bool HandoffServer::Listen(QString* error)
+{
+    auto fail = [error](const char* call, int code) {
+        if (error != nullptr) {
+            *error = SystemError(call, code);
+        }
+        return false;
+    };
+    if (listenFd_ >= 0) {
+        return true;
+    }
+    const QByteArray path = SocketPath(name_);
+    sockaddr_un address{};
+    if (!FillAddress(path, &address)) {
+        return fail("socket path", ENAMETOOLONG);
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (fd.Get() < 0) {
+        return fail("socket", errno);
+    }
+    // A socket file left by a holder that died is in the way of bind. One that still answers
+    // belongs to a live endpoint, which we must not take over.
+    struct stat info
+    {
+    };
+    if (::lstat(path.constData(), &info) == 0) {
+        if (!S_ISSOCK(info.st_mode)) {
+            return fail("bind", EEXIST);
+        }
+        UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        const auto* generic = reinterpret_cast<const sockaddr*>(&address);
+        if (probe.Get() >= 0 && ::connect(probe.Get(), generic, sizeof(address)) == 0) {
+            return fail("bind", EADDRINUSE);
+        }
+        ::unlink(path.constData());
+    }
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        return fail("bind", errno);
+    }
+    // The folder is already closed to others; the mode says the same of the socket itself.
+    if (::chmod(path.constData(), S_IRUSR | S_IWUSR) != 0 ||
+        ::lstat(path.constData(), &info) != 0) {
+        const int code = errno;
+        ::unlink(path.constData());
+        return fail("chmod", code);
+    }
+    if (::listen(fd.Get(), 16) != 0) {
+        const int code = errno;
+        ::unlink(path.constData());
+        return fail("listen", code);
+    }
+    boundPath_ = path;
+    boundDevice_ = info.st_dev;
+    boundInode_ = info.st_ino;
+    listenFd_ = fd.Release();
+    acceptNotifier_ = std::make_unique<QSocketNotifier>(listenFd_, QSocketNotifier::Read);
+    connect(acceptNotifier_.get(), &QSocketNotifier::activated, this,
+            [this] { ErrorDisplay::Guard([this] { AcceptAll(); }); });
+    return true;
+}
+
+void HandoffServer::Close()
+{
+    for (auto& [id, client] : clients_) {
+        delete client;
+    }
+    clients_.clear();
+    if (listenFd_ < 0) {
+        return;
+    }
+    acceptNotifier_.reset();
+    ::close(listenFd_);
+    listenFd_ = -1;
+    // Only our own socket file goes: a newer endpoint may have replaced it meanwhile.
+    struct stat info
+    {
+    };
+    if (::lstat(boundPath_.constData(), &info) == 0 && info.st_dev == boundDevice_ &&
+        info.st_ino == boundInode_) {
+        ::unlink(boundPath_.constData());
+    }
+}
+
+HandoffServer::Client* HandoffServer::Find(uint64_t id) const
+{
+    const auto found = clients_.find(id);
+    return found == clients_.end() ? nullptr : found->second;
+}
+
+void HandoffServer::AcceptAll()
+{
+    for (;;) {
+        UniqueFd fd(::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (fd.Get() < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) {
+                continue;
+            }
+            return;
+        }
+        if (!PeerIsUs(fd.Get())) {
+            continue;
+        }
+        const uint64_t id = nextClientId_++;
+        auto* client = new Client(fd.Release(), this);
+        clients_.emplace(id, client);
+        connect(&client->readNotifier, &QSocketNotifier::activated, this,
+                [this, id] { ErrorDisplay::Guard([this, id] { ReadFrom(id); }); });
+        connect(&client->writeNotifier, &QSocketNotifier::activated, this,
+                [this, id] { ErrorDisplay::Guard([this, id] { WriteTo(id); }); });
+        connect(&client->timer, &QTimer::timeout, this, [this, id] { Drop(id); });
+        client->timer.start(clientTimeoutMs_);
+    }
+}
+
+void HandoffServer::ReadFrom(uint64_t id)
+{
+    Client* client = Find(id);
+    if (client == nullptr) {
+        return;
+    }
+    char chunk[4096];
+    for (;;) {
+        const bool inHeader = client->stage == Client::Stage::Header;
+        const qsizetype want =
+            inHeader ? kHeaderBytes - client->header.size() : client->count - client->body.size();
+        const ssize_t got = ::recv(client->fd.Get(), chunk,
+                                   std::min<size_t>(sizeof(chunk), static_cast<size_t>(want)), 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        }
+        if (got <= 0) {
+            Drop(id);  // hung up or failed before its request was whole
+            return;
+        }
+        (inHeader ? client->header : client->body).append(chunk, got);
+        if (inHeader && client->header.size() == kHeaderBytes) {
+            std::memcpy(&client->tag, client->header.constData(), 4);
+            std::memcpy(&client->count, client->header.constData() + 4, 4);
+            if (client->count > kMaxRequestBytes) {
+                Drop(id);
+                return;
+            }
+            client->body.reserve(client->count);
+            client->stage = Client::Stage::Body;
+        }
+        if (client->stage == Client::Stage::Body && client->body.size() == client->count) {
+            Answer(id);
+            return;
+        }
+    }
+}
+
+void HandoffServer::Answer(uint64_t id)
+{
+    Client* client = Find(id);
+    client->stage = Client::Stage::Handling;
+    client->readNotifier.setEnabled(false);
+    client->timer.stop();
+    const uint32_t tag = client->tag;
+    const QByteArray bytes = std::exchange(client->body, QByteArray());
+
+    // The handler may run a nested loop (an error box), in which this server or this client
+    // can go away; look both up again afterwards.
+    int32_t result = 0;
+    const QPointer<HandoffServer> alive(this);
+    ErrorDisplay::Guard([&] {
+        if (handler_) {
+            result = handler_(tag, bytes);
+        }
+    });
+    if (alive.isNull() || (client = Find(id)) == nullptr) {
+        return;
+    }
+    client->answer = QByteArray(reinterpret_cast<const char*>(&result), kAnswerBytes);
+    client->stage = Client::Stage::Answering;
+    client->timer.start(clientTimeoutMs_);
+    WriteTo(id);
+}
+
+void HandoffServer::WriteTo(uint64_t id)
+{
+    Client* client = Find(id);
+    if (client == nullptr) {
+        return;
+    }
+    while (!client->answer.isEmpty()) {
+        const ssize_t sent = ::send(client->fd.Get(), client->answer.constData(),
+                                    static_cast<size_t>(client->answer.size()), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            client->writeNotifier.setEnabled(true);
+            return;
+        }
+        if (sent < 0) {
+            break;
+        }
+        client->answer.remove(0, sent);
+    }
+    Drop(id);  // answered, or the sender is gone
+}
+
+void HandoffServer::Drop(uint64_t id)
+{
+    const auto found = clients_.find(id);
+    if (found == clients_.end()) {
+        return;
+    }
+    Client* client = found->second;
+    clients_.erase(found);
+    // We may be inside one of its notifiers' signals: silence it now, free it later.
+    client->Shut();
+    client->deleteLater();
+}
+
+namespace {
+
+// Connects to the endpoint, trying again while nobody listens there yet: the first instance
+// may hold the lock but still be on its way to Listen.
+UniqueFd ConnectUntil(const sockaddr_un& address, Clock::time_point deadline)
+{
+    for (;;) {
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (fd.Get() < 0) {
+            return {};
+        }
+        if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ==
+            0) {
+            return fd;
+        }
+        const int error = errno;
+        if (error != ENOENT && error != ECONNREFUSED && error != EAGAIN && error != EINTR) {
+            return {};
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return {};
+        }
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(20)));
+    }
+}
+
+bool SendAll(int fd, const QByteArray& bytes, Clock::time_point deadline)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        // MSG_NOSIGNAL: an endpoint that hangs up must fail the send, not kill us with SIGPIPE.
+        const ssize_t sent = ::send(fd, bytes.constData() + done,
+                                    static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
+        if (sent > 0) {
+            done += sent;
+        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!WaitFor(fd, POLLOUT, deadline)) {
+                return false;
+            }
+        } else if (!(sent < 0 && errno == EINTR)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReceiveExactly(int fd, char* buffer, size_t length, Clock::time_point deadline)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t got = ::recv(fd, buffer + done, length - done, 0);
+        if (got > 0) {
+            done += static_cast<size_t>(got);
+        } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!WaitFor(fd, POLLIN, deadline)) {
+                return false;
+            }
+        } else if (!(got < 0 && errno == EINTR)) {
+            return false;  // the endpoint hung up without an answer
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<int32_t> SendHandoff(const QString& name, uint32_t tag, const QByteArray& bytes,
+                                   int connectTimeoutMs, int answerTimeoutMs)
+{
+    if (static_cast<size_t>(bytes.size()) > HandoffServer::kMaxRequestBytes) {
+        return std::nullopt;
+    }
+    sockaddr_un address{};
+    if (!FillAddress(SocketPath(name), &address)) {
+        return std::nullopt;
+    }
+    const UniqueFd fd =
+        ConnectUntil(address, Clock::now() + std::chrono::milliseconds(connectTimeoutMs));
+    if (fd.Get() < 0 || !PeerIsUs(fd.Get())) {
+        return std::nullopt;
+    }
+    const uint32_t count = static_cast<uint32_t>(bytes.size());
+    QByteArray request;
+    request.reserve(kHeaderBytes + bytes.size());
+    request.append(reinterpret_cast<const char*>(&tag), sizeof(tag));
+    request.append(reinterpret_cast<const char*>(&count), sizeof(count));
+    request.append(bytes);
+
+    const auto deadline = Clock::now() + std::chrono::milliseconds(answerTimeoutMs);
+    int32_t result = 0;
+    if (!SendAll(fd.Get(), request, deadline) ||
+        !ReceiveExactly(fd.Get(), reinterpret_cast<char*>(&result), sizeof(result), deadline)) {
+        return std::nullopt;
+    }
+    return result;
+}
