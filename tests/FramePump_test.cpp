@@ -1,0 +1,152 @@
+// Opening, pacing and broadcasting, against the real timer and real loopback viewers.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QTest>
+
+#include "app/Texts.h"
+#include "playback/PlaybackClock.h"
+#include "server/Viewers.h"
+#include "support/FormFixture.h"
+#include "support/LoopbackClient.h"
+
+namespace {
+
+// Frames one second apart, each body naming its number.
+QByteArray SecondApartRecording(int count)
+{
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < count; ++i) {
+        frames.push_back({100 + i, 0, QByteArray("frame") + QByteArray::number(i) + ";"});
+    }
+    return TtyrecBytes(frames);
+}
+
+// Connects a viewer and waits until the form has counted it and sent its greeting.
+void Join(FormFixture& fixture, LoopbackClient& viewer)
+{
+    const int before = fixture.Form().ViewerCount;
+    ASSERT_TRUE(viewer.Connect(fixture.ViewerPort()));
+    ASSERT_TRUE(viewer.WaitForBytes(viewer.Received().size() + TelnetGreeting.size(), 2000));
+    ASSERT_EQ(fixture.Form().ViewerCount, before + 1);
+}
+
+TEST(OpenRecording, WithNoViewerWaitsOnTheFirstFrame)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    form.SetPlaySpeed(8);
+    QSignalSpy changes(form.TrackBarPlaySpeed, &QSlider::valueChanged);
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("demo.ttyrec", SecondApartRecording(3))));
+    EXPECT_EQ(form.StatusText(1), QStringLiteral("demo.ttyrec"));
+    EXPECT_EQ(form.StatusText(2), QStringLiteral("0秒"));
+    EXPECT_EQ(form.PlaySpeed(), 1);
+    EXPECT_EQ(form.LabelPlaySpeed->text(), QStringLiteral("1"));
+    EXPECT_EQ(changes.count(), 1);
+    EXPECT_EQ(form.Timer.Interval(), 100u);
+    EXPECT_FALSE(form.Timer.Enabled());
+
+    // Opening again at speed 1 raises no change.
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("again", SecondApartRecording(2))));
+    EXPECT_EQ(changes.count(), 1);
+
+    // A viewer-less pause keeps the pending frame.
+    QTest::qWait(250);
+    EXPECT_EQ(*form.FrameBuffer, QByteArray("frame0;"));
+    EXPECT_EQ(form.StatusText(2), QStringLiteral("0秒"));
+}
+
+TEST(OpenRecording, FailureLeavesSpeedAndTimerAlone)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    form.SetPlaySpeed(4);
+    form.Timer.SetInterval(250);
+    EXPECT_FALSE(fixture.Open(fixture.WriteRecording("empty", QByteArray())));
+    EXPECT_EQ(form.PlaySpeed(), 4);
+    EXPECT_EQ(form.Timer.Interval(), 250u);
+    EXPECT_EQ(form.StatusText(1), Texts::EndOfFile);
+}
+
+TEST(TimerTimer, WithoutRecordingOrViewerOnlyDisablesTheTimer)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    form.Timer.SetInterval(500);
+    form.TimerTimer();
+    EXPECT_EQ(form.Timer.Interval(), 0u);
+    EXPECT_FALSE(form.Timer.Enabled());
+
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", SecondApartRecording(3))));
+    form.TimerTimer();  // no viewer: the pending frame stays
+    EXPECT_EQ(*form.FrameBuffer, QByteArray("frame0;"));
+    EXPECT_FALSE(form.Timer.Enabled());
+}
+
+TEST(TimerTimer, SendsTheFrameToEveryViewerAndArmsTheNextDelay)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", SecondApartRecording(4))));
+    LoopbackClient a;
+    LoopbackClient b;
+    Join(fixture, a);
+    Join(fixture, b);
+
+    // The first frame goes out about 100 ms after the open.
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(a.WaitForBytes(TelnetGreeting.size() + 7, 1000));
+    EXPECT_LT(clock.elapsed(), 400);
+    ASSERT_TRUE(b.WaitForBytes(TelnetGreeting.size() + 7, 1000));
+    EXPECT_EQ(a.Received(), TelnetGreeting + "frame0;");
+    EXPECT_EQ(b.Received(), TelnetGreeting + "frame0;");
+    EXPECT_EQ(form.Timer.Interval(), 1000u);
+
+    // A speed change while a delay is armed changes only the next delay.
+    form.SetPlaySpeed(10);
+    EXPECT_EQ(form.Timer.Interval(), 1000u);
+    form.TimerTimer();
+    EXPECT_EQ(form.Timer.Interval(), 100u);
+    EXPECT_EQ(form.StatusText(2), QStringLiteral("2秒"));
+}
+
+TEST(TimerTimer, EndOfFileStopsWithTheLastTimeShown)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", SecondApartRecording(3))));
+    LoopbackClient viewer;
+    Join(fixture, viewer);
+    form.TimerTimer();
+    form.TimerTimer();
+    EXPECT_EQ(form.StatusText(2), QStringLiteral("2秒"));
+    form.TimerTimer();  // sends the last frame, meets the end
+    EXPECT_EQ(form.StatusText(1), Texts::EndOfFile);
+    EXPECT_EQ(form.StatusText(2), QStringLiteral("2秒"));
+    EXPECT_EQ(form.Timer.Interval(), 0u);
+    ASSERT_TRUE(viewer.WaitForBytes(TelnetGreeting.size() + 21, 1000));
+    EXPECT_EQ(viewer.Received(), TelnetGreeting + "frame0;frame1;frame2;");
+    EXPECT_TRUE(viewer.ReadFor(200).isEmpty());
+}
+
+TEST(TimerTimer, ZeroLengthFramesSendNothingButKeepTheirTime)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    const QByteArray bytes = TtyrecBytes({{10, 0, "a"}, {12, 0, ""}, {15, 0, "b"}});
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", bytes)));
+    LoopbackClient viewer;
+    Join(fixture, viewer);
+    form.TimerTimer();
+    EXPECT_EQ(form.Timer.Interval(), 2000u);
+    EXPECT_EQ(form.StatusText(2), QStringLiteral("2秒"));
+    form.TimerTimer();
+    EXPECT_EQ(form.Timer.Interval(), 3000u);
+    form.TimerTimer();
+    ASSERT_TRUE(viewer.WaitForBytes(TelnetGreeting.size() + 2, 1000));
+    EXPECT_EQ(viewer.Received(), TelnetGreeting + "ab");
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+#include "support/FormFixture.h"
+
+#include <QFile>
+#include <atomic>
+
+namespace {
+std::atomic<int> formCounter{0};
+}
+
+FormFixture::FormFixture()
+{
+    FormOptions options;
+    options.port = 0;
+    options.headless = true;
+    options.instanceName = QStringLiteral("TestForm%1_%2").arg(::getpid()).arg(++formCounter);
+    form_ = std::make_unique<TFormOmbrix>(options);
+}
+
+FormFixture::~FormFixture() { form_.reset(); }
+
+int FormFixture::ViewerPort() const { return form_->ServerSocket.LocalPort(); }
+
+QString FormFixture::WriteRecording(const QString& name, const QByteArray& bytes)
+{
+    const QString path = dir_.filePath(name);
+    WriteFile(path, bytes);
+    return path;
+}
+
+bool FormFixture::Open(const QString& path)
+{
+    form_->RecordingPath = QFile::encodeName(path);
+    return form_->OpenRecording();
+}

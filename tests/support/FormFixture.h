@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "app/UnitOmbrix.h"
+#include "support/Ttyrec.h"
+
+// A form of its own for each test: a private instance name, an ephemeral viewer port,
+// headless output, and a folder for recordings.
+class FormFixture
+{
+public:
+    FormFixture();
+    ~FormFixture();
+
+    TFormOmbrix& Form() { return *form_; }
+    int ViewerPort() const;
+    // Writes a recording into the folder and returns its path.
+    QString WriteRecording(const QString& name, const QByteArray& bytes);
+    // Opens a recording through RecordingPath, as every caller does.
+    bool Open(const QString& path);
+    QTemporaryDir& Dir() { return dir_; }
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<TFormOmbrix> form_;
+};
