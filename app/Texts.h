@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Every text the program shows to people, in one place.
 namespace Texts {
@@ -31,5 +32,42 @@ inline const QString ListIndexOutOfBounds = QStringLiteral("リストのイン�
 inline const QString SocketError = QStringLiteral("ソケットエラー： %1 (%2) [API '%3']");
 inline const QString ThreadModeUnsupported =
     QStringLiteral("スレッドブロッキング型のサーバーソケットには対応していません");
+
+// The main window: menu, actions and their hints (short|long; kept, never shown as tips).
+inline const QString MenuFile = QStringLiteral("ファイル(&F)");
+inline const QString ActionOpen = QStringLiteral("開く(&O)...");
+inline const QString ActionExit = QStringLiteral("終了(&X)");
+inline const QString ActionCategoryFile = QStringLiteral("ファイル");
+inline const QString ActionOpenHint = QStringLiteral("開く|既存のファイルを開く");
+inline const QString ActionExitHint = QStringLiteral("終了|アプリケーションを終了する");
+inline const QString TrackBarHint = QStringLiteral("再生速度 (倍率: 1で通常速度)");
+// The labels beside the speed bar, and the big mark left of the usage box.
+inline const QString SpeedCaption = QStringLiteral("速度");
+inline const QString PlaySpeedStart = QStringLiteral("1");
+inline const QString BigMark = QStringLiteral("@<");
+// The open dialog's filter: pairs of a description and its patterns, split by "|".
+inline const QString OpenFilter = QStringLiteral(
+    "ttyrecファイル (*.tty, *.ttyrec)|*.tty; *.ttyrec|すべてのファイル (*.*)|*.*");
+// The usage box, one entry a line.
+inline const QStringList UsageLines = {
+    QStringLiteral("1) まず [ファイル]→[開く] から ttyrec されたファイルを選択する。(ドロップしてもよし)"),
+    QStringLiteral("2) そして普段使っている telnet クライアントで、localhost のポート 21089 に接続。"),
+    QStringLiteral("3) 再生中は telnet クライアントのキーで速度を変えられる。上のバーでも可。"),
+    QString(),
+    QStringLiteral("※複数クライアントがなぜか接続できる。後からきたクライアントにはそれまでの"),
+    QStringLiteral("　経過がしょっぱな一気に送られ、見苦しい^H^H^H^Hあらすじがわかりやすい。"),
+    QStringLiteral("　最初から見直したい場合はファイルを開き直すべし。"),
+    QString(),
+    QStringLiteral("※起動パラメータにttyrecファイルを指定できる。またOmbrixのあるディレクトリに"),
+    QStringLiteral("　OmbrixAutoというショートカットを作っておくと、Ombrix初期起動時についでに"),
+    QStringLiteral("　そいつも起動される。上手に設定すると拡張子ttyrecを関連付けして…とか可能。"),
+};
+// The credits and terms under the usage box, one entry a line.
+inline const QStringList NoticeLines = {
+    QStringLiteral("Ombrix — ttyrec の記録を telnet クライアントへ再生して見せるプログラム。"),
+    QStringLiteral("Copyright (C) Ombrix の開発者たち。"),
+    QStringLiteral("無保証です。使用によって生じたいかなる損害にも作者は責任を負いません。"),
+    QStringLiteral("改変・再配布は自由です。再配布の際はこの表示を残してください。"),
+};
 
 }  // namespace Texts
