@@ -91,6 +91,26 @@ bool PeerIsUs(int fd)
     return credentials.uid == ::geteuid();
 }
 
+// A socket file left by an endpoint that died is in the way of bind; it goes. One that still
+// answers belongs to a live endpoint, which must not be taken over. Returns 0 or the error.
+int RemoveStaleSocket(const QByteArray& path, const sockaddr_un& address)
+{
+    struct stat info = {};
+    if (::lstat(path.constData(), &info) != 0) {
+        return 0;
+    }
+    if (!S_ISSOCK(info.st_mode)) {
+        return EEXIST;
+    }
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const auto* generic = reinterpret_cast<const sockaddr*>(&address);
+    if (probe.Get() >= 0 && ::connect(probe.Get(), generic, sizeof(address)) == 0) {
+        return EADDRINUSE;
+    }
+    ::unlink(path.constData());
+    return 0;
+}
+
 // Told in the same words as any other socket error of the program.
 QString SystemError(const char* call, int error)
 {
@@ -201,26 +221,14 @@ bool HandoffServer::Listen(QString* error)
     if (fd.Get() < 0) {
         return fail("socket", errno);
     }
-    // A socket file left by a holder that died is in the way of bind. One that still answers
-    // belongs to a live endpoint, which we must not take over.
-    struct stat info
-    {
-    };
-    if (::lstat(path.constData(), &info) == 0) {
-        if (!S_ISSOCK(info.st_mode)) {
-            return fail("bind", EEXIST);
-        }
-        UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        const auto* generic = reinterpret_cast<const sockaddr*>(&address);
-        if (probe.Get() >= 0 && ::connect(probe.Get(), generic, sizeof(address)) == 0) {
-            return fail("bind", EADDRINUSE);
-        }
-        ::unlink(path.constData());
+    if (const int code = RemoveStaleSocket(path, address); code != 0) {
+        return fail("bind", code);
     }
     if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         return fail("bind", errno);
     }
     // The folder is already closed to others; the mode says the same of the socket itself.
+    struct stat info = {};
     if (::chmod(path.constData(), S_IRUSR | S_IWUSR) != 0 ||
         ::lstat(path.constData(), &info) != 0) {
         const int code = errno;
@@ -255,9 +263,7 @@ void HandoffServer::Close()
     ::close(listenFd_);
     listenFd_ = -1;
     // Only our own socket file goes: a newer endpoint may have replaced it meanwhile.
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::lstat(boundPath_.constData(), &info) == 0 && info.st_dev == boundDevice_ &&
         info.st_ino == boundInode_) {
         ::unlink(boundPath_.constData());

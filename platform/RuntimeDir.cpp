@@ -13,9 +13,7 @@ namespace {
 // folder (not a link someone planted), owned by us and closed to everybody else.
 bool IsPrivateFolder(const QByteArray& path)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::lstat(path.constData(), &info) != 0) {
         return false;
     }

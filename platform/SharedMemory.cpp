@@ -25,12 +25,8 @@ bool IsPlainName(const QString& name)
 // a file that nobody else will ever find, and has to start again on the path's new file.
 bool PathNamesFile(const QByteArray& path, int fd)
 {
-    struct stat open
-    {
-    };
-    struct stat named
-    {
-    };
+    struct stat open = {};
+    struct stat named = {};
     if (::fstat(fd, &open) != 0 || ::lstat(path.constData(), &named) != 0) {
         return false;
     }
@@ -82,9 +78,7 @@ namespace {
 // private view is the same answer.
 void* MapView(int fd, uint32_t size, bool holder)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::fstat(fd, &info) != 0) {
         return nullptr;
     }
@@ -130,9 +124,7 @@ std::unique_ptr<SharedMemory> OpenSharedMemory(const QString& name, uint32_t siz
         if (memory->fd_ < 0) {
             return nullptr;
         }
-        struct stat info
-        {
-        };
+        struct stat info = {};
         if (::fstat(memory->fd_, &info) != 0 || !S_ISREG(info.st_mode) ||
             info.st_uid != ::geteuid()) {
             return nullptr;

@@ -140,9 +140,7 @@ TEST_F(Handoff, RoundTripDeliversTagAndBytesExactly)
     QString error;
     ASSERT_TRUE(receiver.server.Listen(&error)) << error.toStdString();
 
-    struct stat info
-    {
-    };
+    struct stat info = {};
     ASSERT_EQ(::lstat(PathOf(name).constData(), &info), 0);
     EXPECT_TRUE(S_ISSOCK(info.st_mode));
     EXPECT_EQ(info.st_mode & 0777, 0600u);

@@ -57,9 +57,7 @@ TEST(RuntimeDir, CreatedPrivateAndRefusedWhenOpenToOthers)
 
     const QString folder = RuntimeDirectory();
     ASSERT_EQ(folder, base.path() + u"/ombrix");
-    struct stat info
-    {
-    };
+    struct stat info = {};
     ASSERT_EQ(::stat(QFile::encodeName(folder).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0700u);
     EXPECT_EQ(RuntimeDirectory(), folder) << "an existing private folder is taken as it is";
