@@ -1,0 +1,246 @@
+// Viewers joining and leaving an in-process form over real loopback connections.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QThread>
+
+#include "app/Texts.h"
+#include "playback/PlaybackClock.h"
+#include "server/Viewers.h"
+#include "support/FormFixture.h"
+#include "support/LoopbackClient.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+std::vector<TestFrame> NumberedFrames(int count, QByteArray extra = QByteArray())
+{
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < count; ++i) {
+        frames.push_back({100 + i, 0, "<" + QByteArray::number(i) + ">" + extra});
+    }
+    return frames;
+}
+
+QByteArray EscapedFrames(const std::vector<TestFrame>& frames, size_t from, size_t to)
+{
+    QByteArray bytes;
+    for (size_t i = from; i < to; ++i) {
+        bytes += NaiveEscape(frames[i].body);
+    }
+    return bytes;
+}
+
+void Join(FormFixture& fixture, LoopbackClient& viewer)
+{
+    const int before = fixture.Form().ViewerCount;
+    ASSERT_TRUE(viewer.Connect(fixture.ViewerPort()));
+    ASSERT_TRUE(LoopbackClient::PumpUntil(
+        [&] { return fixture.Form().ViewerCount == before + 1; }, 2000));
+}
+
+// What the reader stands on, to compare before and after a catch-up.
+struct ReaderState
+{
+    long position;
+    QByteArray frame;
+    io::FrameTime previous;
+    QString elapsed;
+    bool operator==(const ReaderState&) const = default;
+};
+
+ReaderState StateOf(TFormOmbrix& form)
+{
+    return {std::ftell(form.RecordingFile.get()), *form.FrameBuffer, PlaybackClock::PrevFrameTime,
+            form.StatusText(2)};
+}
+
+TEST(Viewers, LateViewerGetsThePastAtOnceAndThePendingFrameOnce)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    const std::vector<TestFrame> frames = NumberedFrames(6, QByteArray("\xff", 1));
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(frames))));
+    LoopbackClient first;
+    Join(fixture, first);
+    form.TimerTimer();
+    form.TimerTimer();  // frames 0 and 1 played; frame 2 pending
+    const ReaderState before = StateOf(form);
+
+    LoopbackClient late;
+    Join(fixture, late);
+    EXPECT_EQ(StateOf(form), before);
+    const QByteArray past = TelnetGreeting + EscapedFrames(frames, 0, 2);
+    ASSERT_TRUE(late.WaitForBytes(past.size(), 2000));
+    EXPECT_EQ(late.ReadFor(100), QByteArray());
+    EXPECT_EQ(late.Received(), past);
+
+    form.TimerTimer();
+    form.TimerTimer();
+    const QByteArray everything = TelnetGreeting + EscapedFrames(frames, 0, 4);
+    ASSERT_TRUE(late.WaitForBytes(everything.size(), 2000));
+    ASSERT_TRUE(first.WaitForBytes(everything.size(), 2000));
+    EXPECT_EQ(late.ReadFor(100), QByteArray());
+    EXPECT_EQ(late.Received(), everything);
+    EXPECT_EQ(first.Received(), everything);
+}
+
+TEST(Viewers, AJoinKeepsThePendingFramesDeadline)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(NumberedFrames(4)))));
+    LoopbackClient first;
+    Join(fixture, first);
+    form.TimerTimer();  // arms the 1000 ms gap to frame 1
+    const auto deadline = form.Timer.Deadline();
+    ASSERT_TRUE(deadline.has_value());
+    QThread::msleep(200);
+
+    LoopbackClient second;
+    Join(fixture, second);
+    ASSERT_TRUE(form.Timer.Deadline().has_value());
+    EXPECT_EQ(*form.Timer.Deadline(), *deadline);
+    EXPECT_EQ(form.Timer.Interval(), 1000u);
+}
+
+TEST(Viewers, TheOnlyViewerLeavingPausesAndTheNextResumesAtThePendingFrame)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    const std::vector<TestFrame> frames = NumberedFrames(5);
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(frames))));
+    {
+        LoopbackClient only;
+        Join(fixture, only);
+        form.TimerTimer();
+        only.Close();
+        ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 0; }, 2000));
+    }
+    EXPECT_FALSE(form.Timer.Enabled());
+    EXPECT_EQ(form.StatusText(0),
+              QString::number(fixture.ViewerPort()) + Texts::WaitingSuffix);
+    EXPECT_EQ(*form.FrameBuffer, frames[1].body);
+    LoopbackClient::Pump(300);
+    EXPECT_EQ(*form.FrameBuffer, frames[1].body);
+
+    // The next viewer catches up on frame 0, then gets frame 1 a full gap later.
+    LoopbackClient next;
+    Join(fixture, next);
+    const QByteArray expected = TelnetGreeting + frames[0].body + frames[1].body;
+    ASSERT_TRUE(next.WaitForBytes(expected.size(), 2500));
+    EXPECT_EQ(next.Received(), expected);
+}
+
+// A connection from a loopback address of the test's choosing, so two viewers can be
+// told apart in the panel.
+int ConnectFrom(const char* source, int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &local.sin_addr);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(Viewers, PanelNamesTheOldestListedViewer)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    const int a = ConnectFrom("127.0.0.2", fixture.ViewerPort());
+    ASSERT_GE(a, 0);
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 1; }, 2000));
+    EXPECT_EQ(form.StatusText(0), QStringLiteral("127.0.0.2,1"));
+    LoopbackClient b;
+    Join(fixture, b);
+    EXPECT_EQ(form.StatusText(0), QStringLiteral("127.0.0.2,2"));
+
+    // A leaves in order (unread bytes would make its close a reset): it is still listed
+    // while its departure is handled.
+    char greeting[9];
+    ASSERT_EQ(::recv(a, greeting, sizeof greeting, MSG_WAITALL), 9);
+    ::close(a);
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 1; }, 2000));
+    EXPECT_EQ(form.StatusText(0), QStringLiteral("127.0.0.2,1"));
+    LoopbackClient::Pump(100);
+    EXPECT_EQ(form.ServerSocket.ListeningSocket()->ConnectionCount(), 1);
+}
+
+TEST(Viewers, FailedAddressQueryStillCountsTheViewers)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(NumberedFrames(3)))));
+    LoopbackClient a;
+    Join(fixture, a);
+    const uint32_t interval = form.Timer.Interval();
+    // The peer resets before the server has heard of it: asking for its address fails.
+    a.Reset();
+    QThread::msleep(50);
+    form.ShowConnectionStatus();
+    EXPECT_EQ(form.StatusText(0), QStringLiteral(",1"));
+    EXPECT_EQ(form.ViewerCount, 1);
+    EXPECT_EQ(form.Timer.Interval(), interval);
+}
+
+TEST(Viewers, WithoutARecordingOrAfterTheEndOnlyTheGreeting)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    LoopbackClient early;
+    Join(fixture, early);
+    ASSERT_TRUE(early.WaitForBytes(TelnetGreeting.size(), 1000));
+    EXPECT_EQ(early.ReadFor(150), QByteArray());
+    EXPECT_EQ(early.Received(), TelnetGreeting);
+
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(NumberedFrames(2)))));
+    form.TimerTimer();
+    form.TimerTimer();
+    ASSERT_EQ(form.StatusText(1), Texts::EndOfFile);
+    LoopbackClient late;
+    Join(fixture, late);
+    ASSERT_TRUE(late.WaitForBytes(TelnetGreeting.size(), 1000));
+    EXPECT_EQ(late.ReadFor(150), QByteArray());
+    EXPECT_EQ(late.Received(), TelnetGreeting);
+}
+
+TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    // About 6 MB in 3000 frames, with 0xFF to escape.
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < 3000; ++i) {
+        QByteArray body(2000, static_cast<char>('a' + i % 26));
+        body[i % 2000] = '\xff';
+        frames.push_back({i, 0, body});
+    }
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("big", TtyrecBytes(frames))));
+    for (int i = 0; i < 2990; ++i) {
+        form.ReadNextFrame(false, true);  // play on without viewers
+    }
+    LoopbackClient slow;
+    slow.SetReceiveBufferSize(4096);
+    Join(fixture, slow);
+    LoopbackClient::Pump(300);  // not reading yet: most of it waits in the server
+    const QByteArray expected = TelnetGreeting + EscapedFrames(frames, 0, 2990);
+    ASSERT_TRUE(slow.WaitForBytes(expected.size(), 20000));
+    EXPECT_TRUE(slow.Received() == expected);
+    EXPECT_EQ(*form.FrameBuffer, NaiveEscape(frames[2990].body));
+}
+
+}  // namespace
