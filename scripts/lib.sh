@@ -23,10 +23,16 @@ ombrix_install_missing() {
     $sudo apt-get install -y -qq "${missing[@]}"
 }
 
-# ombrix_build DIR [cmake options...]: configure and build into DIR.
+# ombrix_build DIR [cmake options...]: configure and build everything into DIR.
 ombrix_build() {
     local dir=$1
     shift
     cmake -S "$OMBRIX_ROOT" -B "$dir" -DOMBRIX_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j "$OMBRIX_JOBS"
+}
+
+# ombrix_build_program DIR: configure DIR and build only the program.
+ombrix_build_program() {
+    cmake -S "$OMBRIX_ROOT" -B "$1" -DOMBRIX_WERROR=ON >/dev/null
+    cmake --build "$1" -j "$OMBRIX_JOBS" --target ombrix
 }
