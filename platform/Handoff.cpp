@@ -25,7 +25,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kHeaderBytes = 8;
+constexpr size_t kHeaderBytes = 8;
 constexpr int kAnswerBytes = 4;
 
 // Owns one descriptor and closes it, whichever way the scope is left.
@@ -179,7 +179,8 @@ public:
     QSocketNotifier writeNotifier;
     QTimer timer;
     Stage stage = Stage::Header;
-    QByteArray header;
+    uint32_t header[2] = {};  // tag, byte count
+    size_t headerFill = 0;
     uint32_t tag = 0;
     uint32_t count = 0;
     QByteArray body;
@@ -310,10 +311,13 @@ void HandoffServer::ReadFrom(uint64_t id)
     char chunk[4096];
     for (;;) {
         const bool inHeader = client->stage == Client::Stage::Header;
-        const qsizetype want =
-            inHeader ? kHeaderBytes - client->header.size() : client->count - client->body.size();
-        const ssize_t got = ::recv(client->fd.Get(), chunk,
-                                   std::min<size_t>(sizeof(chunk), static_cast<size_t>(want)), 0);
+        char* into =
+            inHeader ? reinterpret_cast<char*>(client->header) + client->headerFill : chunk;
+        const size_t want =
+            inHeader ? kHeaderBytes - client->headerFill
+                     : std::min<size_t>(sizeof(chunk),
+                                        client->count - static_cast<size_t>(client->body.size()));
+        const ssize_t got = ::recv(client->fd.Get(), into, want, 0);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -324,10 +328,11 @@ void HandoffServer::ReadFrom(uint64_t id)
             Drop(id);  // hung up or failed before its request was whole
             return;
         }
-        (inHeader ? client->header : client->body).append(chunk, got);
-        if (inHeader && client->header.size() == kHeaderBytes) {
-            std::memcpy(&client->tag, client->header.constData(), 4);
-            std::memcpy(&client->count, client->header.constData() + 4, 4);
+        if (!inHeader) {
+            client->body.append(chunk, got);
+        } else if ((client->headerFill += static_cast<size_t>(got)) == kHeaderBytes) {
+            client->tag = client->header[0];
+            client->count = client->header[1];
             if (client->count > kMaxRequestBytes) {
                 Drop(id);
                 return;

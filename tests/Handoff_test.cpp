@@ -166,6 +166,33 @@ TEST_F(Handoff, RoundTripDeliversTagAndBytesExactly)
     EXPECT_TRUE(QTest::qWaitFor([&] { return receiver.server.ClientCount() == 0; }, 1000));
 }
 
+TEST_F(Handoff, RequestArrivingByteByByteIsAnsweredWhole)
+{
+    const QString name = QStringLiteral("byte-by-byte");
+    RecordingServer receiver(name, 3);
+    ASSERT_TRUE(receiver.server.Listen());
+    RawSocket client;
+    ASSERT_TRUE(client.Connect(name));
+
+    const uint32_t header[2] = {21089, 5};
+    QByteArray request(reinterpret_cast<const char*>(header), sizeof(header));
+    request += QByteArray("a\0b\0c", 5);
+    for (char byte : request) {
+        client.Send(&byte, 1);
+        QTest::qWait(2);
+    }
+    int32_t answer = 0;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return ::recv(client.fd, &answer, sizeof(answer), MSG_DONTWAIT | MSG_PEEK) == 4; },
+        3000));
+    ASSERT_EQ(::recv(client.fd, &answer, sizeof(answer), 0), 4);
+    EXPECT_EQ(answer, 3);
+    ASSERT_EQ(receiver.received.size(), 1u);
+    EXPECT_EQ(receiver.received[0].tag, 21089u);
+    EXPECT_EQ(receiver.received[0].bytes, QByteArray("a\0b\0c", 5));
+    EXPECT_TRUE(client.HungUp()) << "one request per connection";
+}
+
 TEST_F(Handoff, SilentPartialClientBlocksNobodyAndIsHungUpOn)
 {
     const QString name = QStringLiteral("silent-client");
