@@ -277,6 +277,16 @@ HandoffServer::Client* HandoffServer::Find(uint64_t id) const
     return found == clients_.end() ? nullptr : found->second;
 }
 
+void HandoffServer::PauseAccepting()
+{
+    acceptNotifier_->setEnabled(false);
+    QTimer::singleShot(kAcceptPauseMs, this, [this] {
+        if (acceptNotifier_) {
+            acceptNotifier_->setEnabled(true);
+        }
+    });
+}
+
 void HandoffServer::AcceptAll()
 {
     for (;;) {
@@ -285,9 +295,14 @@ void HandoffServer::AcceptAll()
             if (errno == EINTR || errno == ECONNABORTED) {
                 continue;
             }
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // The waiting connection stays readable: rest instead of spinning on it.
+                PauseAccepting();
+            }
             return;
         }
-        if (!PeerIsUs(fd.Get())) {
+        // Hand-offs are rare and short; a crowd of them is someone misbehaving.
+        if (!PeerIsUs(fd.Get()) || clients_.size() >= kMaxClients) {
             continue;
         }
         const uint64_t id = nextClientId_++;

@@ -47,7 +47,13 @@ public:
 private:
     class Client;
 
+    // Clients served at once; more are turned away at the door.
+    static constexpr size_t kMaxClients = 16;
+    // How long accepting rests when the process is out of descriptors.
+    static constexpr int kAcceptPauseMs = 100;
+
     void AcceptAll();
+    void PauseAccepting();
     void ReadFrom(uint64_t id);
     void WriteTo(uint64_t id);
     void Answer(uint64_t id);

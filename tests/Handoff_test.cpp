@@ -405,3 +405,22 @@ TEST_F(Handoff, OtherUsersAreRefused)
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(receiver.received.empty());
 }
+
+TEST_F(Handoff, ACrowdOfSilentClientsIsTurnedAwayPastTheCap)
+{
+    const QString name = QStringLiteral("crowd");
+    RecordingServer receiver(name);
+    ASSERT_TRUE(receiver.server.Listen());
+    std::vector<std::unique_ptr<RawSocket>> crowd;
+    for (int i = 0; i < 20; ++i) {
+        crowd.push_back(std::make_unique<RawSocket>());
+        ASSERT_TRUE(crowd.back()->Connect(name));
+        QTest::qWait(10);  // a full backlog would block the next connect
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return receiver.server.ClientCount() == 16; }, 2000));
+    QTest::qWait(100);
+    EXPECT_EQ(receiver.server.ClientCount(), 16);
+    // The ones past the cap are hung up at once, not left waiting for the timeout.
+    EXPECT_TRUE(crowd.back()->HungUp(1000));
+    EXPECT_FALSE(crowd.front()->HungUp(200));
+}
