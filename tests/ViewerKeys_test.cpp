@@ -1,0 +1,92 @@
+// Keys typed in a viewer, through the form's read handler, over real loopback connections.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+
+#include "server/Viewers.h"
+#include "support/FormFixture.h"
+#include "support/LoopbackClient.h"
+
+namespace {
+
+void Join(FormFixture& fixture, LoopbackClient& viewer)
+{
+    const int before = fixture.Form().ViewerCount;
+    ASSERT_TRUE(viewer.Connect(fixture.ViewerPort()));
+    ASSERT_TRUE(LoopbackClient::PumpUntil(
+        [&] { return fixture.Form().ViewerCount == before + 1; }, 2000));
+    ASSERT_TRUE(viewer.WaitForBytes(TelnetGreeting.size(), 2000));
+}
+
+// Sends keys and waits until the form has taken them (the speed settles).
+void Type(LoopbackClient& viewer, const QByteArray& keys)
+{
+    viewer.Send(keys);
+    for (int i = 0; i < 5; ++i) {
+        LoopbackClient::Pump(20);
+    }
+}
+
+TEST(ViewerKeys, SpeedKeysGoThroughTheTrackbar)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    LoopbackClient viewer;
+    Join(fixture, viewer);
+    QSignalSpy changes(form.TrackBarPlaySpeed, &QSlider::valueChanged);
+
+    Type(viewer, "ff");
+    EXPECT_EQ(changes.count(), 2);
+    EXPECT_EQ(form.LabelPlaySpeed->text(), QStringLiteral("4"));
+
+    std::vector<int> seen;
+    for (int i = 0; i < 6; ++i) {
+        Type(viewer, "+");
+        seen.push_back(form.PlaySpeed());
+    }
+    EXPECT_EQ(seen, (std::vector<int>{8, 16, 32, 64, 100, 100}));
+    seen.clear();
+    for (int i = 0; i < 7; ++i) {
+        Type(viewer, i % 2 == 0 ? "-" : "s");
+        seen.push_back(form.PlaySpeed());
+    }
+    EXPECT_EQ(seen, (std::vector<int>{50, 25, 12, 6, 3, 1, 1}));
+    Type(viewer, "fff1");
+    EXPECT_EQ(form.PlaySpeed(), 1);
+    EXPECT_EQ(form.LabelPlaySpeed->text(), QStringLiteral("1"));
+
+    // Telnet negotiation, even split across reads, is no key: nothing was playing, and the
+    // speed stays.
+    Type(viewer, QByteArray("\xff\xfd\x01\xff", 4));
+    Type(viewer, QByteArray("\xfd\x03\xff\xfc\xf3", 5));
+    EXPECT_EQ(form.PlaySpeed(), 1);
+}
+
+TEST(ViewerKeys, OtherKeysSendTheNextFrameToEveryViewer)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    LoopbackClient a;
+    LoopbackClient b;
+    Join(fixture, a);
+    Join(fixture, b);
+
+    // No recording: a key sends nothing and leaves the timer stopped.
+    Type(a, "x");
+    EXPECT_EQ(form.Timer.Interval(), 0u);
+    EXPECT_EQ(b.ReadFor(100), QByteArray());
+
+    // Gaps of a thousand seconds: only keys move this recording on.
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording(
+        "r", TtyrecBytes({{0, 0, "A"}, {1000, 0, "B"}, {2000, 0, "C"}, {3000, 0, "D"}}))));
+    Type(a, "\r\n");  // Enter: one key, one frame
+    EXPECT_EQ(b.ReadFor(150), QByteArray("A"));
+    EXPECT_EQ(a.ReadFor(50), QByteArray("A"));
+    Type(a, "\x1b[1;1R");  // a terminal's cursor report is no key
+    EXPECT_EQ(b.ReadFor(150), QByteArray());
+    Type(b, "F2");  // upper-case F and digits other than 1 are frame keys
+    EXPECT_EQ(a.ReadFor(150), QByteArray("BC"));
+    EXPECT_EQ(form.Timer.Interval(), 1000000u);
+}
+
+}  // namespace
