@@ -29,7 +29,8 @@ CommandLine ParseCommandLine(const QStringList& arguments)
             result.help = true;
         } else if (argument == QLatin1String("--version")) {
             result.version = true;
-        } else if (argument == QLatin1String("--port") || argument.startsWith(QLatin1String("--port="))) {
+        } else if (argument == QLatin1String("--port") ||
+                   argument.startsWith(QLatin1String("--port="))) {
             QString value;
             if (argument == QLatin1String("--port")) {
                 if (i + 1 >= arguments.size()) {
@@ -41,7 +42,8 @@ CommandLine ParseCommandLine(const QStringList& arguments)
                 value = argument.mid(7);
             }
             if (!ParsePort(value, result.form.port)) {
-                result.error = QStringLiteral("--port needs a number from 1 to 65535, not \"%1\"").arg(value);
+                result.error =
+                    QStringLiteral("--port needs a number from 1 to 65535, not \"%1\"").arg(value);
                 return result;
             }
         } else {

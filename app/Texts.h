@@ -27,7 +27,8 @@ inline const QString CannotCreateSocket = QStringLiteral("ソケットが作成�
 // Filled with the code.
 inline const QString AsyncSocketError = QStringLiteral("非同期ソケットエラー %1");
 // Filled with the index.
-inline const QString ListIndexOutOfBounds = QStringLiteral("リストのインデックスが範囲を超えています (%1)");
+inline const QString ListIndexOutOfBounds =
+    QStringLiteral("リストのインデックスが範囲を超えています (%1)");
 // Filled with the platform's description, its number and the call that failed.
 inline const QString SocketError = QStringLiteral("ソケットエラー： %1 (%2) [API '%3']");
 inline const QString ThreadModeUnsupported =
@@ -46,12 +47,14 @@ inline const QString SpeedCaption = QStringLiteral("速度");
 inline const QString PlaySpeedStart = QStringLiteral("1");
 inline const QString BigMark = QStringLiteral("@<");
 // The open dialog's filter: pairs of a description and its patterns, split by "|".
-inline const QString OpenFilter = QStringLiteral(
-    "ttyrecファイル (*.tty, *.ttyrec)|*.tty; *.ttyrec|すべてのファイル (*.*)|*.*");
+inline const QString OpenFilter =
+    QStringLiteral("ttyrecファイル (*.tty, *.ttyrec)|*.tty; *.ttyrec|すべてのファイル (*.*)|*.*");
 // The usage box, one entry a line.
 inline const QStringList UsageLines = {
-    QStringLiteral("1) まず [ファイル]→[開く] から ttyrec されたファイルを選択する。(ドロップしてもよし)"),
-    QStringLiteral("2) そして普段使っている telnet クライアントで、localhost のポート 21089 に接続。"),
+    QStringLiteral(
+        "1) まず [ファイル]→[開く] から ttyrec されたファイルを選択する。(ドロップしてもよし)"),
+    QStringLiteral(
+        "2) そして普段使っている telnet クライアントで、localhost のポート 21089 に接続。"),
     QStringLiteral("3) 再生中は telnet クライアントのキーで速度を変えられる。上のバーでも可。"),
     QString(),
     QStringLiteral("※複数クライアントがなぜか接続できる。後からきたクライアントにはそれまでの"),

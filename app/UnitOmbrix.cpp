@@ -33,7 +33,9 @@ constexpr uint32_t kHandoffTag = 21089;
 // True only for an existing regular file (not a folder).
 bool IsExistingFile(const QString& argument)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     return ::stat(QFile::encodeName(argument).constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 }  // namespace
@@ -128,7 +130,10 @@ void TFormOmbrix::RequestTermination()
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
-void TFormOmbrix::StartAutoFile() { StartAutoFiles(QCoreApplication::applicationDirPath()); }
+void TFormOmbrix::StartAutoFile()
+{
+    StartAutoFiles(QCoreApplication::applicationDirPath());
+}
 
 void TFormOmbrix::ConnectComponents()
 {
@@ -183,13 +188,22 @@ void TFormOmbrix::SetStatusTime(const QString& text)
     SetPanel(statusPanels_[2], text, headless_, "time");
 }
 
-QString TFormOmbrix::StatusText(int panel) const { return statusPanels_.at(panel)->text(); }
+QString TFormOmbrix::StatusText(int panel) const
+{
+    return statusPanels_.at(panel)->text();
+}
 
 // --- speed -------------------------------------------------------------------------------
 
-int TFormOmbrix::PlaySpeed() const { return TrackBarPlaySpeed->value(); }
+int TFormOmbrix::PlaySpeed() const
+{
+    return TrackBarPlaySpeed->value();
+}
 
-void TFormOmbrix::SetPlaySpeed(int position) { TrackBarPlaySpeed->setValue(position); }
+void TFormOmbrix::SetPlaySpeed(int position)
+{
+    TrackBarPlaySpeed->setValue(position);
+}
 
 void TFormOmbrix::TrackBarPlaySpeedChange()
 {

@@ -99,8 +99,8 @@ public:
     void ServerSocketListen(QObject* Sender, TCustomWinSocket* Socket);
     void ServerSocketClientConnect(QObject* Sender, TCustomWinSocket* Socket);
     void ServerSocketClientDisconnect(QObject* Sender, TCustomWinSocket* Socket);
-    void ServerSocketClientError(QObject* Sender, TCustomWinSocket* Socket,
-                                 TErrorEvent ErrorEvent, int& ErrorCode);
+    void ServerSocketClientError(QObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent,
+                                 int& ErrorCode);
     void ShowConnectionStatus();
 
     // --- viewer keys (server/ViewerKeys.cpp) --------------------------------------------

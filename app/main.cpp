@@ -35,7 +35,9 @@ void QuitOnTerminationSignals()
         [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
         QCoreApplication::quit();
     });
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = OnTerminationSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);

@@ -11,8 +11,14 @@ namespace {
 bool headlessMode = false;
 }
 
-void SetHeadless(bool headless) { headlessMode = headless; }
-bool IsHeadless() { return headlessMode; }
+void SetHeadless(bool headless)
+{
+    headlessMode = headless;
+}
+bool IsHeadless()
+{
+    return headlessMode;
+}
 
 QString Decorate(const QString& message)
 {

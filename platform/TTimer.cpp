@@ -10,7 +10,10 @@ using namespace std::chrono;
 
 TTimer::TTimer(QObject* parent) : QObject(parent) {}
 
-TTimer::~TTimer() { Stop(); }
+TTimer::~TTimer()
+{
+    Stop();
+}
 
 void TTimer::SetInterval(uint32_t interval)
 {
@@ -104,7 +107,8 @@ void TTimer::timerEvent(QTimerEvent* event)
         deadline_ += milliseconds(interval_);
         ArmSlice();
         firing_ = fired;
-        struct ClearFiring {
+        struct ClearFiring
+        {
             std::optional<Clock::time_point>& firing;
             ~ClearFiring() { firing.reset(); }
         } clear{firing_};

@@ -49,7 +49,8 @@ void TFormOmbrix::ReadNextFrame(bool first, bool catchUp)
         CloseRecording();
         return;
     }
-    const size_t got = std::fread(block.data(), 1, static_cast<size_t>(length), RecordingFile.get());
+    const size_t got =
+        std::fread(block.data(), 1, static_cast<size_t>(length), RecordingFile.get());
     if (got == 0 && length > 0) {
         SetStatusFile(LengthText(length, Texts::ReadFailedSuffix));
         CloseRecording();

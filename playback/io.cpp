@@ -46,7 +46,8 @@ int ReadFrameHeaderFields(std::FILE* stream, FrameHeader& header)
     uint32_t fields[3] = {0, 0, 0};
     const size_t read = std::fread(fields, sizeof fields[0], 3, stream);
     header.time.seconds = static_cast<int32_t>(LittleEndianToHost32(fields[0]));
-    header.time.microseconds = read >= 2 ? static_cast<int32_t>(LittleEndianToHost32(fields[1])) : 0;
+    header.time.microseconds =
+        read >= 2 ? static_cast<int32_t>(LittleEndianToHost32(fields[1])) : 0;
     header.length = read >= 3 ? static_cast<int32_t>(LittleEndianToHost32(fields[2])) : 0;
     if (read == 0) {
         header = FrameHeader{};
@@ -65,7 +66,9 @@ FilePtr OpenFileOrReport(const QByteArray& path, const char* mode)
     if (file) {
         // A folder opens for reading here but holds no recording: report it as the
         // failed open it is.
-        struct stat info {};
+        struct stat info
+        {
+        };
         if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
             file.reset();
             errno = EISDIR;
@@ -99,7 +102,8 @@ FrameTime FrameTimeDiff(FrameTime a, FrameTime b)
 {
     // Wrapping like the 32-bit fields the recording holds, without overflow in C++.
     FrameTime d;
-    d.seconds = static_cast<int32_t>(static_cast<uint32_t>(b.seconds) - static_cast<uint32_t>(a.seconds));
+    d.seconds =
+        static_cast<int32_t>(static_cast<uint32_t>(b.seconds) - static_cast<uint32_t>(a.seconds));
     d.microseconds = static_cast<int32_t>(static_cast<uint32_t>(b.microseconds) -
                                           static_cast<uint32_t>(a.microseconds));
     if (d.microseconds < 0) {
@@ -120,7 +124,10 @@ int64_t Truncate64(long double value)
 }
 
 // The low 32 bits of a 64-bit integer, as the fields of a FrameTime keep them.
-int32_t Low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+int32_t Low32(int64_t value)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
 }  // namespace
 
 FrameTime FrameTimeDivide(FrameTime t, double n)

@@ -19,7 +19,10 @@ QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeer
     return firstPeerAddress + QLatin1Char(',') + QString::number(viewerCount);
 }
 
-void TFormOmbrix::ServerSocketListen(QObject*, TCustomWinSocket*) { ShowConnectionStatus(); }
+void TFormOmbrix::ServerSocketListen(QObject*, TCustomWinSocket*)
+{
+    ShowConnectionStatus();
+}
 
 void TFormOmbrix::ServerSocketClientConnect(QObject*, TCustomWinSocket* Socket)
 {

@@ -1,9 +1,9 @@
 // The real program, headless, on a free port with its own runtime folder.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -44,8 +44,8 @@ TEST(Program, StartsWaitingAndEndsCleanlyOnSigterm)
 {
     ProgramFixture fixture;
     OmbrixProcess first(fixture.runtime.path(), fixture.Args());
-    ASSERT_TRUE(first.WaitForLine(fixture.WaitingLine(), 5000)) << first.Output().toStdString()
-                                                                << first.Errors().toStdString();
+    ASSERT_TRUE(first.WaitForLine(fixture.WaitingLine(), 5000))
+        << first.Output().toStdString() << first.Errors().toStdString();
     first.Signal(SIGTERM);
     EXPECT_EQ(first.WaitForExit(5000), 0);
 }
@@ -55,9 +55,10 @@ TEST(Program, LaterFileArgumentWinsAndSecondStartHandsOver)
     ProgramFixture fixture;
     const QString a = fixture.Recording("a.ttyrec");
     const QString b = fixture.Recording("b.ttyrec");
-    OmbrixProcess first(fixture.runtime.path(),
-                        fixture.Args({a, fixture.files.filePath("missing"), b, fixture.files.path()}),
-                        fixture.files.path());
+    OmbrixProcess first(
+        fixture.runtime.path(),
+        fixture.Args({a, fixture.files.filePath("missing"), b, fixture.files.path()}),
+        fixture.files.path());
     ASSERT_TRUE(first.WaitForLine(QStringLiteral("file: b.ttyrec"), 5000));
     EXPECT_FALSE(first.Output().contains(QStringLiteral("file: a.ttyrec")));
 

@@ -99,7 +99,8 @@ TEST(Reader, BodyCutShortKeepsOnlyWhatWasRead)
 TEST(Reader, OpeningAgainReplacesTheRecording)
 {
     FormFixture fixture;
-    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("one", TtyrecBytes({{0, 0, "1"}, {1, 0, "2"}}))));
+    ASSERT_TRUE(
+        fixture.Open(fixture.WriteRecording("one", TtyrecBytes({{0, 0, "1"}, {1, 0, "2"}}))));
     fixture.Form().ReadNextFrame(false, true);
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("two", TtyrecBytes({{5, 0, "A"}}))));
     EXPECT_EQ(*fixture.Form().FrameBuffer, QByteArray("A"));

@@ -21,8 +21,7 @@ namespace {
 class TelnetInTmux
 {
 public:
-    explicit TelnetInTmux(int port)
-        : socketName_(QStringLiteral("ombrix-test-%1").arg(::getpid()))
+    explicit TelnetInTmux(int port) : socketName_(QStringLiteral("ombrix-test-%1").arg(::getpid()))
     {
         Run({"new-session", "-d", "-x", "80", "-y", "24",
              QStringLiteral("telnet 127.0.0.1 %1").arg(port)});
@@ -84,7 +83,8 @@ TEST(Telnet, ShowsTheRecordingAndItsKeysSteerEveryViewer)
     ASSERT_TRUE(WriteFile(recording, TtyrecBytes(frames)));
     QTemporaryDir runtime;
     const int port = FreePort();
-    OmbrixProcess program(runtime.path(), {QStringLiteral("--port"), QString::number(port), recording});
+    OmbrixProcess program(runtime.path(),
+                          {QStringLiteral("--port"), QString::number(port), recording});
     ASSERT_TRUE(program.WaitForLine(QStringLiteral("file: show.ttyrec"), 5000));
 
     TelnetInTmux telnet(port);
@@ -98,7 +98,8 @@ TEST(Telnet, ShowsTheRecordingAndItsKeysSteerEveryViewer)
     ASSERT_TRUE(watcher.WaitForBytes(caughtUp.size(), 3000));
 
     telnet.Keys({"f"});
-    EXPECT_TRUE(program.WaitForLine(QStringLiteral("speed: 2"), 3000)) << program.Output().toStdString();
+    EXPECT_TRUE(program.WaitForLine(QStringLiteral("speed: 2"), 3000))
+        << program.Output().toStdString();
     telnet.Keys({"f"});
     EXPECT_TRUE(program.WaitForLine(QStringLiteral("speed: 4"), 3000));
     telnet.Keys({"1"});

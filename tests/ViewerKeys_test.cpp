@@ -13,8 +13,8 @@ void Join(FormFixture& fixture, LoopbackClient& viewer)
 {
     const int before = fixture.Form().ViewerCount;
     ASSERT_TRUE(viewer.Connect(fixture.ViewerPort()));
-    ASSERT_TRUE(LoopbackClient::PumpUntil(
-        [&] { return fixture.Form().ViewerCount == before + 1; }, 2000));
+    ASSERT_TRUE(
+        LoopbackClient::PumpUntil([&] { return fixture.Form().ViewerCount == before + 1; }, 2000));
     ASSERT_TRUE(viewer.WaitForBytes(TelnetGreeting.size(), 2000));
 }
 

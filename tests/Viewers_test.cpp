@@ -40,8 +40,8 @@ void Join(FormFixture& fixture, LoopbackClient& viewer)
 {
     const int before = fixture.Form().ViewerCount;
     ASSERT_TRUE(viewer.Connect(fixture.ViewerPort()));
-    ASSERT_TRUE(LoopbackClient::PumpUntil(
-        [&] { return fixture.Form().ViewerCount == before + 1; }, 2000));
+    ASSERT_TRUE(
+        LoopbackClient::PumpUntil([&] { return fixture.Form().ViewerCount == before + 1; }, 2000));
 }
 
 // What the reader stands on, to compare before and after a catch-up.
@@ -123,8 +123,7 @@ TEST(Viewers, TheOnlyViewerLeavingPausesAndTheNextResumesAtThePendingFrame)
         ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 0; }, 2000));
     }
     EXPECT_FALSE(form.Timer.Enabled());
-    EXPECT_EQ(form.StatusText(0),
-              QString::number(fixture.ViewerPort()) + Texts::WaitingSuffix);
+    EXPECT_EQ(form.StatusText(0), QString::number(fixture.ViewerPort()) + Texts::WaitingSuffix);
     EXPECT_EQ(*form.FrameBuffer, frames[1].body);
     LoopbackClient::Pump(300);
     EXPECT_EQ(*form.FrameBuffer, frames[1].body);

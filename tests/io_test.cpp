@@ -13,7 +13,8 @@ struct MemoryStream
 {
     explicit MemoryStream(QByteArray bytes)
         : data(std::move(bytes)),
-          file(fmemopen(data.isEmpty() ? dummy : data.data(), static_cast<size_t>(data.size()), "rb"))
+          file(fmemopen(data.isEmpty() ? dummy : data.data(), static_cast<size_t>(data.size()),
+                        "rb"))
     {
     }
     ~MemoryStream() { std::fclose(file); }
@@ -91,7 +92,9 @@ TEST(EscapeTelnetIac, DoublesEveryIacAndNothingElse)
         QByteArray("\xff"),
         QByteArray("abc\xff"),
         QByteArray("\xff\xff"),
-        QByteArray("\xff" "a\xff\xff" "b\xfe\xff"),
+        QByteArray("\xff"
+                   "a\xff\xff"
+                   "b\xfe\xff"),
         QByteArray(1000, '\xff'),
     };
     for (const QByteArray& body : cases) {

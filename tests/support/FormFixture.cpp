@@ -16,9 +16,15 @@ FormFixture::FormFixture()
     form_ = std::make_unique<TFormOmbrix>(options);
 }
 
-FormFixture::~FormFixture() { form_.reset(); }
+FormFixture::~FormFixture()
+{
+    form_.reset();
+}
 
-int FormFixture::ViewerPort() const { return form_->ServerSocket.LocalPort(); }
+int FormFixture::ViewerPort() const
+{
+    return form_->ServerSocket.LocalPort();
+}
 
 QString FormFixture::WriteRecording(const QString& name, const QByteArray& bytes)
 {

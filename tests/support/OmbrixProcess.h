@@ -1,9 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-#include <sys/types.h>
 
 // A free TCP port on 127.0.0.1 at the moment of asking.
 int FreePort();
