@@ -23,15 +23,6 @@ QByteArray SecondApartRecording(int count)
     return TtyrecBytes(frames);
 }
 
-// Connects a viewer and waits until the form has counted it and sent its greeting.
-void Join(FormFixture& fixture, LoopbackClient& viewer)
-{
-    const int before = fixture.Form().ViewerCount;
-    ASSERT_TRUE(viewer.Connect(fixture.ViewerPort()));
-    ASSERT_TRUE(viewer.WaitForBytes(viewer.Received().size() + TelnetGreeting.size(), 2000));
-    ASSERT_EQ(fixture.Form().ViewerCount, before + 1);
-}
-
 TEST(OpenRecording, WithNoViewerWaitsOnTheFirstFrame)
 {
     FormFixture fixture;
@@ -91,8 +82,8 @@ TEST(TimerTimer, SendsTheFrameToEveryViewerAndArmsTheNextDelay)
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", SecondApartRecording(4))));
     LoopbackClient a;
     LoopbackClient b;
-    Join(fixture, a);
-    Join(fixture, b);
+    ASSERT_TRUE(fixture.Join(a));
+    ASSERT_TRUE(fixture.Join(b));
 
     // The first frame goes out about 100 ms after the open.
     QElapsedTimer clock;
@@ -118,7 +109,7 @@ TEST(TimerTimer, EndOfFileStopsWithTheLastTimeShown)
     TFormOmbrix& form = fixture.Form();
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", SecondApartRecording(3))));
     LoopbackClient viewer;
-    Join(fixture, viewer);
+    ASSERT_TRUE(fixture.Join(viewer));
     form.TimerTimer();
     form.TimerTimer();
     EXPECT_EQ(form.StatusText(2), QStringLiteral("2秒"));
@@ -138,7 +129,7 @@ TEST(TimerTimer, ZeroLengthFramesSendNothingButKeepTheirTime)
     const QByteArray bytes = TtyrecBytes({{10, 0, "a"}, {12, 0, ""}, {15, 0, "b"}});
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", bytes)));
     LoopbackClient viewer;
-    Join(fixture, viewer);
+    ASSERT_TRUE(fixture.Join(viewer));
     form.TimerTimer();
     EXPECT_EQ(form.Timer.Interval(), 2000u);
     EXPECT_EQ(form.StatusText(2), QStringLiteral("2秒"));

@@ -9,15 +9,6 @@
 
 namespace {
 
-void Join(FormFixture& fixture, LoopbackClient& viewer)
-{
-    const int before = fixture.Form().ViewerCount;
-    ASSERT_TRUE(viewer.Connect(fixture.ViewerPort()));
-    ASSERT_TRUE(
-        LoopbackClient::PumpUntil([&] { return fixture.Form().ViewerCount == before + 1; }, 2000));
-    ASSERT_TRUE(viewer.WaitForBytes(TelnetGreeting.size(), 2000));
-}
-
 // Sends keys and waits until the form has taken them (the speed settles).
 void Type(LoopbackClient& viewer, const QByteArray& keys)
 {
@@ -32,7 +23,7 @@ TEST(ViewerKeys, SpeedKeysGoThroughTheTrackbar)
     FormFixture fixture;
     TFormOmbrix& form = fixture.Form();
     LoopbackClient viewer;
-    Join(fixture, viewer);
+    ASSERT_TRUE(fixture.Join(viewer));
     QSignalSpy changes(form.TrackBarPlaySpeed, &QSlider::valueChanged);
 
     Type(viewer, "ff");
@@ -68,8 +59,8 @@ TEST(ViewerKeys, OtherKeysSendTheNextFrameToEveryViewer)
     TFormOmbrix& form = fixture.Form();
     LoopbackClient a;
     LoopbackClient b;
-    Join(fixture, a);
-    Join(fixture, b);
+    ASSERT_TRUE(fixture.Join(a));
+    ASSERT_TRUE(fixture.Join(b));
 
     // No recording: a key sends nothing and leaves the timer stopped.
     Type(a, "x");

@@ -36,14 +36,6 @@ QByteArray EscapedFrames(const std::vector<TestFrame>& frames, size_t from, size
     return bytes;
 }
 
-void Join(FormFixture& fixture, LoopbackClient& viewer)
-{
-    const int before = fixture.Form().ViewerCount;
-    ASSERT_TRUE(viewer.Connect(fixture.ViewerPort()));
-    ASSERT_TRUE(
-        LoopbackClient::PumpUntil([&] { return fixture.Form().ViewerCount == before + 1; }, 2000));
-}
-
 // What the reader stands on, to compare before and after a catch-up.
 struct ReaderState
 {
@@ -67,13 +59,13 @@ TEST(Viewers, LateViewerGetsThePastAtOnceAndThePendingFrameOnce)
     const std::vector<TestFrame> frames = NumberedFrames(6, QByteArray("\xff", 1));
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(frames))));
     LoopbackClient first;
-    Join(fixture, first);
+    ASSERT_TRUE(fixture.Join(first));
     form.TimerTimer();
     form.TimerTimer();  // frames 0 and 1 played; frame 2 pending
     const ReaderState before = StateOf(form);
 
     LoopbackClient late;
-    Join(fixture, late);
+    ASSERT_TRUE(fixture.Join(late));
     EXPECT_EQ(StateOf(form), before);
     const QByteArray past = TelnetGreeting + EscapedFrames(frames, 0, 2);
     ASSERT_TRUE(late.WaitForBytes(past.size(), 2000));
@@ -96,14 +88,14 @@ TEST(Viewers, AJoinKeepsThePendingFramesDeadline)
     TFormOmbrix& form = fixture.Form();
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(NumberedFrames(4)))));
     LoopbackClient first;
-    Join(fixture, first);
+    ASSERT_TRUE(fixture.Join(first));
     form.TimerTimer();  // arms the 1000 ms gap to frame 1
     const auto deadline = form.Timer.Deadline();
     ASSERT_TRUE(deadline.has_value());
     QThread::msleep(200);
 
     LoopbackClient second;
-    Join(fixture, second);
+    ASSERT_TRUE(fixture.Join(second));
     ASSERT_TRUE(form.Timer.Deadline().has_value());
     EXPECT_EQ(*form.Timer.Deadline(), *deadline);
     EXPECT_EQ(form.Timer.Interval(), 1000u);
@@ -117,7 +109,7 @@ TEST(Viewers, TheOnlyViewerLeavingPausesAndTheNextResumesAtThePendingFrame)
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(frames))));
     {
         LoopbackClient only;
-        Join(fixture, only);
+        ASSERT_TRUE(fixture.Join(only));
         form.TimerTimer();
         only.Close();
         ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 0; }, 2000));
@@ -130,7 +122,7 @@ TEST(Viewers, TheOnlyViewerLeavingPausesAndTheNextResumesAtThePendingFrame)
 
     // The next viewer catches up on frame 0, then gets frame 1 a full gap later.
     LoopbackClient next;
-    Join(fixture, next);
+    ASSERT_TRUE(fixture.Join(next));
     const QByteArray expected = TelnetGreeting + frames[0].body + frames[1].body;
     ASSERT_TRUE(next.WaitForBytes(expected.size(), 2500));
     EXPECT_EQ(next.Received(), expected);
@@ -165,7 +157,7 @@ TEST(Viewers, PanelNamesTheOldestListedViewer)
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 1; }, 2000));
     EXPECT_EQ(form.StatusText(0), QStringLiteral("127.0.0.2,1"));
     LoopbackClient b;
-    Join(fixture, b);
+    ASSERT_TRUE(fixture.Join(b));
     EXPECT_EQ(form.StatusText(0), QStringLiteral("127.0.0.2,2"));
 
     // A leaves in order (unread bytes would make its close a reset): it is still listed
@@ -185,7 +177,7 @@ TEST(Viewers, FailedAddressQueryStillCountsTheViewers)
     TFormOmbrix& form = fixture.Form();
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(NumberedFrames(3)))));
     LoopbackClient a;
-    Join(fixture, a);
+    ASSERT_TRUE(fixture.Join(a));
     const uint32_t interval = form.Timer.Interval();
     // The peer resets before the server has heard of it: asking for its address fails.
     a.Reset();
@@ -201,7 +193,7 @@ TEST(Viewers, WithoutARecordingOrAfterTheEndOnlyTheGreeting)
     FormFixture fixture;
     TFormOmbrix& form = fixture.Form();
     LoopbackClient early;
-    Join(fixture, early);
+    ASSERT_TRUE(fixture.Join(early));
     ASSERT_TRUE(early.WaitForBytes(TelnetGreeting.size(), 1000));
     EXPECT_EQ(early.ReadFor(150), QByteArray());
     EXPECT_EQ(early.Received(), TelnetGreeting);
@@ -211,7 +203,7 @@ TEST(Viewers, WithoutARecordingOrAfterTheEndOnlyTheGreeting)
     form.TimerTimer();
     ASSERT_EQ(form.StatusText(1), Texts::EndOfFile);
     LoopbackClient late;
-    Join(fixture, late);
+    ASSERT_TRUE(fixture.Join(late));
     ASSERT_TRUE(late.WaitForBytes(TelnetGreeting.size(), 1000));
     EXPECT_EQ(late.ReadFor(150), QByteArray());
     EXPECT_EQ(late.Received(), TelnetGreeting);
@@ -234,7 +226,7 @@ TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
     }
     LoopbackClient slow;
     slow.SetReceiveBufferSize(4096);
-    Join(fixture, slow);
+    ASSERT_TRUE(fixture.Join(slow));
     LoopbackClient::Pump(300);  // not reading yet: most of it waits in the server
     const QByteArray expected = TelnetGreeting + EscapedFrames(frames, 0, 2990);
     ASSERT_TRUE(slow.WaitForBytes(expected.size(), 20000));

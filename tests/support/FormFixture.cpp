@@ -3,6 +3,9 @@
 #include <QFile>
 #include <atomic>
 
+#include "server/Viewers.h"
+#include "support/LoopbackClient.h"
+
 namespace {
 std::atomic<int> formCounter{0};
 }
@@ -37,4 +40,13 @@ bool FormFixture::Open(const QString& path)
 {
     form_->RecordingPath = QFile::encodeName(path);
     return form_->OpenRecording();
+}
+
+bool FormFixture::Join(LoopbackClient& viewer)
+{
+    const int before = form_->ViewerCount;
+    const qsizetype received = viewer.Received().size();
+    return viewer.Connect(ViewerPort()) &&
+           LoopbackClient::PumpUntil([&] { return form_->ViewerCount == before + 1; }, 2000) &&
+           viewer.WaitForBytes(received + TelnetGreeting.size(), 2000);
 }

@@ -8,6 +8,8 @@
 #include "app/UnitOmbrix.h"
 #include "support/Ttyrec.h"
 
+class LoopbackClient;
+
 // A form of its own for each test: a private instance name, an ephemeral viewer port,
 // headless output, and a folder for recordings.
 class FormFixture
@@ -23,6 +25,8 @@ public:
     // Opens a recording through RecordingPath, as every caller does.
     bool Open(const QString& path);
     QTemporaryDir& Dir() { return dir_; }
+    // Connects a viewer and waits until the form has counted and greeted it.
+    bool Join(LoopbackClient& viewer);
 
 private:
     QTemporaryDir dir_;
