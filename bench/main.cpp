@@ -1,0 +1,430 @@
+// Runs the real program headless and measures what its viewers feel: frame timing,
+// catch-up throughput, fan-out cost, memory and start-up. Prints one table.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Harness.h"
+#include "Recordings.h"
+
+using namespace bench;
+
+namespace {
+
+struct Options
+{
+    std::string binary;
+    std::string sample;
+    std::string only;
+    bool quick = false;
+};
+
+struct Row
+{
+    std::string name;
+    std::string value;
+    std::string goal;
+    std::string verdict;
+};
+std::vector<Row> rows;
+
+std::string Format(const char* format, double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+void AddRow(const std::string& name, const std::string& value, const std::string& goal = "",
+            int met = -1)
+{
+    rows.push_back({name, value, goal, met < 0 ? "" : (met != 0 ? "met" : "MISSED")});
+    std::fprintf(stderr, "  %-44s %s\n", name.c_str(), value.c_str());
+}
+
+// Keys that take the speed from 1 to the one asked for, by doubling.
+std::string SpeedKeys(int speed)
+{
+    std::string keys;
+    for (int s = 1; s < speed; s *= 2) {
+        keys += '+';
+    }
+    return keys;
+}
+
+int ReachedSpeed(int speed)
+{
+    int s = 1;
+    while (s < speed) {
+        s *= 2;
+    }
+    return std::min(s, 100);
+}
+
+struct Paced
+{
+    bool ok = false;
+    bool exact = false;
+    double medianMs = 0;
+    double p99Ms = 0;
+    double maxMs = 0;
+    double lastMs = 0;  // the last frame against the schedule, signed
+    double cpuSeconds = 0;
+    double deliveredMB = 0;
+    long rssIdleKb = 0;
+    long rssViewersKb = 0;
+    long rssEndKb = 0;
+    int viewers = 0;
+};
+
+// Plays frames 1.. of a lead-in recording to `viewerCount` viewers at a speed reached by
+// keys, and measures each arrival against the schedule that the first arrival anchors.
+Paced RunPaced(const Options& options, const Recording& recording, int speed, size_t viewerCount)
+{
+    Paced result;
+    const std::string dir = MakeTempDir("ombrix-bench-");
+    const std::string path = dir + "/paced.ttyrec";
+    recording.WriteTo(path);
+    const Stream stream = ExpectedStream(recording);
+    const size_t frames = recording.bodies.size();
+
+    Server server(options.binary, path, FreePort());
+    if (!server.WaitForLinePrefix("connection: ", 10000)) {
+        std::fprintf(stderr, "the program did not start\n");
+        return result;
+    }
+    usleep(300000);
+    server.Drain();
+    result.rssIdleKb = server.RssKb();
+
+    ViewerPool pool(stream, server);
+    pool.Connect();
+    if (!pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[0]; }, 5000)) {
+        std::fprintf(stderr, "the first frame did not arrive\n");
+        return result;
+    }
+    const int reached = ReachedSpeed(speed);
+    if (speed > 1) {
+        pool.Send(0, SpeedKeys(speed));
+        const std::string line = "speed: " + std::to_string(reached);
+        if (!pool.RunUntil([&] { return server.HasLine(line); }, 5000)) {
+            std::fprintf(stderr, "the speed did not change\n");
+            return result;
+        }
+    }
+    if (viewerCount > 1 && !pool.ConnectMany(viewerCount - 1, 4, stream.frameEnds[0], 120000)) {
+        std::fprintf(stderr, "only %zu viewers connected\n", pool.Size());
+        return result;
+    }
+    pool.RunUntil([] { return false; }, 300);
+    result.rssViewersKb = server.RssKb();
+
+    double scheduleMs = 0;
+    for (size_t i = 2; i < frames; ++i) {
+        scheduleMs += recording.DelayMs(i, reached);
+    }
+    const double cpuBefore = server.CpuSeconds();
+    pool.Send(0, "x");
+    const bool done = pool.RunUntil([&] { return pool.AllReceived(stream.bytes.size()); },
+                                    static_cast<int>(scheduleMs) + 30000);
+    result.cpuSeconds = server.CpuSeconds() - cpuBefore;
+    result.rssEndKb = server.RssKb();
+    result.viewers = static_cast<int>(pool.Size());
+
+    int64_t anchor = INT64_MAX;
+    for (size_t v = 0; v < pool.Size(); ++v) {
+        if (pool.At(v).arrivals[1] > 0) {
+            anchor = std::min(anchor, pool.At(v).arrivals[1]);
+        }
+    }
+    std::vector<int64_t> schedule(frames, anchor);
+    for (size_t i = 2; i < frames; ++i) {
+        schedule[i] = schedule[i - 1] + int64_t{recording.DelayMs(i, reached)} * 1000000;
+    }
+    std::vector<double> lateness;
+    lateness.reserve(pool.Size() * frames);
+    for (size_t v = 0; v < pool.Size(); ++v) {
+        const Viewer& viewer = pool.At(v);
+        for (size_t i = 1; i < frames; ++i) {
+            if (viewer.arrivals[i] > 0) {
+                lateness.push_back(
+                    std::fabs(static_cast<double>(viewer.arrivals[i] - schedule[i]) / 1e6));
+            }
+        }
+    }
+    if (std::getenv("OMBRIX_BENCH_DUMP") != nullptr) {
+        const size_t last = pool.Size() - 1;
+        for (size_t i = 1; i < frames; ++i) {
+            std::fprintf(stderr, "frame %zu delay %u late %+.3f ms (last viewer %+.3f ms)\n", i,
+                         i >= 2 ? recording.DelayMs(i, reached) : 0,
+                         static_cast<double>(pool.At(0).arrivals[i] - schedule[i]) / 1e6,
+                         static_cast<double>(pool.At(last).arrivals[i] - schedule[i]) / 1e6);
+        }
+    }
+    result.medianMs = Percentile(lateness, 0.5);
+    result.p99Ms = Percentile(lateness, 0.99);
+    result.maxMs = lateness.empty() ? 0 : *std::max_element(lateness.begin(), lateness.end());
+    result.lastMs =
+        static_cast<double>(pool.At(0).arrivals[frames - 1] - schedule[frames - 1]) / 1e6;
+    result.deliveredMB =
+        static_cast<double>(pool.Size() * (stream.bytes.size() - stream.frameEnds[0])) / 1e6;
+    result.exact = done && !pool.AnyMismatch();
+    result.ok = done;
+    pool.CloseAll();
+    server.Stop();
+    ::unlink(path.c_str());
+    ::rmdir(dir.c_str());
+    return result;
+}
+
+void Timing(const Options& options)
+{
+    std::fprintf(stderr, "timing\n");
+    const Recording slow = TimingRecording(options.quick ? 15 : 60);
+    const Recording fast = TimingRecording(options.quick ? 40 : 200);
+    for (int speed : {1, 8}) {
+        for (size_t viewers : {size_t{1}, size_t{100}}) {
+            const Paced r = RunPaced(options, speed == 1 ? slow : fast, speed, viewers);
+            const std::string label = "timing speed " + std::to_string(speed) + ", " +
+                                      std::to_string(viewers) + " viewer(s)";
+            const bool one = viewers == 1;
+            AddRow(label + ": median |late|", Format("%.3f ms", r.medianMs), one ? "< 0.5 ms" : "",
+                   one ? (r.ok && r.medianMs < 0.5) : -1);
+            AddRow(label + ": p99 |late|", Format("%.3f ms", r.p99Ms), one ? "< 2 ms" : "< 10 ms",
+                   r.ok && r.p99Ms < (one ? 2.0 : 10.0));
+            AddRow(label + ": stream byte-exact", r.exact ? "yes" : "NO", "yes", r.exact);
+        }
+    }
+}
+
+void Drift(const Options& options)
+{
+    std::fprintf(stderr, "drift\n");
+    const size_t frames = options.quick ? 200 : 1000;
+    const Paced r = RunPaced(options, EvenRecording(frames, 10), 1, 1);
+    AddRow("drift: last of " + std::to_string(frames) + " frames of 10 ms vs sum of delays",
+           Format("%+.3f ms", r.lastMs), "|x| < 5 ms", r.ok && std::fabs(r.lastMs) < 5.0);
+}
+
+// The plain program the catch-up is compared with: read the file, write it to a socket.
+double BaselineMBps(const std::string& path, size_t expectedBytes)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    ::listen(listener, 5);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int connection = ::accept(listener, nullptr, nullptr);
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        std::vector<char> buffer(1 << 16);
+        size_t got = 0;
+        while (file != nullptr && (got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+            for (size_t sent = 0; sent < got;) {
+                const ssize_t n =
+                    ::send(connection, buffer.data() + sent, got - sent, MSG_NOSIGNAL);
+                if (n <= 0) {
+                    ::_exit(1);
+                }
+                sent += static_cast<size_t>(n);
+            }
+        }
+        ::_exit(0);
+    }
+    ::close(listener);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int64_t start = NowNs();
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    std::vector<char> buffer(1 << 18);
+    size_t total = 0;
+    int64_t last = start;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0) {
+            break;
+        }
+        total += static_cast<size_t>(n);
+        last = NowNs();
+    }
+    ::close(fd);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (total != expectedBytes) {
+        std::fprintf(stderr, "baseline moved %zu of %zu bytes\n", total, expectedBytes);
+    }
+    return static_cast<double>(total) / 1e6 / Seconds(last - start);
+}
+
+void CatchUp(const Options& options)
+{
+    std::fprintf(stderr, "catch-up\n");
+    const size_t target = options.quick ? (10u << 20) : (100u << 20);
+    const Recording recording = CatchUpRecording(target);
+    const Stream stream = ExpectedStream(recording);
+    const size_t frames = recording.bodies.size();
+    const std::string dir = MakeTempDir("ombrix-bench-");
+    const std::string path = dir + "/catchup.ttyrec";
+    recording.WriteTo(path);
+    const size_t fileBytes = recording.Bytes().size();
+
+    double ombrixMBps = 0;
+    bool whole = false;
+    {
+        Server server(options.binary, path, FreePort());
+        server.WaitForLinePrefix("connection: ", 10000);
+        ViewerPool pool(stream, server);
+        // A driver viewer pushes playback to the end with skip keys: frame 0 arrives on the
+        // timer, each key sends one more.
+        pool.Connect();
+        pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[0]; }, 5000);
+        const size_t lastSent = frames - 3;
+        pool.Send(0, std::string(lastSent, 'x'));
+        pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[lastSent]; }, 300000);
+        const size_t catchUpBytes = stream.frameEnds[lastSent];
+        const int64_t start = NowNs();
+        const size_t joiner = pool.Connect();
+        whole = pool.RunUntil([&] { return pool.At(joiner).received >= catchUpBytes; }, 300000);
+        const int64_t end = pool.At(joiner).arrivals[lastSent];
+        whole = whole && !pool.At(joiner).mismatch && !pool.At(0).mismatch;
+        ombrixMBps = static_cast<double>(catchUpBytes) / 1e6 / Seconds(end - start);
+        AddRow("catch-up: frames / MB sent to the joiner",
+               std::to_string(lastSent + 1) + " / " +
+                   Format("%.1f", static_cast<double>(catchUpBytes) / 1e6));
+        pool.CloseAll();
+        server.Stop();
+    }
+    const double baseline = BaselineMBps(path, fileBytes);
+    AddRow("catch-up: ombrix MB/s", Format("%.0f", ombrixMBps));
+    AddRow("catch-up: baseline file-to-socket MB/s", Format("%.0f", baseline));
+    AddRow("catch-up: ratio to baseline", Format("%.2f", ombrixMBps / baseline), ">= 0.5",
+           ombrixMBps >= 0.5 * baseline);
+    AddRow("catch-up: whole and byte-exact", whole ? "yes" : "NO", "yes", whole);
+    ::unlink(path.c_str());
+    ::rmdir(dir.c_str());
+}
+
+void FanOut(const Options& options)
+{
+    std::fprintf(stderr, "fan-out\n");
+    const Recording recording = SessionRecording(options.quick ? (1u << 20) : (3u << 20));
+    AddRow("fan-out recording: frames / MB",
+           std::to_string(recording.bodies.size()) + " / " +
+               Format("%.2f", static_cast<double>(recording.BodyBytes()) / 1e6));
+    for (size_t viewers : {size_t{1}, size_t{100}, size_t{1000}}) {
+        const Paced r = RunPaced(options, recording, 100, viewers);
+        const std::string label = "fan-out " + std::to_string(viewers) + " viewer(s) at speed 100";
+        AddRow(label + ": CPU s per delivered MB",
+               Format("%.5f", r.deliveredMB > 0 ? r.cpuSeconds / r.deliveredMB : 0));
+        AddRow(label + ": p99 |late|", Format("%.2f ms", r.p99Ms), viewers == 1000 ? "< 20 ms" : "",
+               viewers == 1000 ? (r.ok && r.p99Ms < 20) : -1);
+        AddRow(label + ": max |late|", Format("%.2f ms", r.maxMs));
+        AddRow(label + ": all streams byte-exact", r.exact ? "yes" : "NO", "yes", r.exact);
+        if (viewers == 1000) {
+            const double perViewer =
+                static_cast<double>(r.rssViewersKb - r.rssIdleKb) / static_cast<double>(r.viewers);
+            AddRow("memory: RSS idle, recording open", Format("%.1f MB", r.rssIdleKb / 1024.0));
+            AddRow("memory: RSS with 1000 viewers", Format("%.1f MB", r.rssViewersKb / 1024.0));
+            AddRow("memory: RSS after playing to 1000", Format("%.1f MB", r.rssEndKb / 1024.0));
+            AddRow("memory: per viewer", Format("%.1f KB", perViewer), "< 20 KB", perViewer < 20);
+        }
+    }
+}
+
+void StartUp(const Options& options)
+{
+    std::fprintf(stderr, "start-up\n");
+    std::vector<double> times;
+    for (int run = 0; run < 7; ++run) {
+        Server server(options.binary, options.sample, FreePort());
+        if (server.WaitForLinePrefix("connection: ", 10000)) {
+            times.push_back(Seconds(server.ListeningNs() - server.StartNs()) * 1000);
+        }
+        server.Stop();
+    }
+    const double median = Percentile(times, 0.5);
+    const double worst = times.empty() ? 0 : *std::max_element(times.begin(), times.end());
+    AddRow("start to listening, median of 7", Format("%.1f ms", median), "< 300 ms",
+           !times.empty() && median < 300);
+    AddRow("start to listening, slowest of 7", Format("%.1f ms", worst));
+}
+
+void PrintTable()
+{
+    size_t width = 0;
+    for (const Row& row : rows) {
+        width = std::max(width, row.name.size());
+    }
+    std::printf("\n%-*s  %-14s  %-10s  %s\n", static_cast<int>(width), "measure", "value", "goal",
+                "");
+    for (const Row& row : rows) {
+        std::printf("%-*s  %-14s  %-10s  %s\n", static_cast<int>(width), row.name.c_str(),
+                    row.value.c_str(), row.goal.c_str(), row.verdict.c_str());
+    }
+}
+
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 65536);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--quick") {
+            options.quick = true;
+        } else if (argument == "--only" && i + 1 < argc) {
+            options.only = argv[++i];
+        } else if (argument == "--sample" && i + 1 < argc) {
+            options.sample = argv[++i];
+        } else if (options.binary.empty()) {
+            options.binary = argument;
+        }
+    }
+    if (options.binary.empty() || ::access(options.binary.c_str(), X_OK) != 0) {
+        std::fprintf(
+            stderr, "usage: ombrix_bench PATH-TO-OMBRIX [--sample FILE] [--quick] [--only NAME]\n");
+        return 2;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
+    const struct
+    {
+        const char* name;
+        void (*run)(const Options&);
+    } benchmarks[] = {{"startup", StartUp},
+                      {"timing", Timing},
+                      {"drift", Drift},
+                      {"catchup", CatchUp},
+                      {"fanout", FanOut}};
+    for (const auto& benchmark : benchmarks) {
+        if (options.only.empty() || options.only == benchmark.name) {
+            benchmark.run(options);
+        }
+    }
+    PrintTable();
+    return 0;
+}
