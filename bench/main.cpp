@@ -180,6 +180,19 @@ Paced RunPaced(const Options& options, const Recording& recording, int speed, si
         static_cast<double>(pool.At(0).arrivals[frames - 1] - schedule[frames - 1]) / 1e6;
     result.deliveredMB =
         static_cast<double>(pool.Size() * (stream.bytes.size() - stream.frameEnds[0])) / 1e6;
+    size_t complete = 0;
+    size_t mismatched = 0;
+    size_t closed = 0;
+    for (size_t v = 0; v < pool.Size(); ++v) {
+        complete += pool.At(v).received >= stream.bytes.size() ? 1 : 0;
+        mismatched += pool.At(v).mismatch ? 1 : 0;
+        closed += pool.At(v).closed ? 1 : 0;
+    }
+    if (!done || pool.AnyMismatch()) {
+        std::fprintf(stderr, "  %zu of %zu viewers complete, %zu differ, %zu closed; program %s\n",
+                     complete, pool.Size(), mismatched, closed,
+                     server.Alive() ? "running" : "gone");
+    }
     result.exact = done && !pool.AnyMismatch();
     result.ok = done;
     pool.CloseAll();
