@@ -137,6 +137,8 @@ protected:
 private:
     // The timing half of ReadNextFrame: start time, delay, elapsed-time text.
     void ApplyFrameTiming(bool first, bool catchUp);
+    // Sends bytes to every listed connection.
+    void Broadcast(const QByteArray& bytes);
     // The window's controls, menu, actions and status panels (app/FormLayout.cpp).
     void CreateControls();
     void ConnectComponents();

@@ -1,6 +1,10 @@
 #include "platform/TTimer.h"
 
-#include <QTimerEvent>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <cerrno>
 
 #include "app/Texts.h"
 #include "platform/ErrorDisplay.h"
@@ -8,11 +12,18 @@
 
 using namespace std::chrono;
 
+// The deadlines are steady_clock time points handed to a timerfd of CLOCK_MONOTONIC:
+// the two must be the same clock.
+static_assert(TTimer::Clock::is_steady);
+
 TTimer::TTimer(QObject* parent) : QObject(parent) {}
 
 TTimer::~TTimer()
 {
-    Stop();
+    notifier_.reset();
+    if (timerFd_ >= 0) {
+        ::close(timerFd_);
+    }
 }
 
 void TTimer::SetInterval(uint32_t interval)
@@ -47,11 +58,29 @@ std::optional<TTimer::Clock::time_point> TTimer::Deadline() const
     return deadline_;
 }
 
+bool TTimer::IsOverdue() const
+{
+    return counting_ && deadline_ <= Clock::now();
+}
+
+void TTimer::TakeOverdueTick()
+{
+    if (!IsOverdue()) {
+        return;
+    }
+    firing_ = deadline_;
+    // As at the start of a tick: Interval 0, so the next delay arms the timer even when
+    // it equals the last one.
+    interval_ = 0;
+    Stop();
+}
+
 void TTimer::Stop()
 {
-    if (platformTimer_ != 0) {
-        killTimer(platformTimer_);
-        platformTimer_ = 0;
+    if (counting_ && timerFd_ >= 0) {
+        const itimerspec disarm{};
+        ::timerfd_settime(timerFd_, 0, &disarm, nullptr);
+        notifier_->setEnabled(false);
     }
     counting_ = false;
 }
@@ -62,50 +91,72 @@ void TTimer::Restart(std::optional<Clock::time_point> dueAt)
     if (interval_ == 0 || !enabled_ || !OnTimer) {
         return;
     }
-    const Clock::time_point now = Clock::now();
     if (dueAt) {
         deadline_ = *dueAt;
     } else {
+        const Clock::time_point now = Clock::now();
         Clock::time_point anchor = now;
         if (firing_ && now - *firing_ <= kMaxCatchUp) {
             anchor = *firing_;
         }
         deadline_ = anchor + milliseconds(interval_);
     }
+    Arm();
     counting_ = true;
-    ArmSlice();
 }
 
-void TTimer::ArmSlice()
+void TTimer::EnsurePlatformTimer()
 {
-    const auto remaining = deadline_ - Clock::now();
-    // Round up: the platform timer may fire at the full millisecond, never before it.
-    auto slice = ceil<milliseconds>(remaining);
-    slice = std::clamp(slice, milliseconds(0), kMaxSlice);
-    platformTimer_ = startTimer(slice, Qt::PreciseTimer);
-    if (platformTimer_ == 0) {
-        counting_ = false;
-        throw EOutOfResources(Texts::TimerUnavailable);
-    }
-}
-
-void TTimer::timerEvent(QTimerEvent* event)
-{
-    if (event->timerId() != platformTimer_) {
+    if (timerFd_ >= 0) {
         return;
     }
-    killTimer(platformTimer_);
-    platformTimer_ = 0;
+    timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (timerFd_ < 0) {
+        throw EOutOfResources(Texts::TimerUnavailable);
+    }
+    notifier_ = std::make_unique<QSocketNotifier>(timerFd_, QSocketNotifier::Read);
+    notifier_->setEnabled(false);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { Expired(); });
+}
+
+void TTimer::Arm()
+{
+    EnsurePlatformTimer();
+    const auto sinceEpoch = duration_cast<nanoseconds>(deadline_.time_since_epoch()).count();
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(sinceEpoch / 1000000000);
+    spec.it_value.tv_nsec = static_cast<long>(sinceEpoch % 1000000000);
+    if (spec.it_value.tv_sec <= 0 && spec.it_value.tv_nsec <= 0) {
+        spec.it_value.tv_nsec = 1;  // all zero would disarm instead of firing at once
+    }
+    if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) {
+        throw EOutOfResources(Texts::TimerUnavailable);
+    }
+    notifier_->setEnabled(true);
+}
+
+void TTimer::Expired()
+{
+    // Read the expiry count, or the descriptor stays readable and the loop spins.
+    uint64_t expirations = 0;
+    [[maybe_unused]] const ssize_t got = ::read(timerFd_, &expirations, sizeof expirations);
+    if (!counting_) {
+        return;
+    }
     ErrorDisplay::Guard([this] {
         if (Clock::now() < deadline_) {
-            ArmSlice();
+            Arm();
             return;
         }
         // The next period follows this one; a handler that changes the interval
         // restarts it anyway.
         const Clock::time_point fired = deadline_;
         deadline_ += milliseconds(interval_);
-        ArmSlice();
+        // Periods missed altogether (a suspended machine) are not made up in a burst.
+        if (deadline_ <= Clock::now()) {
+            deadline_ = Clock::now() + milliseconds(interval_);
+        }
+        Arm();
         firing_ = fired;
         struct ClearFiring
         {

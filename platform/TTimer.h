@@ -4,15 +4,18 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+
+class QSocketNotifier;
 
 // The window timer the program paces its frames with. It keeps the rules of a classic
 // window timer: setting Interval or Enabled to the value it holds does nothing; a
 // different value restarts the countdown from the full interval; Interval 0 or Enabled
-// false never fires. Unlike Qt's default coarse timers it never fires early and is not
-// allowed 5 % of slack: it aims at an absolute deadline and arms the underlying timer in
-// slices of at most one second, so one long poll wait cannot slip far, and any interval
-// up to 2^32 - 1 ms works.
+// false never fires. Unlike Qt's timers, which count whole milliseconds and whose default
+// kind allows 5 % of slack, it aims at an absolute deadline on the monotonic clock
+// through a timerfd, so it never fires early, is late by microseconds rather than up to
+// a millisecond, and takes any interval up to 2^32 - 1 ms.
 class TTimer : public QObject
 {
     Q_OBJECT
@@ -25,7 +28,6 @@ public:
     // the lateness of one tick does not add up over a long run. Past this much lateness
     // (the machine was suspended, a handler blocked) it counts from now instead.
     static constexpr std::chrono::milliseconds kMaxCatchUp{250};
-    static constexpr std::chrono::milliseconds kMaxSlice{1000};
 
     explicit TTimer(QObject* parent = nullptr);
     ~TTimer() override;
@@ -44,21 +46,27 @@ public:
     // follow from there.
     void SetIntervalDueAt(uint32_t interval, Clock::time_point dueAt);
 
+    // True when the running countdown is already due (its handler is running late).
+    bool IsOverdue() const;
+    // Inside OnTimer: takes an overdue countdown's tick now instead of firing again, and
+    // sets Interval to 0 as a tick does; the next restart counts from its deadline.
+    void TakeOverdueTick();
+
     std::function<void()> OnTimer;
 
-protected:
-    void timerEvent(QTimerEvent* event) override;
-
 private:
+    void Expired();
     void Restart(std::optional<Clock::time_point> dueAt = std::nullopt);
     void Stop();
-    void ArmSlice();
+    void Arm();
+    void EnsurePlatformTimer();
 
     uint32_t interval_ = 100;
     bool enabled_ = false;
     bool counting_ = false;
-    int platformTimer_ = 0;
+    int timerFd_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
     Clock::time_point deadline_{};
-    // While OnTimer runs: the deadline that fired.
+    // While OnTimer runs: the deadline the next restart counts from.
     std::optional<Clock::time_point> firing_;
 };

@@ -56,6 +56,12 @@ void TFormOmbrix::ApplyFrameTiming(bool first, bool catchUp)
         Timer.SetInterval(io::FrameDelayMilliseconds(gap, PlaySpeed()));
     }
     PrevFrameTime = current;
+    // A catch-up re-reads frames up to the pending one, whose time the panel already
+    // shows: writing (and, headless, printing) every frame's time on the way would cost
+    // more than the reading.
+    if (catchUp) {
+        return;
+    }
     const io::FrameTime elapsed = io::FrameTimeDiff(StartTime, current);
     SetStatusTime(QString::number(elapsed.seconds) + Texts::SecondsSuffix);
 }
@@ -72,17 +78,31 @@ void TFormOmbrix::TimerTimer()
     if (!UpdateTimerEnabled()) {
         return;
     }
+    QByteArray due = FrameBuffer.value_or(QByteArray());
+    ReadNextFrame(false, false);
+    // A tick that runs late (many viewers, a long catch-up) takes the frames that fell
+    // due meanwhile with it: one send per viewer instead of one per viewer and frame,
+    // so a crowd does not fall further behind with every frame.
+    while (FrameBuffer && Timer.IsOverdue()) {
+        due += *FrameBuffer;
+        Timer.TakeOverdueTick();
+        ReadNextFrame(false, false);
+    }
+    Broadcast(due);
+}
+
+void TFormOmbrix::Broadcast(const QByteArray& bytes)
+{
+    if (bytes.isEmpty()) {
+        return;
+    }
     // One shared buffer for every viewer: a connection that cannot take it at once keeps
-    // a reference, not a copy.
-    const QByteArray frame = FrameBuffer.value_or(QByteArray());
+    // a reference, not a copy. The count is read again at every step: a failing send may
+    // hang a viewer up.
     TServerWinSocket* server = ServerSocket.ListeningSocket();
-    if (!frame.isEmpty()) {
-        // The count is read again at every step: a failing send may hang a viewer up.
-        for (int i = 0; i < server->ConnectionCount(); ++i) {
-            if (server->IsConnected()) {
-                server->ConnectionAt(i)->SendBytes(frame);
-            }
+    for (int i = 0; i < server->ConnectionCount(); ++i) {
+        if (server->IsConnected()) {
+            server->ConnectionAt(i)->SendBytes(bytes);
         }
     }
-    ReadNextFrame(false, false);
 }

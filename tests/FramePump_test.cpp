@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QTest>
+#include <QThread>
 
 #include "app/Texts.h"
 #include "playback/PlaybackClock.h"
@@ -141,3 +142,29 @@ TEST(TimerTimer, ZeroLengthFramesSendNothingButKeepTheirTime)
 }
 
 }  // namespace
+
+TEST(TimerTimer, ALateTickTakesTheFramesThatFellDueWithIt)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    // Frames 10 ms apart, then a long pause.
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < 10; ++i) {
+        frames.push_back({0, i * 10000, "<" + QByteArray::number(i) + ">"});
+    }
+    frames.push_back({100, 0, "<last>"});
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(frames))));
+    LoopbackClient viewer;
+    ASSERT_TRUE(fixture.Join(viewer));
+    ASSERT_EQ(form.Timer.Interval(), 100u);
+
+    // The loop is held up past the first frame's deadline and four gaps more.
+    QThread::msleep(100 + 45);
+    QCoreApplication::processEvents();  // one late tick
+    ASSERT_TRUE(viewer.WaitForBytes(TelnetGreeting.size() + 15, 1000));
+    EXPECT_TRUE(viewer.Received().startsWith(QByteArray(TelnetGreeting + "<0><1><2><3><4>")));
+    // The frames not yet due wait for their own time.
+    EXPECT_FALSE(viewer.Received().contains("<9>"));
+    ASSERT_TRUE(viewer.WaitForBytes(TelnetGreeting.size() + 30, 1000));
+    EXPECT_EQ(viewer.Received(), TelnetGreeting + "<0><1><2><3><4><5><6><7><8><9>");
+}
