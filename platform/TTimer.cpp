@@ -16,7 +16,15 @@ using namespace std::chrono;
 // the two must be the same clock.
 static_assert(TTimer::Clock::is_steady);
 
-TTimer::TTimer(QObject* parent) : QObject(parent) {}
+TTimer::TTimer(QObject* parent) : QObject(parent)
+{
+    // Made now so the program's descriptors stay the same from start to end; a refusal
+    // here is tried again, and reported, when the timer is first armed.
+    try {
+        EnsurePlatformTimer();
+    } catch (const EOutOfResources&) {
+    }
+}
 
 TTimer::~TTimer()
 {
