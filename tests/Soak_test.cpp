@@ -265,7 +265,7 @@ TEST(Soak, TenThousandViewersComeAndGoWhilePlaying_ProgramStaysUpAndExact)
     while (cycles < kCycles && bursts && clock.elapsed() < 100000) {
         bursts = Burst(port, readerStream, reader, program);
         cycles += kBurst;
-        if (cycles == 1000) {
+        if (cycles == kCycles / 10) {
             warmKb = ResidentKb(pid);
         }
         if (cycles == kCycles / 2) {
