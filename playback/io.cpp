@@ -84,11 +84,19 @@ FilePtr OpenFileOrReport(const QByteArray& path, const char* mode)
 
 qsizetype EscapeTelnetIac(char* data, qsizetype length)
 {
-    const qsizetype iacCount = std::count(data, data + length, '\xff');
+    // Terminal output almost never holds 0xFF (UTF-8 has no such byte): one vectorised
+    // search settles most frames.
+    const void* first = std::memchr(data, 0xff, static_cast<size_t>(length));
+    if (first == nullptr) {
+        return length;
+    }
+    const qsizetype firstIac = static_cast<const char*>(first) - data;
+    const qsizetype iacCount = std::count(data + firstIac, data + length, '\xff');
     qsizetype to = length + iacCount;
     const qsizetype escapedLength = to;
-    // From the back, so each byte moves once and nothing is overwritten before it is read.
-    for (qsizetype from = length; from > 0 && to != from;) {
+    // From the back, so each byte moves once and nothing is overwritten before it is
+    // read; the bytes before the first 0xFF stay where they are.
+    for (qsizetype from = length; from > firstIac;) {
         const char byte = data[--from];
         data[--to] = byte;
         if (byte == '\xff') {

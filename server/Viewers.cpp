@@ -49,7 +49,11 @@ void TFormOmbrix::ServerSocketClientConnect(QObject*, TCustomWinSocket* Socket)
         // Re-read every frame up to and including the pending one, so the reader ends
         // where it was; the newcomer is sent the frames before the pending one, which
         // reaches it with everyone else at the next tick.
+        // One block, reused while the connection takes each send whole: a fresh block of
+        // this size each time comes as new pages from the system, and costs more than
+        // reading the frames.
         QByteArray chunk;
+        chunk.reserve(kCatchUpChunk + kCatchUpChunk / 4);
         long position = std::ftell(RecordingFile.get());
         while (position != -1 && position < rememberedPosition) {
             ReadNextFrame(position == 0, true);
@@ -61,7 +65,9 @@ void TFormOmbrix::ServerSocketClientConnect(QObject*, TCustomWinSocket* Socket)
                 chunk += *FrameBuffer;
                 if (chunk.size() >= kCatchUpChunk) {
                     Socket->SendBytes(chunk);
-                    chunk = QByteArray();
+                    // Still shared when the connection queued it: then this detaches.
+                    chunk.truncate(0);
+                    chunk.reserve(kCatchUpChunk + kCatchUpChunk / 4);
                 }
             }
         }

@@ -1,0 +1,40 @@
+#include "playback/FrameReader.h"
+
+#include <new>
+
+namespace io {
+
+FrameReadStatus ReadFrame(std::FILE* stream, FrameHeader& header, QByteArray& body)
+{
+    body = QByteArray();
+    const int fields = ReadFrameHeaderFields(stream, header);
+    if (fields == 0) {
+        return FrameReadStatus::EndOfFile;
+    }
+    // A header cut short by the end of the file is no frame, even when its missing
+    // length reads as 0.
+    if (fields < 3) {
+        return FrameReadStatus::ReadFailed;
+    }
+    const int32_t length = header.length;
+    if (length < 0 || length > kMaxFrameLength) {
+        return FrameReadStatus::AllocationFailed;
+    }
+    // Room for the escaped body: at most twice the length.
+    QByteArray block;
+    try {
+        block.resize(qsizetype{2} * length);
+    } catch (const std::bad_alloc&) {
+        return FrameReadStatus::AllocationFailed;
+    }
+    const size_t got = std::fread(block.data(), 1, static_cast<size_t>(length), stream);
+    if (got == 0 && length > 0) {
+        return FrameReadStatus::ReadFailed;
+    }
+    block.resize(EscapeTelnetIac(block.data(), static_cast<qsizetype>(got)));
+    header.length = static_cast<int32_t>(block.size());
+    body = std::move(block);
+    return FrameReadStatus::Frame;
+}
+
+}  // namespace io

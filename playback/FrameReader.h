@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <cstdio>
+
+#include "playback/io.h"
+
+namespace io {
+
+enum class FrameReadStatus
+{
+    Frame,             // a frame was read: its escaped bytes are in the body
+    EndOfFile,         // fewer than 4 bytes were left where a header should begin
+    AllocationFailed,  // the length is negative or above kMaxFrameLength
+    ReadFailed,        // the header was cut short, or its body delivered no byte
+};
+
+// Reads the next frame of a recording: the header, the body, every 0xFF doubled.
+// On Frame, header.length is the escaped length and body holds exactly those bytes; a
+// body cut short by the end of the file keeps only the bytes that were there. On a
+// failure, header.length is the length as read (0 for a header cut short) and body is
+// empty. The stream must stay open while this runs.
+FrameReadStatus ReadFrame(std::FILE* stream, FrameHeader& header, QByteArray& body);
+
+}  // namespace io
