@@ -4,8 +4,26 @@
 
 namespace io {
 
+namespace {
+// A block kept from the last frame is reused unless it is far larger than this one
+// needs: one huge frame must not pin its memory for the rest of the recording.
+constexpr qsizetype kMaxSpareCapacity = 1024 * 1024;
+
+// Prepares the block for this frame: the previous frame's block when nobody else shares
+// it (a connection still sending it keeps its own reference), else a new one.
+void PrepareBlock(QByteArray& block, qsizetype size)
+{
+    if (!block.isDetached() ||
+        (block.capacity() > 4 * size && block.capacity() > kMaxSpareCapacity)) {
+        block = QByteArray();
+    }
+    block.resize(size);
+}
+}  // namespace
+
 FrameReadStatus ReadFrame(std::FILE* stream, FrameHeader& header, QByteArray& body)
 {
+    QByteArray block = std::move(body);
     body = QByteArray();
     const int fields = ReadFrameHeaderFields(stream, header);
     if (fields == 0) {
@@ -21,9 +39,8 @@ FrameReadStatus ReadFrame(std::FILE* stream, FrameHeader& header, QByteArray& bo
         return FrameReadStatus::AllocationFailed;
     }
     // Room for the escaped body: at most twice the length.
-    QByteArray block;
     try {
-        block.resize(qsizetype{2} * length);
+        PrepareBlock(block, qsizetype{2} * length);
     } catch (const std::bad_alloc&) {
         return FrameReadStatus::AllocationFailed;
     }

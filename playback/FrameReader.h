@@ -19,7 +19,8 @@ enum class FrameReadStatus
 // On Frame, header.length is the escaped length and body holds exactly those bytes; a
 // body cut short by the end of the file keeps only the bytes that were there. On a
 // failure, header.length is the length as read (0 for a header cut short) and body is
-// empty. The stream must stay open while this runs.
+// empty. The block body held before the call is reused when nobody else shares it. The
+// stream must stay open while this runs.
 FrameReadStatus ReadFrame(std::FILE* stream, FrameHeader& header, QByteArray& body);
 
 }  // namespace io

@@ -15,8 +15,9 @@ void TFormOmbrix::ReadNextFrame(bool first, bool catchUp)
     if (!RecordingFile) {
         return;
     }
+    // The last frame's block is handed back for reuse.
+    QByteArray body = FrameBuffer ? std::move(*FrameBuffer) : QByteArray();
     FrameBuffer.reset();
-    QByteArray body;
     switch (io::ReadFrame(RecordingFile.get(), FrameHeader, body)) {
         case io::FrameReadStatus::Frame:
             FrameBuffer = std::move(body);

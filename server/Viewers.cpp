@@ -4,11 +4,37 @@
 
 #include "app/Texts.h"
 #include "app/UnitOmbrix.h"
+#include "playback/CatchUpReader.h"
 
 namespace {
 // Catch-up frames are gathered into sends of about this size: one send per small frame
 // would cost a system call each on a long recording.
 constexpr qsizetype kCatchUpChunk = 256 * 1024;
+
+// Sends a newcomer every frame before the pending one, at once. They are read again
+// from the file with a cursor of the catch-up's own, so the player's position, current
+// frame, clock and panels are left as they are; the pending frame reaches the newcomer
+// once, with everyone else, at the next tick.
+void SendPastFrames(int recordingFd, long pendingEnd, TCustomWinSocket* socket)
+{
+    CatchUpReader reader(recordingFd, pendingEnd);
+    // One block, reused while the connection takes each send whole: a fresh block of
+    // this size each time comes as new pages from the system.
+    QByteArray chunk;
+    chunk.reserve(kCatchUpChunk + kCatchUpChunk / 4);
+    while (reader.AppendNextFrame(chunk)) {
+        if (chunk.size() >= kCatchUpChunk) {
+            socket->SendBytes(chunk);
+            if (!socket->IsConnected()) {
+                return;  // hung up by a failed send: the rest would go nowhere
+            }
+            // Still shared when the connection queued it: then this detaches.
+            chunk.truncate(0);
+            chunk.reserve(kCatchUpChunk + kCatchUpChunk / 4);
+        }
+    }
+    socket->SendBytes(chunk);
+}
 }  // namespace
 
 QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeerAddress)
@@ -32,48 +58,14 @@ void TFormOmbrix::ServerSocketClientConnect(QObject*, TCustomWinSocket* Socket)
     const std::optional<TTimer::Clock::time_point> dueAt = Timer.Deadline();
     Timer.SetInterval(0);
 
-    long rememberedPosition = -1;
-    bool catchUp = false;
-    if (RecordingFile) {
-        rememberedPosition = std::ftell(RecordingFile.get());
-        if (rememberedPosition != -1) {
-            catchUp = std::fseek(RecordingFile.get(), 0, SEEK_SET) == 0;
-        }
-    }
+    // Where the player stands: right after the pending frame.
+    const long pendingEnd = RecordingFile ? std::ftell(RecordingFile.get()) : -1;
     keyDecoders_.erase(Socket);
     ++ViewerCount;
     ShowConnectionStatus();
     Socket->SendBytes(TelnetGreeting);
-
-    if (catchUp) {
-        // Re-read every frame up to and including the pending one, so the reader ends
-        // where it was; the newcomer is sent the frames before the pending one, which
-        // reaches it with everyone else at the next tick.
-        // One block, reused while the connection takes each send whole: a fresh block of
-        // this size each time comes as new pages from the system, and costs more than
-        // reading the frames.
-        QByteArray chunk;
-        chunk.reserve(kCatchUpChunk + kCatchUpChunk / 4);
-        long position = std::ftell(RecordingFile.get());
-        while (position != -1 && position < rememberedPosition) {
-            ReadNextFrame(position == 0, true);
-            if (!RecordingFile) {
-                break;
-            }
-            position = std::ftell(RecordingFile.get());
-            if (position < rememberedPosition && FrameBuffer) {
-                chunk += *FrameBuffer;
-                if (chunk.size() >= kCatchUpChunk) {
-                    Socket->SendBytes(chunk);
-                    // Still shared when the connection queued it: then this detaches.
-                    chunk.truncate(0);
-                    chunk.reserve(kCatchUpChunk + kCatchUpChunk / 4);
-                }
-            }
-        }
-        if (!chunk.isEmpty()) {
-            Socket->SendBytes(chunk);
-        }
+    if (pendingEnd > 0) {
+        SendPastFrames(fileno(RecordingFile.get()), pendingEnd, Socket);
     }
 
     if (dueAt && savedInterval != 0) {
