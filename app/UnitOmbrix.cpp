@@ -150,6 +150,9 @@ void TFormOmbrix::ConnectComponents()
     ServerSocket.OnClientRead = [this](QObject* sender, TCustomWinSocket* socket) {
         ServerSocketClientRead(sender, socket);
     };
+    ServerSocket.OnClientWrite = [this](QObject* sender, TCustomWinSocket* socket) {
+        ServerSocketClientWrite(sender, socket);
+    };
     ServerSocket.OnClientError = [this](QObject* sender, TCustomWinSocket* socket,
                                         TErrorEvent event, int& code) {
         ServerSocketClientError(sender, socket, event, code);

@@ -25,6 +25,7 @@ class QToolButton;
 class QFileDialog;
 class SharedMemory;
 class TelnetKeyDecoder;
+struct ViewerCatchUp;
 class HandoffServer;
 
 // How the program was started: what the command line says, with the options taken out.
@@ -101,6 +102,8 @@ public:
     void ServerSocketClientDisconnect(QObject* Sender, TCustomWinSocket* Socket);
     void ServerSocketClientError(QObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent,
                                  int& ErrorCode);
+    // A connection sent everything that waited: a catch-up goes on.
+    void ServerSocketClientWrite(QObject* Sender, TCustomWinSocket* Socket);
     void ShowConnectionStatus();
 
     // --- viewer keys (server/ViewerKeys.cpp) --------------------------------------------
@@ -137,8 +140,11 @@ protected:
 private:
     // The timing half of ReadNextFrame: start time, delay, elapsed-time text.
     void ApplyFrameTiming(bool first, bool catchUp);
-    // Sends bytes to every listed connection.
+    // Sends bytes to every listed connection that is not still catching up.
     void Broadcast(const QByteArray& bytes);
+    // Sends a newcomer the next part of what it missed; it joins the broadcasts once it
+    // has reached the pending frame (server/Viewers.cpp).
+    void ContinueCatchUp(TCustomWinSocket* socket);
     // The window's controls, menu, actions and status panels (app/FormLayout.cpp).
     void CreateControls();
     void ConnectComponents();
@@ -155,6 +161,8 @@ private:
     // One key decoder per viewer, kept across reads; shared so a viewer hung up while
     // its own keys are handled keeps its decoder until they are done.
     std::unordered_map<const TCustomWinSocket*, std::shared_ptr<TelnetKeyDecoder>> keyDecoders_;
+    // Newcomers still being sent what they missed, and the recording each one reads.
+    std::unordered_map<const TCustomWinSocket*, std::shared_ptr<ViewerCatchUp>> catchUps_;
 };
 
 // The one main window of the process.

@@ -19,6 +19,9 @@ public:
     // next, and then appends nothing.
     bool AppendNextFrame(QByteArray& out);
 
+    // The player moved on: frames up to this offset may now be read too.
+    void SetPendingEnd(int64_t pendingEnd) { pendingEnd_ = pendingEnd; }
+
 private:
     bool Read(char* into, size_t count);
 

@@ -26,6 +26,8 @@ QString FileNamePart(const QByteArray& path)
 
 bool TFormOmbrix::OpenRecording()
 {
+    // Viewers still catching up on the old recording follow the new one from its start.
+    catchUps_.clear();
     CloseRecording();
     RecordingFile = io::OpenFileOrReport(RecordingPath, "rb");
     if (!RecordingFile) {
@@ -101,8 +103,10 @@ void TFormOmbrix::Broadcast(const QByteArray& bytes)
     // hang a viewer up.
     TServerWinSocket* server = ServerSocket.ListeningSocket();
     for (int i = 0; i < server->ConnectionCount(); ++i) {
-        if (server->IsConnected()) {
-            server->ConnectionAt(i)->SendBytes(bytes);
+        TServerClientWinSocket* connection = server->ConnectionAt(i);
+        // A newcomer still catching up gets these frames from its own reading.
+        if (server->IsConnected() && !catchUps_.contains(connection)) {
+            connection->SendBytes(bytes);
         }
     }
 }

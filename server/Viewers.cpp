@@ -2,6 +2,10 @@
 // newcomer, following departures and errors, and the connection panel.
 #include "server/Viewers.h"
 
+#include <fcntl.h>
+
+#include <limits>
+
 #include "app/Texts.h"
 #include "app/UnitOmbrix.h"
 #include "playback/CatchUpReader.h"
@@ -10,32 +14,22 @@ namespace {
 // Catch-up frames are gathered into sends of about this size: one send per small frame
 // would cost a system call each on a long recording.
 constexpr qsizetype kCatchUpChunk = 256 * 1024;
-
-// Sends a newcomer every frame before the pending one, at once. They are read again
-// from the file with a cursor of the catch-up's own, so the player's position, current
-// frame, clock and panels are left as they are; the pending frame reaches the newcomer
-// once, with everyone else, at the next tick.
-void SendPastFrames(int recordingFd, long pendingEnd, TCustomWinSocket* socket)
-{
-    CatchUpReader reader(recordingFd, pendingEnd);
-    // One block, reused while the connection takes each send whole: a fresh block of
-    // this size each time comes as new pages from the system.
-    QByteArray chunk;
-    chunk.reserve(kCatchUpChunk + kCatchUpChunk / 4);
-    while (reader.AppendNextFrame(chunk)) {
-        if (chunk.size() >= kCatchUpChunk) {
-            socket->SendBytes(chunk);
-            if (!socket->IsConnected()) {
-                return;  // hung up by a failed send: the rest would go nowhere
-            }
-            // Still shared when the connection queued it: then this detaches.
-            chunk.truncate(0);
-            chunk.reserve(kCatchUpChunk + kCatchUpChunk / 4);
-        }
-    }
-    socket->SendBytes(chunk);
-}
 }  // namespace
+
+// A newcomer being sent what it missed, a block at a time: the next block goes when the
+// connection has taken the last, so a long recording neither piles up in memory nor
+// holds up the loop. It reads a descriptor of its own for the recording, which stays
+// readable after the player reaches the end and closes its stream.
+struct ViewerCatchUp
+{
+    ViewerCatchUp(int fd, int64_t pendingEnd) : recording(fd), reader(fd, pendingEnd)
+    {
+        block.reserve(kCatchUpChunk + kCatchUpChunk / 4);
+    }
+    SocketDescriptorOwner recording;
+    CatchUpReader reader;
+    QByteArray block;
+};
 
 QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeerAddress)
 {
@@ -61,11 +55,16 @@ void TFormOmbrix::ServerSocketClientConnect(QObject*, TCustomWinSocket* Socket)
     // Where the player stands: right after the pending frame.
     const long pendingEnd = RecordingFile ? std::ftell(RecordingFile.get()) : -1;
     keyDecoders_.erase(Socket);
+    catchUps_.erase(Socket);
     ++ViewerCount;
     ShowConnectionStatus();
     Socket->SendBytes(TelnetGreeting);
     if (pendingEnd > 0) {
-        SendPastFrames(fileno(RecordingFile.get()), pendingEnd, Socket);
+        const int fd = ::fcntl(fileno(RecordingFile.get()), F_DUPFD_CLOEXEC, 0);
+        if (fd >= 0) {
+            catchUps_[Socket] = std::make_shared<ViewerCatchUp>(fd, pendingEnd);
+            ContinueCatchUp(Socket);
+        }
     }
 
     if (dueAt && savedInterval != 0) {
@@ -75,9 +74,45 @@ void TFormOmbrix::ServerSocketClientConnect(QObject*, TCustomWinSocket* Socket)
     }
 }
 
+void TFormOmbrix::ContinueCatchUp(TCustomWinSocket* socket)
+{
+    const auto found = catchUps_.find(socket);
+    if (found == catchUps_.end()) {
+        return;
+    }
+    // Held here: a failed send hangs the viewer up and drops its entry.
+    const std::shared_ptr<ViewerCatchUp> catchUp = found->second;
+    // Frames played since the last block are part of what the newcomer missed; once the
+    // player has reached the end, everything in the file is.
+    catchUp->reader.SetPendingEnd(RecordingFile ? std::ftell(RecordingFile.get())
+                                                : std::numeric_limits<int64_t>::max());
+    for (;;) {
+        bool more = true;
+        while (catchUp->block.size() < kCatchUpChunk &&
+               (more = catchUp->reader.AppendNextFrame(catchUp->block))) {
+        }
+        if (!more) {
+            catchUps_.erase(socket);  // caught up: the next tick reaches it with everyone
+        }
+        socket->SendBytes(catchUp->block);
+        // A block the connection keeps a share of must not be written again.
+        catchUp->block.truncate(0);
+        catchUp->block.reserve(kCatchUpChunk + kCatchUpChunk / 4);
+        if (!more || !socket->IsConnected() || socket->PendingBytes() > 0) {
+            return;  // done, gone, or the rest goes when this block has
+        }
+    }
+}
+
+void TFormOmbrix::ServerSocketClientWrite(QObject*, TCustomWinSocket* Socket)
+{
+    ContinueCatchUp(Socket);
+}
+
 void TFormOmbrix::ServerSocketClientDisconnect(QObject*, TCustomWinSocket* Socket)
 {
     keyDecoders_.erase(Socket);
+    catchUps_.erase(Socket);
     --ViewerCount;
     ShowConnectionStatus();
 }

@@ -235,3 +235,47 @@ TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
 }
 
 }  // namespace
+
+TEST(Viewers, FramesPlayedDuringASlowCatchUpReachTheNewcomerOnceInOrder)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < 3000; ++i) {
+        QByteArray body(2000, static_cast<char>('a' + i % 26));
+        body[i % 2000] = '\xff';
+        frames.push_back({i, 0, body});
+    }
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("big", TtyrecBytes(frames))));
+    for (int i = 0; i < 2900; ++i) {
+        form.ReadNextFrame(false, true);
+    }
+    LoopbackClient watcher;
+    ASSERT_TRUE(fixture.Join(watcher));
+    const QByteArray watcherPast = TelnetGreeting + EscapedFrames(frames, 0, 2900);
+    ASSERT_TRUE(watcher.WaitForBytes(watcherPast.size(), 20000));
+    ASSERT_TRUE(watcher.Received() == watcherPast);
+    const qsizetype watcherStart = watcherPast.size();
+
+    LoopbackClient slow;
+    slow.SetReceiveBufferSize(4096);
+    ASSERT_TRUE(slow.Connect(fixture.ViewerPort()));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 2; }, 2000));
+    // Playback goes on while the newcomer's catch-up (5.8 MB, more than the socket
+    // buffers hold) still waits.
+    for (int i = 0; i < 10; ++i) {
+        form.TimerTimer();
+    }
+    const QByteArray caughtUp = TelnetGreeting + EscapedFrames(frames, 0, 2910);
+    ASSERT_TRUE(slow.WaitForBytes(caughtUp.size(), 20000));
+    EXPECT_TRUE(slow.Received() == caughtUp);
+    form.TimerTimer();
+    const QByteArray afterTick = caughtUp + NaiveEscape(frames[2910].body);
+    ASSERT_TRUE(slow.WaitForBytes(afterTick.size(), 5000));
+    EXPECT_TRUE(slow.Received() == afterTick);
+
+    // The viewer that was there all along saw each of those frames once, from the tick.
+    const QByteArray played = EscapedFrames(frames, 2900, 2911);
+    ASSERT_TRUE(watcher.WaitForBytes(watcherStart + played.size(), 5000));
+    EXPECT_TRUE(watcher.Received().mid(watcherStart) == played);
+}
