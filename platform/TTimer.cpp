@@ -131,13 +131,13 @@ void TTimer::Arm()
 {
     EnsurePlatformTimer();
     const auto sinceEpoch = duration_cast<nanoseconds>(deadline_.time_since_epoch()).count();
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(sinceEpoch / 1000000000);
-    spec.it_value.tv_nsec = static_cast<long>(sinceEpoch % 1000000000);
-    if (spec.it_value.tv_sec <= 0 && spec.it_value.tv_nsec <= 0) {
-        spec.it_value.tv_nsec = 1;  // all zero would disarm instead of firing at once
+    itimerspec expiry{};
+    expiry.it_value.tv_sec = static_cast<time_t>(sinceEpoch / 1000000000);
+    expiry.it_value.tv_nsec = static_cast<long>(sinceEpoch % 1000000000);
+    if (expiry.it_value.tv_sec <= 0 && expiry.it_value.tv_nsec <= 0) {
+        expiry.it_value.tv_nsec = 1;  // all zero would disarm instead of firing at once
     }
-    if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) {
+    if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &expiry, nullptr) != 0) {
         throw EOutOfResources(Texts::TimerUnavailable);
     }
     notifier_->setEnabled(true);
