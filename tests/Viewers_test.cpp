@@ -27,6 +27,18 @@ std::vector<TestFrame> NumberedFrames(int count, QByteArray extra = QByteArray()
     return frames;
 }
 
+// About 6 MB in 3000 frames of 2000 bytes, each with a 0xFF to escape.
+std::vector<TestFrame> LargeRecording()
+{
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < 3000; ++i) {
+        QByteArray body(2000, static_cast<char>('a' + i % 26));
+        body[i % 2000] = '\xff';
+        frames.push_back({i, 0, body});
+    }
+    return frames;
+}
+
 QByteArray EscapedFrames(const std::vector<TestFrame>& frames, size_t from, size_t to)
 {
     QByteArray bytes;
@@ -213,13 +225,7 @@ TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
 {
     FormFixture fixture;
     TFormOmbrix& form = fixture.Form();
-    // About 6 MB in 3000 frames, with 0xFF to escape.
-    std::vector<TestFrame> frames;
-    for (int i = 0; i < 3000; ++i) {
-        QByteArray body(2000, static_cast<char>('a' + i % 26));
-        body[i % 2000] = '\xff';
-        frames.push_back({i, 0, body});
-    }
+    const std::vector<TestFrame> frames = LargeRecording();
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("big", TtyrecBytes(frames))));
     for (int i = 0; i < 2990; ++i) {
         form.ReadNextFrame(false, true);  // play on without viewers
@@ -240,12 +246,7 @@ TEST(Viewers, FramesPlayedDuringASlowCatchUpReachTheNewcomerOnceInOrder)
 {
     FormFixture fixture;
     TFormOmbrix& form = fixture.Form();
-    std::vector<TestFrame> frames;
-    for (int i = 0; i < 3000; ++i) {
-        QByteArray body(2000, static_cast<char>('a' + i % 26));
-        body[i % 2000] = '\xff';
-        frames.push_back({i, 0, body});
-    }
+    const std::vector<TestFrame> frames = LargeRecording();
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("big", TtyrecBytes(frames))));
     for (int i = 0; i < 2900; ++i) {
         form.ReadNextFrame(false, true);
