@@ -20,6 +20,7 @@
 #include "app/Texts.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/RuntimeDir.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -27,35 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kHeaderBytes = 8;
 constexpr int kAnswerBytes = 4;
-
-// Owns one descriptor and closes it, whichever way the scope is left.
-class UniqueFd
-{
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
-        if (this != &other) {
-            Reset(std::exchange(other.fd_, -1));
-        }
-        return *this;
-    }
-    ~UniqueFd() { Reset(); }
-    int Get() const { return fd_; }
-    int Release() { return std::exchange(fd_, -1); }
-    void Reset(int fd = -1)
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 QByteArray SocketPath(const QString& name)
 {

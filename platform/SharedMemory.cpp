@@ -56,14 +56,13 @@ bool SharedMemory::Release()
         ok = ::munmap(view_, viewSize_) == 0;
         view_ = nullptr;
     }
-    if (fd_ >= 0) {
+    if (fd_.Valid()) {
         // Removed while still locked, so no later start can lock this file and think itself
         // first beside a newer holder (see PathNamesFile).
-        if (holder_ && PathNamesFile(path_, fd_)) {
+        if (holder_ && PathNamesFile(path_, fd_.Get())) {
             ::unlink(path_.constData());
         }
-        ok = ::close(fd_) == 0 && ok;
-        fd_ = -1;
+        ok = fd_.Close() == 0 && ok;
     }
     holder_ = false;
     return ok;
@@ -120,25 +119,26 @@ std::unique_ptr<SharedMemory> OpenSharedMemory(const QString& name, uint32_t siz
         std::unique_ptr<SharedMemory> memory(new SharedMemory);
         memory->name_ = name;
         memory->path_ = path;
-        memory->fd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (memory->fd_ < 0) {
+        memory->fd_.Reset(
+            ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!memory->fd_.Valid()) {
             return nullptr;
         }
         struct stat info = {};
-        if (::fstat(memory->fd_, &info) != 0 || !S_ISREG(info.st_mode) ||
+        if (::fstat(memory->fd_.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
             info.st_uid != ::geteuid()) {
             return nullptr;
         }
-        const int lockError = TryLock(memory->fd_);
+        const int lockError = TryLock(memory->fd_.Get());
         if (lockError == 0) {
-            if (!PathNamesFile(path, memory->fd_)) {
+            if (!PathNamesFile(path, memory->fd_.Get())) {
                 continue;
             }
             memory->holder_ = true;
         } else if (lockError != EWOULDBLOCK) {
             return nullptr;
         }
-        memory->view_ = MapView(memory->fd_, size, memory->holder_);
+        memory->view_ = MapView(memory->fd_.Get(), size, memory->holder_);
         if (memory->view_ == nullptr) {
             return nullptr;
         }

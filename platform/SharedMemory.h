@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/UniqueFd.h"
+
 // The single-instance object: a per-user object whose "already existed" answer is true only
 // while a live process holds it, gone with its last holder even after SIGKILL.
 //
@@ -36,7 +38,7 @@ private:
 
     QString name_;
     QByteArray path_;
-    int fd_ = -1;
+    UniqueFd fd_;
     void* view_ = nullptr;
     size_t viewSize_ = 0;
     bool holder_ = false;

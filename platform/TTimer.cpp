@@ -26,13 +26,7 @@ TTimer::TTimer(QObject* parent) : QObject(parent)
     }
 }
 
-TTimer::~TTimer()
-{
-    notifier_.reset();
-    if (timerFd_ >= 0) {
-        ::close(timerFd_);
-    }
-}
+TTimer::~TTimer() = default;
 
 void TTimer::SetInterval(uint32_t interval)
 {
@@ -85,9 +79,9 @@ void TTimer::TakeOverdueTick()
 
 void TTimer::Stop()
 {
-    if (counting_ && timerFd_ >= 0) {
+    if (counting_ && timerFd_.Valid()) {
         const itimerspec disarm{};
-        ::timerfd_settime(timerFd_, 0, &disarm, nullptr);
+        ::timerfd_settime(timerFd_.Get(), 0, &disarm, nullptr);
         notifier_->setEnabled(false);
     }
     counting_ = false;
@@ -115,14 +109,14 @@ void TTimer::Restart(std::optional<Clock::time_point> dueAt)
 
 void TTimer::EnsurePlatformTimer()
 {
-    if (timerFd_ >= 0) {
+    if (timerFd_.Valid()) {
         return;
     }
-    timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (timerFd_ < 0) {
+    timerFd_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (!timerFd_.Valid()) {
         throw EOutOfResources(Texts::TimerUnavailable);
     }
-    notifier_ = std::make_unique<QSocketNotifier>(timerFd_, QSocketNotifier::Read);
+    notifier_ = std::make_unique<QSocketNotifier>(timerFd_.Get(), QSocketNotifier::Read);
     notifier_->setEnabled(false);
     connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { Expired(); });
 }
@@ -137,7 +131,7 @@ void TTimer::Arm()
     if (expiry.it_value.tv_sec <= 0 && expiry.it_value.tv_nsec <= 0) {
         expiry.it_value.tv_nsec = 1;  // all zero would disarm instead of firing at once
     }
-    if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &expiry, nullptr) != 0) {
+    if (::timerfd_settime(timerFd_.Get(), TFD_TIMER_ABSTIME, &expiry, nullptr) != 0) {
         throw EOutOfResources(Texts::TimerUnavailable);
     }
     notifier_->setEnabled(true);
@@ -147,7 +141,7 @@ void TTimer::Expired()
 {
     // Read the expiry count, or the descriptor stays readable and the loop spins.
     uint64_t expirations = 0;
-    [[maybe_unused]] const ssize_t got = ::read(timerFd_, &expirations, sizeof expirations);
+    [[maybe_unused]] const ssize_t got = ::read(timerFd_.Get(), &expirations, sizeof expirations);
     if (!counting_) {
         return;
     }

@@ -7,6 +7,8 @@
 #include <memory>
 #include <optional>
 
+#include "platform/UniqueFd.h"
+
 class QSocketNotifier;
 
 // The window timer the program paces its frames with. It keeps the rules of a classic
@@ -64,7 +66,8 @@ private:
     uint32_t interval_ = 100;
     bool enabled_ = false;
     bool counting_ = false;
-    int timerFd_ = -1;
+    // Declared before its notifier, so the notifier goes first.
+    UniqueFd timerFd_;
     std::unique_ptr<QSocketNotifier> notifier_;
     Clock::time_point deadline_{};
     // While OnTimer runs: the deadline the next restart counts from.

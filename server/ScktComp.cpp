@@ -33,30 +33,6 @@ int ClampToInt(qsizetype value)
 
 }  // namespace
 
-// --- SocketDescriptorOwner ----------------------------------------------------------------
-
-SocketDescriptorOwner& SocketDescriptorOwner::operator=(SocketDescriptorOwner&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        fd_ = other.Release();
-    }
-    return *this;
-}
-
-int SocketDescriptorOwner::Release()
-{
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-int SocketDescriptorOwner::Close()
-{
-    // Linux frees the descriptor even when close() is interrupted, so it is never retried.
-    return fd_ >= 0 ? ::close(Release()) : 0;
-}
-
 // --- TCustomWinSocket: life and dispatch --------------------------------------------------
 
 TCustomWinSocket::TCustomWinSocket(int descriptor, QObject* parent)
@@ -482,7 +458,7 @@ void TServerWinSocket::Open(quint16 port)
     if (serverType_ == stThreadBlocking) {
         throw ESocketError(Texts::ThreadModeUnsupported);
     }
-    descriptor_ = SocketDescriptorOwner(SocketCalls::OpenStream());
+    descriptor_ = UniqueFd(SocketCalls::OpenStream());
     if (!descriptor_.Valid()) {
         throw ESocketError(Texts::CannotCreateSocket);
     }
@@ -544,7 +520,7 @@ void TServerWinSocket::HandleAccept(int descriptor)
     if (descriptor < 0 || descriptor != SocketDescriptor()) {
         return;
     }
-    SocketDescriptorOwner accepted(SocketCalls::Accept(descriptor));
+    UniqueFd accepted(SocketCalls::Accept(descriptor));
     if (!accepted.Valid()) {
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
             PauseAccepting();
@@ -577,7 +553,7 @@ void TServerWinSocket::PauseAccepting()
     }
 }
 
-TServerClientWinSocket* TServerWinSocket::MakeConnection(SocketDescriptorOwner& accepted)
+TServerClientWinSocket* TServerWinSocket::MakeConnection(UniqueFd& accepted)
 {
     const int fd = accepted.Get();
     const auto ownedByList = [this, fd] {

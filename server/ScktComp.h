@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Exceptions.h"
+#include "platform/UniqueFd.h"
 
 class QSocketNotifier;
 class QTimer;
@@ -59,28 +60,6 @@ inline constexpr qsizetype kMaxPendingBytesTotal = qsizetype{1024} * 1024 * 1024
 // Received bytes a connection holds for a read handler that left them unread; past this
 // the connection stops reading until the handler takes some.
 inline constexpr qsizetype kMaxUnreadBytes = qsizetype{64} * 1024;
-
-// Owns one descriptor and closes it.
-class SocketDescriptorOwner
-{
-public:
-    SocketDescriptorOwner() = default;
-    explicit SocketDescriptorOwner(int fd) : fd_(fd) {}
-    ~SocketDescriptorOwner() { Close(); }
-    SocketDescriptorOwner(SocketDescriptorOwner&& other) noexcept : fd_(other.Release()) {}
-    SocketDescriptorOwner& operator=(SocketDescriptorOwner&& other) noexcept;
-    SocketDescriptorOwner(const SocketDescriptorOwner&) = delete;
-    SocketDescriptorOwner& operator=(const SocketDescriptorOwner&) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    int Release();
-    // Returns the result of close(2); 0 when nothing was open.
-    int Close();
-
-private:
-    int fd_ = -1;
-};
 
 // State and operations common to the listening socket and its connections.
 class TCustomWinSocket : public QObject
@@ -132,7 +111,7 @@ protected:
     // Starts read notifications (and write notifications on demand) for a connection.
     void SelectConnectionEvents();
 
-    SocketDescriptorOwner descriptor_;
+    UniqueFd descriptor_;
     bool connected_ = false;
     qsizetype pendingBytes_ = 0;
     EventSink eventSink_;
@@ -208,7 +187,7 @@ private:
     void OpenSteps(quint16 port);
     void HandleAccept(int descriptor);
     void PauseAccepting();
-    TServerClientWinSocket* MakeConnection(SocketDescriptorOwner& accepted);
+    TServerClientWinSocket* MakeConnection(UniqueFd& accepted);
     void ClientEvent(TServerClientWinSocket* connection, TSocketEventKind kind);
     void ClientError(TServerClientWinSocket* connection, TErrorEvent kind, int& errorCode);
     void FreeConnections();

@@ -26,7 +26,7 @@ struct ViewerCatchUp
     {
         block.reserve(kCatchUpChunk + kCatchUpChunk / 4);
     }
-    SocketDescriptorOwner recording;
+    UniqueFd recording;
     CatchUpReader reader;
     QByteArray block;
 };
