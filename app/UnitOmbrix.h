@@ -59,7 +59,6 @@ public:
     bool TerminationRequested() const { return terminationRequested_; }
     // True when start-up could not claim the single-instance object.
     bool StartupFailed() const { return startupFailed_; }
-    bool IsHeadless() const { return headless_; }
 
     // --- player state -----------------------------------------------------------------
     QByteArray RecordingPath;  // the platform's bytes of the path to open next

@@ -15,10 +15,6 @@ void SetHeadless(bool headless)
 {
     headlessMode = headless;
 }
-bool IsHeadless()
-{
-    return headlessMode;
-}
 
 QString Decorate(const QString& message)
 {

@@ -8,7 +8,6 @@
 namespace ErrorDisplay {
 
 void SetHeadless(bool headless);
-bool IsHeadless();
 
 // The text as the user sees it: a full stop is appended when the message is not empty
 // and its last character sorts after ".".

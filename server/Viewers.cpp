@@ -14,6 +14,18 @@ namespace {
 // Catch-up frames are gathered into sends of about this size: one send per small frame
 // would cost a system call each on a long recording.
 constexpr qsizetype kCatchUpChunk = 256 * 1024;
+// Room for one more frame's worth past the size above, so a block rarely grows.
+constexpr qsizetype kCatchUpBlockCapacity = kCatchUpChunk + kCatchUpChunk / 4;
+
+// The connection panel's text: the waiting port while no viewer is counted, else the
+// oldest listed viewer's address and the count.
+QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeerAddress)
+{
+    if (viewerCount <= 0) {
+        return QString::number(port) + Texts::WaitingSuffix;
+    }
+    return firstPeerAddress + QLatin1Char(',') + QString::number(viewerCount);
+}
 }  // namespace
 
 // A newcomer being sent what it missed, a block at a time: the next block goes when the
@@ -24,20 +36,12 @@ struct ViewerCatchUp
 {
     ViewerCatchUp(int fd, int64_t pendingEnd) : recording(fd), reader(fd, pendingEnd)
     {
-        block.reserve(kCatchUpChunk + kCatchUpChunk / 4);
+        block.reserve(kCatchUpBlockCapacity);
     }
     UniqueFd recording;
     CatchUpReader reader;
     QByteArray block;
 };
-
-QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeerAddress)
-{
-    if (viewerCount <= 0) {
-        return QString::number(port) + Texts::WaitingSuffix;
-    }
-    return firstPeerAddress + QLatin1Char(',') + QString::number(viewerCount);
-}
 
 void TFormOmbrix::ServerSocketListen(QObject*, TCustomWinSocket*)
 {
@@ -97,7 +101,7 @@ void TFormOmbrix::ContinueCatchUp(TCustomWinSocket* socket)
         socket->SendBytes(catchUp->block);
         // A block the connection keeps a share of must not be written again.
         catchUp->block.truncate(0);
-        catchUp->block.reserve(kCatchUpChunk + kCatchUpChunk / 4);
+        catchUp->block.reserve(kCatchUpBlockCapacity);
         if (!more || !socket->IsConnected() || socket->PendingBytes() > 0) {
             return;  // done, gone, or the rest goes when this block has
         }

@@ -7,7 +7,3 @@
 // IAC DO 243, so the client stops echoing and sends each key as it is typed.
 inline const QByteArray TelnetGreeting =
     QByteArray::fromRawData("\xff\xfb\x01\xff\xfb\x03\xff\xfd\xf3", 9);
-
-// The connection panel's text: the waiting port while no viewer is counted, else the
-// oldest listed viewer's address and the count.
-QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeerAddress);
