@@ -58,12 +58,6 @@ void TFormOmbrix::ApplyFrameTiming(bool first, bool catchUp)
         Timer.SetInterval(io::FrameDelayMilliseconds(gap, PlaySpeed()));
     }
     PrevFrameTime = current;
-    // A catch-up re-reads frames up to the pending one, whose time the panel already
-    // shows: writing (and, headless, printing) every frame's time on the way would cost
-    // more than the reading.
-    if (catchUp) {
-        return;
-    }
     const io::FrameTime elapsed = io::FrameTimeDiff(StartTime, current);
     SetStatusTime(QString::number(elapsed.seconds) + Texts::SecondsSuffix);
 }
