@@ -13,6 +13,9 @@ inline const QString OpenFailed = QStringLiteral("オープン失敗");
 inline const QString EndOfFile = QStringLiteral("ファイル終端");
 inline const QString AllocationFailedSuffix = QStringLiteral("バイトメモリ割り当て失敗");
 inline const QString ReadFailedSuffix = QStringLiteral("バイトデータ読み込み失敗");
+// A compressed recording whose data is damaged, and a text recording that does not parse.
+inline const QString DecompressFailed = QStringLiteral("展開失敗");
+inline const QString FormatError = QStringLiteral("形式エラー");
 // Status panel 2: the recording time elapsed.
 inline const QString SecondsSuffix = QStringLiteral("秒");
 // Status panel 0: the connection state.

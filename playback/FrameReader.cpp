@@ -19,13 +19,38 @@ void PrepareBlock(QByteArray& block, qsizetype size)
     }
     block.resize(size);
 }
+
+// Reads the three 4-byte header fields; returns how many were read whole. Fields not read
+// are 0, and a header with none read is all zeros.
+int ReadHeaderFields(ByteInput& input, FrameHeader& header)
+{
+    uint32_t fields[3] = {0, 0, 0};
+    const int read = static_cast<int>(input.Read(fields, sizeof fields) / sizeof fields[0]);
+    header = FrameHeader{};
+    if (read >= 1) {
+        header.time.seconds = static_cast<int32_t>(LittleEndianToHost32(fields[0]));
+    }
+    if (read >= 2) {
+        header.time.microseconds = static_cast<int32_t>(LittleEndianToHost32(fields[1]));
+    }
+    if (read >= 3) {
+        header.length = static_cast<int32_t>(LittleEndianToHost32(fields[2]));
+    }
+    return read;
+}
 }  // namespace
 
 FrameReadStatus ReadFrame(std::FILE* stream, FrameHeader& header, QByteArray& body)
 {
+    StreamInput input(stream);
+    return ReadFrame(input, header, body);
+}
+
+FrameReadStatus ReadFrame(ByteInput& input, FrameHeader& header, QByteArray& body)
+{
     QByteArray block = std::move(body);
     body = QByteArray();
-    const int fields = ReadFrameHeaderFields(stream, header);
+    const int fields = ReadHeaderFields(input, header);
     if (fields == 0) {
         return FrameReadStatus::EndOfFile;
     }
@@ -44,7 +69,7 @@ FrameReadStatus ReadFrame(std::FILE* stream, FrameHeader& header, QByteArray& bo
     } catch (const std::bad_alloc&) {
         return FrameReadStatus::AllocationFailed;
     }
-    const size_t got = std::fread(block.data(), 1, static_cast<size_t>(length), stream);
+    const size_t got = input.Read(block.data(), static_cast<size_t>(length));
     if (got == 0 && length > 0) {
         return FrameReadStatus::ReadFailed;
     }

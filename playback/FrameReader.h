@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <cstdio>
 
+#include "playback/ByteInput.h"
 #include "playback/io.h"
 
 namespace io {
@@ -13,6 +14,8 @@ enum class FrameReadStatus
     EndOfFile,         // fewer than 4 bytes were left where a header should begin
     AllocationFailed,  // the length is negative or above kMaxFrameLength
     ReadFailed,        // the header was cut short, or its body delivered no byte
+    DecompressFailed,  // the compressed data is damaged: the frames before it were whole
+    FormatError,       // a line or object of a text recording does not parse
 };
 
 // Reads the next frame of a recording: the header, the body, every 0xFF doubled.
@@ -20,7 +23,10 @@ enum class FrameReadStatus
 // body cut short by the end of the file keeps only the bytes that were there. On a
 // failure, header.length is the length as read (0 for a header cut short) and body is
 // empty. The block body held before the call is reused when nobody else shares it. The
-// stream must stay open while this runs.
+// input must stay readable while this runs. Every reader of a ttyrec stream (the player,
+// a catch-up, a decompressed copy) goes through this one function.
+FrameReadStatus ReadFrame(ByteInput& input, FrameHeader& header, QByteArray& body);
+// The same, from where a stdio stream stands.
 FrameReadStatus ReadFrame(std::FILE* stream, FrameHeader& header, QByteArray& body);
 
 }  // namespace io

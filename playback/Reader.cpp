@@ -32,6 +32,12 @@ void TFormOmbrix::ReadNextFrame(bool first, bool catchUp)
         case io::FrameReadStatus::ReadFailed:
             SetStatusFile(QString::number(FrameHeader.length) + Texts::ReadFailedSuffix);
             break;
+        case io::FrameReadStatus::DecompressFailed:
+            SetStatusFile(Texts::DecompressFailed);
+            break;
+        case io::FrameReadStatus::FormatError:
+            SetStatusFile(Texts::FormatError);
+            break;
     }
     CloseRecording();
 }

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSize>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "playback/FrameReader.h"
+#include "playback/io.h"
+
+// Where a recording's frames come from, whatever its format (raw ttyrec, compressed
+// ttyrec, asciicast). The player reads the source itself; each late viewer reads the
+// frames it missed through a catch-up cursor of its own, which sees exactly the frames the
+// player saw, with the same bytes, even after the player has closed the source.
+
+// Reads frames one at a time, from the first.
+class FrameCursor
+{
+public:
+    virtual ~FrameCursor() = default;
+    // Reads the next frame: on Frame, header holds its time and escaped length and body
+    // its bytes with every 0xFF doubled for telnet, as io::ReadFrame gives them (body's
+    // previous block is reused when nobody shares it). Any other status ends the cursor;
+    // header.length is then the length the failure texts show.
+    virtual io::FrameReadStatus Next(io::FrameHeader& header, QByteArray& body) = 0;
+    // Lets go of read-ahead memory while the cursor waits (a viewer that does not drain
+    // its catch-up); the next Next() takes it again. Optional.
+    virtual void ReleaseBuffers() {}
+};
+
+// One open recording. Next() is the player's cursor.
+class FrameSource : public FrameCursor
+{
+public:
+    // A cursor from the recording's first frame. It may be asked for only the frames the
+    // player has already read through Next(), and it stays valid when the source is
+    // destroyed. Null when the platform refuses (no descriptor left); the caller then
+    // does without a catch-up.
+    virtual std::unique_ptr<FrameCursor> NewCatchUpCursor() = 0;
+    // The terminal size the recording states (an asciicast header), if any.
+    virtual std::optional<QSize> TerminalSize() const { return std::nullopt; }
+    // The longest gap the recording itself asks for (an asciicast header's
+    // idle_time_limit), in seconds, if any.
+    virtual std::optional<double> IdleTimeLimit() const { return std::nullopt; }
+};
+
+// Opens the recording at path (the platform's bytes) and picks its format from its
+// first bytes, never from its name. Null when it cannot be opened, after one line on
+// standard error as io::OpenFileOrReport writes it; the caller shows "オープン失敗".
+std::unique_ptr<FrameSource> OpenFrameSource(const QByteArray& path);

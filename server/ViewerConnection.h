@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// One viewer as the viewer hub sees it, whatever carries it: a telnet connection of the
+// server component, a browser's WebSocket. The hub never frees one; the transport tells
+// the hub when a viewer leaves and frees it later, on its own terms.
+class ViewerConnection
+{
+public:
+    // How a viewer wants frame bytes: telnet viewers get them as the reader gives them,
+    // with every 0xFF doubled; raw viewers (browsers) get the recorded bytes.
+    enum class Encoding
+    {
+        Telnet,
+        Raw,
+    };
+
+    virtual ~ViewerConnection() = default;
+
+    virtual Encoding FrameEncoding() const = 0;
+    // Queues bytes for the viewer without blocking, sharing them rather than copying.
+    // A viewer past its bound is closed (and the hub told) inside this call.
+    virtual void Send(const QByteArray& bytes) = 0;
+    // Bytes sent but not yet taken by the viewer's side.
+    virtual qsizetype PendingBytes() const = 0;
+    virtual bool IsConnected() const = 0;
+    // The peer's IPv4 address in dotted-decimal form; throws when the system cannot tell.
+    virtual QString PeerAddress() = 0;
+    // Closes now; the hub hears of the departure through the transport.
+    virtual void Close() = 0;
+};
