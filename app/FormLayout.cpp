@@ -19,8 +19,8 @@
 
 #include "app/AnchorLayout.h"
 #include "app/RoundedBox.h"
-#include "app/Texts.h"
 #include "app/UnitOmbrix.h"
+#include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 
 namespace {

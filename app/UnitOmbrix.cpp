@@ -17,12 +17,11 @@
 #include <cstdio>
 
 #include "app/Headless.h"
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "platform/AutoStart.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/Handoff.h"
 #include "platform/SharedMemory.h"
-#include "server/TelnetKeyDecoder.h"
 
 TFormOmbrix* FormOmbrix = nullptr;
 
@@ -49,9 +48,6 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     if (!ClaimInstance(options)) {
         return;
     }
-    RecordingFile.reset();
-    FrameBuffer.reset();
-    ViewerCount = 0;
     ServerSocket.SetPort(options.port);
     ServerSocket.SetActive(true);
     setAcceptDrops(true);
@@ -137,6 +133,8 @@ void TFormOmbrix::StartAutoFile()
 
 void TFormOmbrix::ConnectComponents()
 {
+    player_.SetOutput(&hub_);
+    hub_.SetPlayback(&player_);
     Timer.OnTimer = [this] { TimerTimer(); };
     ServerSocket.OnListen = [this](QObject* sender, TCustomWinSocket* socket) {
         ServerSocketListen(sender, socket);

@@ -8,11 +8,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 
 #include "platform/TTimer.h"
+#include "playback/PlaybackPorts.h"
+#include "playback/Player.h"
+#include "playback/TimerAdapter.h"
 #include "playback/io.h"
 #include "server/ScktComp.h"
+#include "server/ViewerHub.h"
 
 class QAction;
 class QLabel;
@@ -24,8 +27,6 @@ class QToolBar;
 class QToolButton;
 class QFileDialog;
 class SharedMemory;
-class TelnetKeyDecoder;
-struct ViewerCatchUp;
 class HandoffServer;
 
 // How the program was started: what the command line says, with the options taken out.
@@ -41,9 +42,13 @@ struct FormOptions
     QString instanceName = QStringLiteral("OmbrixFileMapping");
 };
 
-// The one main window, which owns all of the player's state: the recording, the current
-// frame, the viewer server and its viewers, the playback timer and the speed.
-class TFormOmbrix : public QMainWindow
+// The one main window. It owns the player, the viewer hub, the viewer server, the
+// playback timer and the speed bar, and joins them: its handlers forward to the player
+// and the hub, which hold the logic.
+class TFormOmbrix : public QMainWindow,
+                    public SpeedControl,
+                    public PlaybackStatus,
+                    public ViewerHubHost
 {
     Q_OBJECT
 
@@ -62,11 +67,14 @@ public:
 
     // --- player state -----------------------------------------------------------------
     QByteArray RecordingPath;  // the platform's bytes of the path to open next
-    io::FilePtr RecordingFile;
-    io::FrameHeader FrameHeader;
+    // The open recording; null when none is open.
+    FrameSource* RecordingFile() const;
+    const io::FrameHeader& FrameHeader() const;
     // The current frame's escaped bytes; empty optional when no recording is open.
-    std::optional<QByteArray> FrameBuffer;
-    int32_t ViewerCount = 0;
+    const std::optional<QByteArray>& FrameBuffer() const;
+    int32_t ViewerCount() const { return hub_.ViewerCount(); }
+    ::Player& Playback() { return player_; }
+    ViewerHub& Viewers() { return hub_; }
 
     // --- components ---------------------------------------------------------------------
     TServerSocket ServerSocket;
@@ -77,25 +85,24 @@ public:
 
     // --- status texts -------------------------------------------------------------------
     void SetStatusConnection(const QString& text);
-    void SetStatusFile(const QString& text);
-    void SetStatusTime(const QString& text);
+    void SetStatusFile(const QString& text) override;
+    void SetStatusTime(const QString& text) override;
     QString StatusText(int panel) const;
 
     // --- speed --------------------------------------------------------------------------
-    int PlaySpeed() const;
-    void SetPlaySpeed(int position);  // clamps to 1..100; OnChange only on a real change
+    int PlaySpeed() const override;
+    // Clamps to 1..100; OnChange only on a real change.
+    void SetPlaySpeed(int position) override;
     void TrackBarPlaySpeedChange();
 
-    // --- recording reader (playback/Reader.cpp) -----------------------------------------
+    // --- playback, forwarded to the player (app/FormPlayback.cpp) -----------------------
     void CloseRecording();
-    void ReadNextFrame(bool first, bool catchUp);
-
-    // --- frame pump (playback/FramePump.cpp) --------------------------------------------
+    void ReadNextFrame(bool first);
     bool OpenRecording();
     bool UpdateTimerEnabled();
     void TimerTimer();
 
-    // --- viewers (server/Viewers.cpp) ---------------------------------------------------
+    // --- viewers, forwarded to the hub (app/FormPlayback.cpp) ---------------------------
     void ServerSocketListen(QObject* Sender, TCustomWinSocket* Socket);
     void ServerSocketClientConnect(QObject* Sender, TCustomWinSocket* Socket);
     void ServerSocketClientDisconnect(QObject* Sender, TCustomWinSocket* Socket);
@@ -103,10 +110,9 @@ public:
                                  int& ErrorCode);
     // A connection sent everything that waited: a catch-up goes on.
     void ServerSocketClientWrite(QObject* Sender, TCustomWinSocket* Socket);
-    void ShowConnectionStatus();
-
-    // --- viewer keys (server/ViewerKeys.cpp) --------------------------------------------
     void ServerSocketClientRead(QObject* Sender, TCustomWinSocket* Socket);
+    void ShowConnectionStatus();
+    void ViewersChanged() override { ShowConnectionStatus(); }
 
     // --- hand-off and drops (app/UnitOmbrix.cpp) ----------------------------------------
     // A recording handed over by a later instance. Returns 1 when the tag is ours.
@@ -137,13 +143,6 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    // The timing half of ReadNextFrame: start time, delay, elapsed-time text.
-    void ApplyFrameTiming(bool first, bool catchUp);
-    // Sends bytes to every listed connection that is not still catching up.
-    void Broadcast(const QByteArray& bytes);
-    // Sends a newcomer the next part of what it missed; it joins the broadcasts once it
-    // has reached the pending frame (server/Viewers.cpp).
-    void ContinueCatchUp(TCustomWinSocket* socket);
     // The window's controls, menu, actions and status panels (app/FormLayout.cpp).
     void CreateControls();
     void ConnectComponents();
@@ -157,11 +156,9 @@ private:
     std::array<QLabel*, 3> statusPanels_{};
     std::unique_ptr<SharedMemory> InstanceMapping;
     std::unique_ptr<HandoffServer> handoffServer_;
-    // One key decoder per viewer, kept across reads; shared so a viewer hung up while
-    // its own keys are handled keeps its decoder until they are done.
-    std::unordered_map<const TCustomWinSocket*, std::shared_ptr<TelnetKeyDecoder>> keyDecoders_;
-    // Newcomers still being sent what they missed, and the recording each one reads.
-    std::unordered_map<const TCustomWinSocket*, std::shared_ptr<ViewerCatchUp>> catchUps_;
+    TTimerPlaybackTimer playbackTimer_{Timer};
+    ::Player player_{playbackTimer_, *this, *this};
+    ViewerHub hub_{*this, *this};
 };
 
 // The one main window of the process.

@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "app/CommandLine.h"
-#include "app/Texts.h"
 #include "app/UnitOmbrix.h"
+#include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 
 namespace {

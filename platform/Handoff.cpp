@@ -17,7 +17,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/RuntimeDir.h"
 #include "platform/UniqueFd.h"

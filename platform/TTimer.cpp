@@ -6,7 +6,7 @@
 #include <QSocketNotifier>
 #include <cerrno>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/Exceptions.h"
 

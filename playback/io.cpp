@@ -106,6 +106,29 @@ qsizetype EscapeTelnetIac(char* data, qsizetype length)
     return escapedLength;
 }
 
+QByteArray UnescapeTelnetIac(const QByteArray& escaped)
+{
+    const char* data = escaped.constData();
+    const void* first = std::memchr(data, 0xff, static_cast<size_t>(escaped.size()));
+    if (first == nullptr) {
+        return escaped;
+    }
+    QByteArray raw(escaped.size(), Qt::Uninitialized);
+    char* out = raw.data();
+    const qsizetype firstIac = static_cast<const char*>(first) - data;
+    std::memcpy(out, data, static_cast<size_t>(firstIac));
+    qsizetype to = firstIac;
+    for (qsizetype from = firstIac; from < escaped.size(); ++from) {
+        out[to++] = data[from];
+        // A doubled 0xFF stands for one; a lone one (never written by the reader) stays.
+        if (data[from] == '\xff' && from + 1 < escaped.size() && data[from + 1] == '\xff') {
+            ++from;
+        }
+    }
+    raw.truncate(to);
+    return raw;
+}
+
 FrameTime FrameTimeDiff(FrameTime a, FrameTime b)
 {
     // Wrapping like the 32-bit fields the recording holds, without overflow in C++.

@@ -55,6 +55,10 @@ FilePtr OpenFileOrReport(const QByteArray& path, const char* mode);
 // Returns the escaped length.
 qsizetype EscapeTelnetIac(char* data, qsizetype length);
 
+// The recorded bytes of escaped ones: every doubled 0xFF back to one. Without any 0xFF
+// the result shares the given block.
+QByteArray UnescapeTelnetIac(const QByteArray& escaped);
+
 // b minus a, with one borrow at most.
 FrameTime FrameTimeDiff(FrameTime a, FrameTime b);
 // t divided by n, in x87 extended precision, both parts truncated toward zero.

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <climits>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 #include "server/SocketCalls.h"
 

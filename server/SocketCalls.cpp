@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "platform/Exceptions.h"
 
 namespace SocketCalls {

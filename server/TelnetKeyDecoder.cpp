@@ -32,7 +32,7 @@ void TelnetKeyDecoder::Feed(const char* data, qsizetype size,
 {
     for (qsizetype i = 0; i < size; ++i) {
         const auto byte = static_cast<uchar>(data[i]);
-        if (TelnetByte(byte)) {
+        if (!telnet_ || TelnetByte(byte)) {
             KeyByte(byte, onKey);
         }
     }

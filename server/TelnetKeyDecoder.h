@@ -33,6 +33,16 @@ public:
     // Longest telnet subnegotiation; past it the rest of the stream is data again.
     static constexpr int kMaxSubnegotiationLength = 4096;
 
+    // What carries the keys: a telnet connection, whose stream holds commands as well,
+    // or a channel of bare keys (a browser viewer), where 0xFF is data like any byte.
+    enum class Stream
+    {
+        Telnet,
+        Keys,
+    };
+
+    explicit TelnetKeyDecoder(Stream stream = Stream::Telnet) : telnet_(stream == Stream::Telnet) {}
+
     // Feeds bytes in order; calls onKey for each key as it is completed.
     void Feed(const char* data, qsizetype size, const std::function<void(ViewerKey)>& onKey);
     void Feed(const QByteArray& bytes, const std::function<void(ViewerKey)>& onKey);
@@ -77,6 +87,7 @@ private:
     bool SequenceOverlong(int bound, const std::function<void(ViewerKey)>& onKey);
     bool CsiIsTerminalReport(uchar finalByte) const;
 
+    bool telnet_;
     TelnetState telnetState_ = TelnetState::Data;
     int subnegotiationLength_ = 0;
 

@@ -29,8 +29,8 @@
 #include <functional>
 #include <memory>
 
-#include "app/Texts.h"
 #include "app/UnitOmbrix.h"
+#include "common/Texts.h"
 #include "support/Ttyrec.h"
 
 namespace {
@@ -408,7 +408,7 @@ TEST(FormLayout, CtrlOTheMenuAndTheToolButtonOpenTheDialogAndCancelKeepsTheRecor
     EXPECT_TRUE(WithOpenDialog([&] { form->MainMenuFile->actions()[0]->trigger(); }));
 
     EXPECT_EQ(form->StatusText(1), QStringLiteral("playing.ttyrec"));
-    EXPECT_NE(form->RecordingFile, nullptr);
+    EXPECT_NE(form->RecordingFile(), nullptr);
 }
 
 TEST(FormLayout, AcceptingAFileReplacesThePlayingRecording)
@@ -423,21 +423,21 @@ TEST(FormLayout, AcceptingAFileReplacesThePlayingRecording)
     form->ActionFileOpenAccept(first);
     EXPECT_EQ(form->RecordingPath, QFile::encodeName(first));
     EXPECT_EQ(form->StatusText(1), QStringLiteral("first.ttyrec"));
-    ASSERT_TRUE(form->FrameBuffer.has_value());
-    EXPECT_EQ(*form->FrameBuffer, QByteArray("first frame"));
+    ASSERT_TRUE(form->FrameBuffer().has_value());
+    EXPECT_EQ(*form->FrameBuffer(), QByteArray("first frame"));
     form->SetPlaySpeed(8);
 
     form->ActionFileOpenAccept(second);
     EXPECT_EQ(form->StatusText(1), QStringLiteral("second.tty"));
-    ASSERT_TRUE(form->FrameBuffer.has_value());
-    EXPECT_EQ(*form->FrameBuffer, QByteArray("second frame"));
+    ASSERT_TRUE(form->FrameBuffer().has_value());
+    EXPECT_EQ(*form->FrameBuffer(), QByteArray("second frame"));
     EXPECT_EQ(form->PlaySpeed(), 1);
-    EXPECT_NE(form->RecordingFile, nullptr);
+    EXPECT_NE(form->RecordingFile(), nullptr);
 
     // A file that went away between the dialog and the accept shows in the file panel.
     form->ActionFileOpenAccept(folder.filePath(QStringLiteral("gone.ttyrec")));
     EXPECT_EQ(form->StatusText(1), Texts::OpenFailed);
-    EXPECT_EQ(form->RecordingFile, nullptr);
+    EXPECT_EQ(form->RecordingFile(), nullptr);
 }
 
 TEST(FormLayout, FileExitClosesTheWindowWithoutAsking)

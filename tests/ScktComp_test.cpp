@@ -17,7 +17,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 #include "server/ScktComp.h"
 #include "support/LoopbackClient.h"

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "support/OmbrixProcess.h"
 #include "support/Ttyrec.h"
 

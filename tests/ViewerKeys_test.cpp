@@ -3,7 +3,7 @@
 
 #include <QLabel>
 
-#include "server/Viewers.h"
+#include "server/ViewerHub.h"
 #include "support/FormFixture.h"
 #include "support/LoopbackClient.h"
 
@@ -45,12 +45,24 @@ TEST(ViewerKeys, SpeedKeysGoThroughTheTrackbar)
     Type(viewer, "fff1");
     EXPECT_EQ(form.PlaySpeed(), 1);
     EXPECT_EQ(form.LabelPlaySpeed->text(), QStringLiteral("1"));
+}
 
-    // Telnet negotiation, even split across reads, is no key: nothing was playing, and the
-    // speed stays.
+TEST(ViewerKeys, SplitNegotiationIsNoKey)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    LoopbackClient viewer;
+    ASSERT_TRUE(fixture.Join(viewer));
+    // Playing, with a next frame a thousand seconds away: a byte taken as a key would
+    // send it at once.
+    ASSERT_TRUE(fixture.Open(
+        fixture.WriteRecording("r", TtyrecBytes({{0, 0, "A"}, {1000, 0, "B"}, {2000, 0, "C"}}))));
+    ASSERT_TRUE(viewer.WaitForBytes(TelnetGreeting.size() + 1, 1000));
+    form.SetPlaySpeed(2);
     Type(viewer, QByteArray("\xff\xfd\x01\xff", 4));
     Type(viewer, QByteArray("\xfd\x03\xff\xfc\xf3", 5));
-    EXPECT_EQ(form.PlaySpeed(), 1);
+    EXPECT_EQ(viewer.ReadFor(150), QByteArray());
+    EXPECT_EQ(form.PlaySpeed(), 2);
 }
 
 TEST(ViewerKeys, OtherKeysSendTheNextFrameToEveryViewer)
@@ -67,16 +79,20 @@ TEST(ViewerKeys, OtherKeysSendTheNextFrameToEveryViewer)
     EXPECT_EQ(form.Timer.Interval(), 0u);
     EXPECT_EQ(b.ReadFor(100), QByteArray());
 
-    // Gaps of a thousand seconds: only keys move this recording on.
+    // Gaps of a thousand seconds: after the first frame's own tick, only keys move this
+    // recording on.
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording(
-        "r", TtyrecBytes({{0, 0, "A"}, {1000, 0, "B"}, {2000, 0, "C"}, {3000, 0, "D"}}))));
-    Type(a, "\r\n");  // Enter: one key, one frame
-    EXPECT_EQ(b.ReadFor(150), QByteArray("A"));
+        "r", TtyrecBytes(
+                 {{0, 0, "A"}, {1000, 0, "B"}, {2000, 0, "C"}, {3000, 0, "D"}, {4000, 0, "E"}}))));
+    EXPECT_EQ(b.ReadFor(300), QByteArray("A"));
     EXPECT_EQ(a.ReadFor(50), QByteArray("A"));
+    Type(a, "\r\n");  // Enter: one key, one frame
+    EXPECT_EQ(b.ReadFor(150), QByteArray("B"));
+    EXPECT_EQ(a.ReadFor(50), QByteArray("B"));
     Type(a, "\x1b[1;1R");  // a terminal's cursor report is no key
     EXPECT_EQ(b.ReadFor(150), QByteArray());
     Type(b, "F2");  // upper-case F and digits other than 1 are frame keys
-    EXPECT_EQ(a.ReadFor(150), QByteArray("BC"));
+    EXPECT_EQ(a.ReadFor(150), QByteArray("CD"));
     EXPECT_EQ(form.Timer.Interval(), 1000000u);
 }
 

@@ -8,9 +8,8 @@
 
 #include <QThread>
 
-#include "app/Texts.h"
-#include "playback/PlaybackClock.h"
-#include "server/Viewers.h"
+#include "common/Texts.h"
+#include "server/ViewerHub.h"
 #include "support/FormFixture.h"
 #include "support/LoopbackClient.h"
 
@@ -51,7 +50,7 @@ QByteArray EscapedFrames(const std::vector<TestFrame>& frames, size_t from, size
 // What the reader stands on, to compare before and after a catch-up.
 struct ReaderState
 {
-    long position;
+    int64_t played;
     QByteArray frame;
     io::FrameTime previous;
     QString elapsed;
@@ -60,8 +59,20 @@ struct ReaderState
 
 ReaderState StateOf(TFormOmbrix& form)
 {
-    return {std::ftell(form.RecordingFile.get()), *form.FrameBuffer, PlaybackClock::PrevFrameTime,
+    return {form.Playback().FramesPlayed(), *form.FrameBuffer(), form.Playback().PrevFrameTime,
             form.StatusText(2)};
+}
+
+// Plays frames to a viewer that then leaves, so a newcomer has that much to catch up on.
+void PlayThenLeave(FormFixture& fixture, int frames)
+{
+    LoopbackClient passing;
+    ASSERT_TRUE(fixture.Join(passing));
+    for (int i = 0; i < frames; ++i) {
+        fixture.Form().TimerTimer();
+    }
+    passing.Close();
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return fixture.Form().ViewerCount() == 0; }, 5000));
 }
 
 TEST(Viewers, LateViewerGetsThePastAtOnceAndThePendingFrameOnce)
@@ -124,13 +135,13 @@ TEST(Viewers, TheOnlyViewerLeavingPausesAndTheNextResumesAtThePendingFrame)
         ASSERT_TRUE(fixture.Join(only));
         form.TimerTimer();
         only.Close();
-        ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 0; }, 2000));
+        ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount() == 0; }, 2000));
     }
     EXPECT_FALSE(form.Timer.Enabled());
     EXPECT_EQ(form.StatusText(0), QString::number(fixture.ViewerPort()) + Texts::WaitingSuffix);
-    EXPECT_EQ(*form.FrameBuffer, frames[1].body);
+    EXPECT_EQ(*form.FrameBuffer(), frames[1].body);
     LoopbackClient::Pump(300);
-    EXPECT_EQ(*form.FrameBuffer, frames[1].body);
+    EXPECT_EQ(*form.FrameBuffer(), frames[1].body);
 
     // The next viewer catches up on frame 0, then gets frame 1 a full gap later.
     LoopbackClient next;
@@ -166,7 +177,7 @@ TEST(Viewers, PanelNamesTheOldestListedViewer)
     TFormOmbrix& form = fixture.Form();
     const int a = ConnectFrom("127.0.0.2", fixture.ViewerPort());
     ASSERT_GE(a, 0);
-    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 1; }, 2000));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount() == 1; }, 2000));
     EXPECT_EQ(form.StatusText(0), QStringLiteral("127.0.0.2,1"));
     LoopbackClient b;
     ASSERT_TRUE(fixture.Join(b));
@@ -177,7 +188,7 @@ TEST(Viewers, PanelNamesTheOldestListedViewer)
     char greeting[9];
     ASSERT_EQ(::recv(a, greeting, sizeof greeting, MSG_WAITALL), 9);
     ::close(a);
-    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 1; }, 2000));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount() == 1; }, 2000));
     EXPECT_EQ(form.StatusText(0), QStringLiteral("127.0.0.2,1"));
     LoopbackClient::Pump(100);
     EXPECT_EQ(form.ServerSocket.ListeningSocket()->ConnectionCount(), 1);
@@ -196,7 +207,7 @@ TEST(Viewers, FailedAddressQueryStillCountsTheViewers)
     QThread::msleep(50);
     form.ShowConnectionStatus();
     EXPECT_EQ(form.StatusText(0), QStringLiteral(",1"));
-    EXPECT_EQ(form.ViewerCount, 1);
+    EXPECT_EQ(form.ViewerCount(), 1);
     EXPECT_EQ(form.Timer.Interval(), interval);
 }
 
@@ -227,9 +238,7 @@ TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
     TFormOmbrix& form = fixture.Form();
     const std::vector<TestFrame> frames = LargeRecording();
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("big", TtyrecBytes(frames))));
-    for (int i = 0; i < 2990; ++i) {
-        form.ReadNextFrame(false, true);  // play on without viewers
-    }
+    PlayThenLeave(fixture, 2990);
     LoopbackClient slow;
     slow.SetReceiveBufferSize(4096);
     ASSERT_TRUE(fixture.Join(slow));
@@ -237,7 +246,7 @@ TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
     const QByteArray expected = TelnetGreeting + EscapedFrames(frames, 0, 2990);
     ASSERT_TRUE(slow.WaitForBytes(expected.size(), 20000));
     EXPECT_TRUE(slow.Received() == expected);
-    EXPECT_EQ(*form.FrameBuffer, NaiveEscape(frames[2990].body));
+    EXPECT_EQ(*form.FrameBuffer(), NaiveEscape(frames[2990].body));
 }
 
 }  // namespace
@@ -248,11 +257,11 @@ TEST(Viewers, FramesPlayedDuringASlowCatchUpReachTheNewcomerOnceInOrder)
     TFormOmbrix& form = fixture.Form();
     const std::vector<TestFrame> frames = LargeRecording();
     ASSERT_TRUE(fixture.Open(fixture.WriteRecording("big", TtyrecBytes(frames))));
-    for (int i = 0; i < 2900; ++i) {
-        form.ReadNextFrame(false, true);
-    }
     LoopbackClient watcher;
     ASSERT_TRUE(fixture.Join(watcher));
+    for (int i = 0; i < 2900; ++i) {
+        form.TimerTimer();
+    }
     const QByteArray watcherPast = TelnetGreeting + EscapedFrames(frames, 0, 2900);
     ASSERT_TRUE(watcher.WaitForBytes(watcherPast.size(), 20000));
     ASSERT_TRUE(watcher.Received() == watcherPast);
@@ -261,7 +270,7 @@ TEST(Viewers, FramesPlayedDuringASlowCatchUpReachTheNewcomerOnceInOrder)
     LoopbackClient slow;
     slow.SetReceiveBufferSize(4096);
     ASSERT_TRUE(slow.Connect(fixture.ViewerPort()));
-    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount == 2; }, 2000));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount() == 2; }, 2000));
     // Playback goes on while the newcomer's catch-up (5.8 MB, more than the socket
     // buffers hold) still waits.
     for (int i = 0; i < 10; ++i) {

@@ -3,7 +3,7 @@
 #include <QFile>
 #include <atomic>
 
-#include "server/Viewers.h"
+#include "server/ViewerHub.h"
 #include "support/LoopbackClient.h"
 
 namespace {
@@ -44,9 +44,9 @@ bool FormFixture::Open(const QString& path)
 
 bool FormFixture::Join(LoopbackClient& viewer)
 {
-    const int before = form_->ViewerCount;
+    const int before = form_->ViewerCount();
     const qsizetype received = viewer.Received().size();
     return viewer.Connect(ViewerPort()) &&
-           LoopbackClient::PumpUntil([&] { return form_->ViewerCount == before + 1; }, 2000) &&
+           LoopbackClient::PumpUntil([&] { return form_->ViewerCount() == before + 1; }, 2000) &&
            viewer.WaitForBytes(received + TelnetGreeting.size(), 2000);
 }

@@ -5,7 +5,7 @@
 #include <QApplication>
 #include <QTemporaryDir>
 
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 
 int main(int argc, char** argv)

@@ -1,0 +1,177 @@
+#include "playback/Player.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cmath>
+
+#include "common/Texts.h"
+
+namespace {
+// The interval the first frame of a newly opened recording waits.
+constexpr uint32_t kFirstFrameInterval = 100;
+}  // namespace
+
+QString FrameFailureText(io::FrameReadStatus status, int32_t length)
+{
+    switch (status) {
+        case io::FrameReadStatus::Frame:
+            break;
+        case io::FrameReadStatus::EndOfFile:
+            return Texts::EndOfFile;
+        case io::FrameReadStatus::AllocationFailed:
+            return QString::number(length) + Texts::AllocationFailedSuffix;
+        case io::FrameReadStatus::ReadFailed:
+            return QString::number(length) + Texts::ReadFailedSuffix;
+        case io::FrameReadStatus::DecompressFailed:
+            return Texts::DecompressFailed;
+        case io::FrameReadStatus::FormatError:
+            return Texts::FormatError;
+    }
+    return QString();
+}
+
+QString FileNamePart(const QByteArray& path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    return QFile::decodeName(slash < 0 ? path : path.mid(slash + 1));
+}
+
+io::FrameTime CapFrameGap(io::FrameTime gap, double limit)
+{
+    const double seconds = gap.seconds + gap.microseconds / 1e6;
+    if (!(limit >= 0) || seconds <= limit) {
+        return gap;
+    }
+    const double whole = std::floor(limit);
+    return {static_cast<int32_t>(whole), static_cast<int32_t>((limit - whole) * 1e6)};
+}
+
+Player::Player(PlaybackTimer& timer, SpeedControl& speed, PlaybackStatus& status)
+    : timer_(timer), speed_(speed), status_(status)
+{
+}
+
+Player::~Player() = default;
+
+bool Player::Open(const QByteArray& path)
+{
+    // Viewers still catching up on the old recording follow the new one from its start.
+    ForgetRecording();
+    std::unique_ptr<FrameSource> source = OpenFrameSource(path);
+    if (!source) {
+        status_.SetStatusFile(Texts::OpenFailed);
+        return false;
+    }
+    return Open(std::move(source), FileNamePart(path));
+}
+
+bool Player::Open(std::unique_ptr<FrameSource> source, const QString& name)
+{
+    ForgetRecording();
+    source_ = std::move(source);
+    framesPlayed_ = 0;
+    ReadNextFrame(true);
+    if (!source_) {
+        return false;
+    }
+    status_.SetStatusFile(name);
+    speed_.SetPlaySpeed(1);
+    timer_.SetInterval(kFirstFrameInterval);
+    UpdateTimerEnabled();
+    return true;
+}
+
+void Player::ForgetRecording()
+{
+    if (output_ != nullptr) {
+        output_->RecordingChanged();
+    }
+    Close();
+}
+
+void Player::Close()
+{
+    source_.reset();
+    pending_.reset();
+}
+
+void Player::ReadNextFrame(bool first)
+{
+    if (!source_) {
+        return;
+    }
+    // The last frame's block is handed back for reuse.
+    QByteArray body = pending_ ? std::move(*pending_) : QByteArray();
+    pending_.reset();
+    const io::FrameReadStatus status = source_->Next(header_, body);
+    if (status == io::FrameReadStatus::Frame) {
+        pending_ = std::move(body);
+        ApplyFrameTiming(first);
+        return;
+    }
+    status_.SetStatusFile(FrameFailureText(status, header_.length));
+    Close();
+}
+
+io::FrameTime Player::CappedGap(io::FrameTime gap) const
+{
+    std::optional<double> limit = idleLimit_;
+    if (const std::optional<double> own = source_->IdleTimeLimit()) {
+        limit = limit ? std::min(*limit, *own) : *own;
+    }
+    return limit ? CapFrameGap(gap, *limit) : gap;
+}
+
+void Player::ApplyFrameTiming(bool first)
+{
+    const io::FrameTime current = header_.time;
+    if (first) {
+        StartTime = current;
+    } else {
+        const io::FrameTime gap = CappedGap(io::FrameTimeDiff(PrevFrameTime, current));
+        timer_.SetInterval(io::FrameDelayMilliseconds(gap, speed_.PlaySpeed()));
+    }
+    PrevFrameTime = current;
+    const io::FrameTime elapsed = io::FrameTimeDiff(StartTime, current);
+    status_.SetStatusTime(QString::number(elapsed.seconds) + Texts::SecondsSuffix);
+}
+
+bool Player::UpdateTimerEnabled()
+{
+    timer_.SetEnabled(HasViewers() && source_ != nullptr);
+    return timer_.Enabled();
+}
+
+void Player::TimerTimer()
+{
+    timer_.SetInterval(0);
+    if (!UpdateTimerEnabled()) {
+        return;
+    }
+    QByteArray due = pending_.value_or(QByteArray());
+    framesPlayed_ += pending_ ? 1 : 0;
+    ReadNextFrame(false);
+    // A tick that runs late (many viewers, a long catch-up) takes the frames that fell
+    // due meanwhile with it: one send per viewer instead of one per viewer and frame,
+    // so a crowd does not fall further behind with every frame.
+    while (pending_ && timer_.IsOverdue()) {
+        due += *pending_;
+        ++framesPlayed_;
+        timer_.TakeOverdueTick();
+        ReadNextFrame(false);
+    }
+    if (!due.isEmpty()) {
+        output_->Broadcast(due);
+    }
+}
+
+void Player::PlayNextFrameNow()
+{
+    timer_.SetInterval(0);
+    TimerTimer();
+}
+
+std::unique_ptr<FrameCursor> Player::NewCatchUpCursor()
+{
+    return source_ ? source_->NewCatchUpCursor() : nullptr;
+}

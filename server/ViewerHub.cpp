@@ -1,0 +1,261 @@
+#include "server/ViewerHub.h"
+
+#include <algorithm>
+
+#include "common/Texts.h"
+#include "platform/Exceptions.h"
+#include "playback/FrameSource.h"
+#include "server/TelnetKeyDecoder.h"
+
+namespace {
+// Catch-up frames are gathered into sends of about this size: one send per small frame
+// would cost a system call each on a long recording.
+constexpr qsizetype kCatchUpChunk = 256 * 1024;
+// Room for one more frame's worth past the size above, so a block rarely grows.
+constexpr qsizetype kCatchUpBlockCapacity = kCatchUpChunk + kCatchUpChunk / 4;
+
+TelnetKeyDecoder::Stream KeyStreamOf(const ViewerConnection& viewer)
+{
+    return viewer.FrameEncoding() == ViewerConnection::Encoding::Telnet
+               ? TelnetKeyDecoder::Stream::Telnet
+               : TelnetKeyDecoder::Stream::Keys;
+}
+}  // namespace
+
+QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeerAddress)
+{
+    if (viewerCount <= 0) {
+        return QString::number(port) + Texts::WaitingSuffix;
+    }
+    return firstPeerAddress + QLatin1Char(',') + QString::number(viewerCount);
+}
+
+// A newcomer being sent what it missed, a block at a time: the next block goes when the
+// connection has taken the last, so a long recording neither piles up in memory nor
+// holds up the loop. Its cursor reads the recording on its own, and stays readable after
+// the player reaches the end and closes it.
+struct ViewerHub::CatchUp
+{
+    explicit CatchUp(std::unique_ptr<FrameCursor> frames) : cursor(std::move(frames)) {}
+    std::unique_ptr<FrameCursor> cursor;
+    int64_t framesRead = 0;
+    io::FrameHeader header;
+    QByteArray body;
+    QByteArray block;  // escaped
+};
+
+struct ViewerHub::Viewer
+{
+    explicit Viewer(ViewerConnection* c) : connection(c), keys(KeyStreamOf(*c)) {}
+    ViewerConnection* connection;
+    TelnetKeyDecoder keys;
+    std::shared_ptr<CatchUp> catchUp;
+    bool departed = false;
+};
+
+ViewerHub::ViewerHub(ViewerHubHost& host, SpeedControl& speed) : host_(host), speed_(speed) {}
+
+ViewerHub::~ViewerHub() = default;
+
+std::shared_ptr<ViewerHub::Viewer> ViewerHub::Find(const ViewerConnection* viewer) const
+{
+    const auto found = byConnection_.find(viewer);
+    return found == byConnection_.end() ? nullptr : found->second;
+}
+
+ViewerConnection* ViewerHub::FirstViewer() const
+{
+    const auto first = std::find_if(viewers_.begin(), viewers_.end(),
+                                    [](const auto& viewer) { return !viewer->departed; });
+    return first == viewers_.end() ? nullptr : (*first)->connection;
+}
+
+QString ViewerHub::FirstViewerAddress() const
+{
+    ViewerConnection* first = FirstViewer();
+    if (first == nullptr) {
+        return QString();
+    }
+    // A failed address query leaves the address out; the count and the playback state
+    // must not suffer for it.
+    try {
+        return first->PeerAddress();
+    } catch (const Exception&) {
+        return QString();
+    }
+}
+
+bool ViewerHub::IsCatchingUp(const ViewerConnection* viewer) const
+{
+    const std::shared_ptr<Viewer> found = Find(viewer);
+    return found && found->catchUp;
+}
+
+void ViewerHub::Join(ViewerConnection* connection)
+{
+    if (byConnection_.contains(connection)) {
+        return;
+    }
+    const auto viewer = std::make_shared<Viewer>(connection);
+    viewers_.push_back(viewer);
+    byConnection_.emplace(connection, viewer);
+    ++viewerCount_;
+    host_.ViewersChanged();
+    if (connection->FrameEncoding() == ViewerConnection::Encoding::Telnet) {
+        connection->Send(TelnetGreeting);
+    }
+    StartCatchUp(viewer);
+}
+
+void ViewerHub::Leave(ViewerConnection* connection)
+{
+    const std::shared_ptr<Viewer> viewer = Find(connection);
+    if (!viewer) {
+        return;
+    }
+    --viewerCount_;
+    // Still listed while the panel is written: a first viewer leaving is named once more.
+    host_.ViewersChanged();
+    viewer->departed = true;
+    viewer->catchUp.reset();
+    byConnection_.erase(connection);
+    if (broadcasting_ > 0) {
+        departedPending_ = true;
+    } else {
+        DropDeparted();
+    }
+}
+
+void ViewerHub::DropDeparted()
+{
+    std::erase_if(viewers_, [](const auto& viewer) { return viewer->departed; });
+    departedPending_ = false;
+}
+
+void ViewerHub::Received(ViewerConnection* connection, const QByteArray& bytes)
+{
+    // Held here: a key's tick may hang this very viewer up.
+    const std::shared_ptr<Viewer> viewer = Find(connection);
+    if (!viewer) {
+        return;
+    }
+    viewer->keys.Feed(bytes, [this](ViewerKey key) {
+        switch (key) {
+            case ViewerKey::Faster:
+                speed_.SetPlaySpeed(speed_.PlaySpeed() * 2);
+                break;
+            case ViewerKey::Slower:
+                speed_.SetPlaySpeed(speed_.PlaySpeed() / 2);
+                break;
+            case ViewerKey::NormalSpeed:
+                speed_.SetPlaySpeed(1);
+                break;
+            case ViewerKey::NextFrame:
+                if (playback_ != nullptr) {
+                    playback_->PlayNextFrameNow();
+                }
+                break;
+        }
+    });
+}
+
+void ViewerHub::Writable(ViewerConnection* connection)
+{
+    const std::shared_ptr<Viewer> viewer = Find(connection);
+    if (viewer && viewer->catchUp) {
+        ContinueCatchUp(viewer);
+    }
+}
+
+void ViewerHub::StartCatchUp(const std::shared_ptr<Viewer>& viewer)
+{
+    if (playback_ == nullptr || viewer->departed || playback_->FramesPlayed() == 0) {
+        return;
+    }
+    std::unique_ptr<FrameCursor> cursor = playback_->NewCatchUpCursor();
+    if (!cursor) {
+        return;  // no recording open, or no descriptor left: the broadcasts still reach it
+    }
+    viewer->catchUp = std::make_shared<CatchUp>(std::move(cursor));
+    ContinueCatchUp(viewer);
+}
+
+bool ViewerHub::FillCatchUpBlock(CatchUp& catchUp) const
+{
+    if (catchUp.block.capacity() == 0) {
+        catchUp.block.reserve(kCatchUpBlockCapacity);
+    }
+    // Frames played since the last block are part of what the newcomer missed.
+    while (catchUp.block.size() < kCatchUpChunk) {
+        if (catchUp.framesRead >= playback_->FramesPlayed() ||
+            catchUp.cursor->Next(catchUp.header, catchUp.body) != io::FrameReadStatus::Frame) {
+            return false;
+        }
+        ++catchUp.framesRead;
+        catchUp.block += catchUp.body;
+    }
+    return true;
+}
+
+void ViewerHub::ContinueCatchUp(const std::shared_ptr<Viewer>& viewer)
+{
+    ViewerConnection* connection = viewer->connection;
+    // Held here: a failing send hangs the viewer up, which drops its catch-up.
+    const std::shared_ptr<CatchUp> catchUp = viewer->catchUp;
+    for (;;) {
+        const bool more = FillCatchUpBlock(*catchUp);
+        if (!more) {
+            viewer->catchUp.reset();  // caught up: the next tick reaches it with everyone
+        }
+        if (!catchUp->block.isEmpty()) {
+            connection->Send(connection->FrameEncoding() == ViewerConnection::Encoding::Raw
+                                 ? io::UnescapeTelnetIac(catchUp->block)
+                                 : catchUp->block);
+        }
+        // A block the connection keeps a share of must not be written again.
+        catchUp->block = QByteArray();
+        if (!more || viewer->catchUp != catchUp || !connection->IsConnected() ||
+            connection->PendingBytes() > 0) {
+            return;  // done, gone, or the rest goes when this block has
+        }
+    }
+}
+
+void ViewerHub::Broadcast(const QByteArray& escaped)
+{
+    if (escaped.isEmpty()) {
+        return;
+    }
+    // One shared block for every viewer of each encoding, made at most once: a connection
+    // that cannot take it at once keeps a reference, not a copy.
+    std::optional<QByteArray> raw;
+    ++broadcasting_;
+    // The size is read again at every step: nobody joins meanwhile, but a failing send
+    // may hang a viewer up.
+    for (size_t i = 0; i < viewers_.size(); ++i) {
+        Viewer& viewer = *viewers_[i];
+        // A newcomer still catching up gets these frames from its own reading.
+        if (viewer.departed || viewer.catchUp || !viewer.connection->IsConnected()) {
+            continue;
+        }
+        if (viewer.connection->FrameEncoding() == ViewerConnection::Encoding::Raw) {
+            if (!raw) {
+                raw = io::UnescapeTelnetIac(escaped);
+            }
+            viewer.connection->Send(*raw);
+        } else {
+            viewer.connection->Send(escaped);
+        }
+    }
+    if (--broadcasting_ == 0 && departedPending_) {
+        DropDeparted();
+    }
+}
+
+void ViewerHub::RecordingChanged()
+{
+    // Viewers still catching up on the old recording follow the new one from its start.
+    for (const std::shared_ptr<Viewer>& viewer : viewers_) {
+        viewer->catchUp.reset();
+    }
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "playback/PlaybackPorts.h"
+#include "server/ViewerConnection.h"
+
+// What each new telnet viewer is sent first: IAC WILL ECHO, IAC WILL SUPPRESS-GO-AHEAD,
+// and IAC DO 243, so the client stops echoing and sends each key as it is typed.
+inline const QByteArray TelnetGreeting =
+    QByteArray::fromRawData("\xff\xfb\x01\xff\xfb\x03\xff\xfd\xf3", 9);
+
+// The connection panel's text: the waiting port while no viewer is counted, else the
+// first viewer's address and the count.
+QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeerAddress);
+
+// What the hub tells the program around it.
+class ViewerHubHost
+{
+public:
+    virtual ~ViewerHubHost() = default;
+    // A viewer joined or is leaving: the connection panel and the timer's enabled state
+    // follow. During a departure the leaving viewer is still listed.
+    virtual void ViewersChanged() = 0;
+};
+
+// Every viewer of the one playback, whatever carries it: the count, the join order, each
+// viewer's key decoder, the catch-up of newcomers, and the broadcast of played frames.
+class ViewerHub final : public FrameOutput
+{
+public:
+    ViewerHub(ViewerHubHost& host, SpeedControl& speed);
+    ~ViewerHub() override;
+
+    // The playback that newcomers catch up on and that keys steer; set once.
+    void SetPlayback(PlaybackControl* playback) { playback_ = playback; }
+
+    // A viewer arrived: counted, greeted (telnet viewers), then sent what it missed.
+    void Join(ViewerConnection* viewer);
+    // A viewer is leaving; the transport frees it later.
+    void Leave(ViewerConnection* viewer);
+    // Bytes the viewer typed: keys that change the speed or send the next frame.
+    void Received(ViewerConnection* viewer, const QByteArray& bytes);
+    // The viewer took what was sent: its catch-up goes on.
+    void Writable(ViewerConnection* viewer);
+
+    int ViewerCount() const { return viewerCount_; }
+    // The viewer that joined first of those listed; null when none.
+    ViewerConnection* FirstViewer() const;
+    // The first viewer's address, empty when the system cannot tell it or none is listed.
+    QString FirstViewerAddress() const;
+    bool IsCatchingUp(const ViewerConnection* viewer) const;
+
+    // FrameOutput
+    void Broadcast(const QByteArray& escaped) override;
+    bool HasViewers() const override { return viewerCount_ > 0; }
+    void RecordingChanged() override;
+
+private:
+    struct CatchUp;
+    struct Viewer;
+
+    std::shared_ptr<Viewer> Find(const ViewerConnection* viewer) const;
+    void StartCatchUp(const std::shared_ptr<Viewer>& viewer);
+    void ContinueCatchUp(const std::shared_ptr<Viewer>& viewer);
+    bool FillCatchUpBlock(CatchUp& catchUp) const;
+    void DropDeparted();
+
+    ViewerHubHost& host_;
+    SpeedControl& speed_;
+    PlaybackControl* playback_ = nullptr;
+    int viewerCount_ = 0;
+    // In join order. A viewer leaving during a broadcast is only marked, and dropped when
+    // the broadcast is over, so the loop's indices stay valid.
+    std::vector<std::shared_ptr<Viewer>> viewers_;
+    std::unordered_map<const ViewerConnection*, std::shared_ptr<Viewer>> byConnection_;
+    int broadcasting_ = 0;
+    bool departedPending_ = false;
+};

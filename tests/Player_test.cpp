@@ -1,0 +1,249 @@
+// The player on its own: opening, reading, pacing and the late-tick batch, against a fake
+// timer and an in-memory recording.
+#include "playback/Player.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "common/Texts.h"
+#include "support/PlaybackFakes.h"
+#include "support/Ttyrec.h"
+
+namespace {
+
+// Frames one second apart, each body naming its number.
+QByteArray SecondApartRecording(int count)
+{
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < count; ++i) {
+        frames.push_back({100 + i, 0, QByteArray("frame") + QByteArray::number(i) + ";"});
+    }
+    return TtyrecBytes(frames);
+}
+
+struct PlayerFixture
+{
+    PlayerFixture() { player.SetOutput(&output); }
+    bool Open(const QByteArray& bytes, const QString& name = QStringLiteral("r"))
+    {
+        return player.Open(std::make_unique<MemorySource>(bytes), name);
+    }
+    // Reads frames until the recording closes; returns the escaped frames read.
+    std::vector<QByteArray> ReadAll()
+    {
+        std::vector<QByteArray> frames;
+        while (player.Source() != nullptr) {
+            frames.push_back(*player.FrameBuffer());
+            player.ReadNextFrame(false);
+        }
+        return frames;
+    }
+
+    FakeTimer timer;
+    FakeSpeed speed;
+    FakeStatus status;
+    FakeOutput output;
+    Player player{timer, speed, status};
+};
+
+TEST(Player, OpeningWaitsOnTheFirstFrameAndFailingLeavesSpeedAndTimerAlone)
+{
+    PlayerFixture f;
+    f.speed.speed = 8;
+    f.timer.interval = 250;
+    ASSERT_TRUE(f.Open(SecondApartRecording(3), QStringLiteral("demo.ttyrec")));
+    EXPECT_EQ(f.status.file, QStringLiteral("demo.ttyrec"));
+    EXPECT_EQ(f.status.time, QStringLiteral("0秒"));
+    EXPECT_EQ(f.speed.speed, 1);
+    EXPECT_EQ(f.timer.interval, 100u);
+    EXPECT_FALSE(f.timer.enabled);  // no viewer
+    EXPECT_EQ(*f.player.FrameBuffer(), QByteArray("frame0;"));
+    EXPECT_EQ(f.output.recordingChanges, 1);
+
+    f.speed.speed = 4;
+    f.timer.interval = 250;
+    EXPECT_FALSE(f.Open(QByteArray()));
+    EXPECT_EQ(f.speed.speed, 4);
+    EXPECT_EQ(f.timer.interval, 250u);
+    EXPECT_EQ(f.status.file, Texts::EndOfFile);
+    EXPECT_EQ(f.player.Source(), nullptr);
+}
+
+TEST(Player, TickSendsThePendingFrameAndArmsTheNextDelay)
+{
+    PlayerFixture f;
+    f.timer.interval = 500;
+    f.player.TimerTimer();  // nothing open: it only disables the timer
+    EXPECT_EQ(f.timer.interval, 0u);
+    EXPECT_FALSE(f.timer.enabled);
+
+    ASSERT_TRUE(f.Open(SecondApartRecording(4)));
+    f.player.TimerTimer();  // no viewer: the pending frame stays
+    EXPECT_EQ(*f.player.FrameBuffer(), QByteArray("frame0;"));
+    EXPECT_TRUE(f.output.broadcasts.empty());
+
+    f.output.viewers = true;
+    EXPECT_TRUE(f.player.UpdateTimerEnabled());
+    f.player.TimerTimer();
+    EXPECT_EQ(f.output.All(), QByteArray("frame0;"));
+    EXPECT_EQ(f.timer.interval, 1000u);
+    EXPECT_EQ(f.player.FramesPlayed(), 1);
+    // A speed change while a delay is armed changes only the next delay.
+    f.speed.speed = 10;
+    EXPECT_EQ(f.timer.interval, 1000u);
+    f.player.TimerTimer();
+    EXPECT_EQ(f.timer.interval, 100u);
+    EXPECT_EQ(f.status.time, QStringLiteral("2秒"));
+}
+
+TEST(Player, EndOfFileStopsWithTheLastTimeShownAndEveryFramePlayed)
+{
+    PlayerFixture f;
+    f.output.viewers = true;
+    ASSERT_TRUE(f.Open(TtyrecBytes({{10, 0, "a"}, {12, 0, ""}, {15, 0, "b"}})));
+    f.player.TimerTimer();
+    EXPECT_EQ(f.timer.interval, 2000u);
+    EXPECT_EQ(f.status.time, QStringLiteral("2秒"));
+    f.player.TimerTimer();  // a zero-length frame: nothing sent, but its time counts
+    EXPECT_EQ(f.timer.interval, 3000u);
+    EXPECT_EQ(f.output.broadcasts.size(), 1u);
+    f.player.TimerTimer();  // sends the last frame, meets the end
+    EXPECT_EQ(f.status.file, Texts::EndOfFile);
+    EXPECT_EQ(f.status.time, QStringLiteral("5秒"));
+    EXPECT_EQ(f.timer.interval, 0u);
+    EXPECT_EQ(f.output.All(), QByteArray("ab"));
+    EXPECT_EQ(f.player.Source(), nullptr);
+    // A catch-up after the end may read every frame the viewers were sent.
+    EXPECT_EQ(f.player.FramesPlayed(), 3);
+}
+
+TEST(Player, ALateTickTakesTheFramesThatFellDueWithIt)
+{
+    PlayerFixture f;
+    f.output.viewers = true;
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < 6; ++i) {
+        frames.push_back({0, i * 10000, "<" + QByteArray::number(i) + ">"});
+    }
+    ASSERT_TRUE(f.Open(TtyrecBytes(frames)));
+    f.timer.overdueTicks = 3;
+    f.player.TimerTimer();
+    // One send for the frame due and the three that fell due meanwhile.
+    ASSERT_EQ(f.output.broadcasts.size(), 1u);
+    EXPECT_EQ(f.output.broadcasts[0], QByteArray("<0><1><2><3>"));
+    EXPECT_EQ(f.player.FramesPlayed(), 4);
+    EXPECT_EQ(*f.player.FrameBuffer(), QByteArray("<4>"));
+    EXPECT_EQ(f.timer.interval, 10u);
+}
+
+TEST(Player, ReadsEveryFrameEscapedThenEndOfFile)
+{
+    PlayerFixture f;
+    const std::vector<TestFrame> frames = {
+        {1, 0, "hello"}, {1, 500, ""}, {2, 0, QByteArray("\xff\x00\xff", 3)}, {3, 0, "bye"}};
+    ASSERT_TRUE(f.Open(TtyrecBytes(frames)));
+    const std::vector<QByteArray> read = f.ReadAll();
+    ASSERT_EQ(read.size(), frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(read[i], NaiveEscape(frames[i].body)) << "frame " << i;
+    }
+    EXPECT_EQ(f.status.file, Texts::EndOfFile);
+    EXPECT_FALSE(f.player.FrameBuffer().has_value());
+}
+
+TEST(Player, FailureTexts)
+{
+    struct Case
+    {
+        const char* name;
+        QByteArray bytes;
+        QString text;
+    };
+    const Case cases[] = {
+        {"empty", QByteArray(), Texts::EndOfFile},
+        {"header cut at 2", TtyrecHeader(1, 2, 3).left(2), Texts::EndOfFile},
+        {"header cut at 7", TtyrecHeader(1, 2, 3).left(7), "0" + Texts::ReadFailedSuffix},
+        {"header cut at 11", TtyrecHeader(1, 2, 3).left(11), "0" + Texts::ReadFailedSuffix},
+        {"no body", TtyrecHeader(1, 2, 4096), "4096" + Texts::ReadFailedSuffix},
+        {"over the bound", TtyrecHeader(1, 2, 16777217) + "x",
+         "16777217" + Texts::AllocationFailedSuffix},
+        {"negative", TtyrecHeader(1, 2, -5) + "x", "-5" + Texts::AllocationFailedSuffix},
+    };
+    QTemporaryDir dir;
+    for (const Case& c : cases) {
+        PlayerFixture f;
+        const QString path = dir.filePath(QStringLiteral("r"));
+        ASSERT_TRUE(WriteFile(path, c.bytes));
+        EXPECT_FALSE(f.player.Open(QFile::encodeName(path))) << c.name;
+        EXPECT_EQ(f.status.file, c.text) << c.name;
+        EXPECT_EQ(f.player.Source(), nullptr) << c.name;
+        EXPECT_FALSE(f.player.FrameBuffer().has_value()) << c.name;
+    }
+    PlayerFixture f;
+    EXPECT_FALSE(f.player.Open(QFile::encodeName(dir.filePath(QStringLiteral("missing")))));
+    EXPECT_EQ(f.status.file, Texts::OpenFailed);
+    f.status.file.clear();
+    EXPECT_FALSE(f.player.Open(QFile::encodeName(dir.path())));
+    EXPECT_EQ(f.status.file, Texts::OpenFailed);
+    EXPECT_EQ(f.output.recordingChanges, 2);
+}
+
+TEST(Player, LargestFrameIsAcceptedAndABodyCutShortKeepsWhatWasRead)
+{
+    PlayerFixture f;
+    const QByteArray largest(io::kMaxFrameLength, 'x');
+    QByteArray bytes = TtyrecBytes({{0, 0, largest}});
+    bytes += TtyrecHeader(1, 0, io::kMaxFrameLength + 1) + "y";
+    ASSERT_TRUE(f.Open(bytes));
+    EXPECT_EQ(f.player.FrameBuffer()->size(), io::kMaxFrameLength);
+    f.player.ReadNextFrame(false);
+    EXPECT_EQ(f.status.file,
+              QString::number(io::kMaxFrameLength + 1) + Texts::AllocationFailedSuffix);
+
+    bytes = TtyrecBytes({{0, 0, "first"}}) + TtyrecHeader(1, 0, 10) + QByteArray("ab\xff", 3);
+    ASSERT_TRUE(f.Open(bytes));
+    f.player.ReadNextFrame(false);
+    ASSERT_TRUE(f.player.FrameBuffer().has_value());
+    EXPECT_EQ(*f.player.FrameBuffer(), QByteArray("ab\xff\xff", 4));
+    EXPECT_EQ(f.player.FrameHeader().length, 4);
+    f.player.ReadNextFrame(false);
+    EXPECT_EQ(f.status.file, Texts::EndOfFile);
+}
+
+TEST(Player, OpeningAgainStartsTheNewRecordingAfresh)
+{
+    PlayerFixture f;
+    f.output.viewers = true;
+    ASSERT_TRUE(f.Open(TtyrecBytes({{0, 0, "1"}, {1, 0, "2"}})));
+    f.player.TimerTimer();
+    ASSERT_TRUE(f.Open(TtyrecBytes({{5, 0, "A"}}), QStringLiteral("two")));
+    EXPECT_EQ(*f.player.FrameBuffer(), QByteArray("A"));
+    EXPECT_EQ(f.status.file, QStringLiteral("two"));
+    EXPECT_EQ(f.status.time, QStringLiteral("0秒"));
+    EXPECT_EQ(f.player.FramesPlayed(), 0);
+    EXPECT_EQ(f.output.recordingChanges, 2);
+}
+
+TEST(Player, IdleLimitShortensLongGapsBeforeTheSpeedDividesThem)
+{
+    PlayerFixture f;
+    f.output.viewers = true;
+    auto source = std::make_unique<MemorySource>(
+        TtyrecBytes({{0, 0, "a"}, {0, 500000, "b"}, {100, 0, "c"}, {300, 0, "d"}}));
+    MemorySource* raw = source.get();
+    f.player.SetIdleLimit(2.5);
+    ASSERT_TRUE(f.player.Open(std::move(source), QStringLiteral("r")));
+    f.player.TimerTimer();
+    EXPECT_EQ(f.timer.interval, 500u);  // shorter than the limit: in full
+    f.speed.speed = 2;
+    f.player.TimerTimer();
+    EXPECT_EQ(f.timer.interval, 1250u);  // 99.5 s counts as 2.5 s, then halved
+    raw->idleTimeLimit = 1.0;            // the recording's own, shorter limit wins
+    f.player.TimerTimer();
+    EXPECT_EQ(f.timer.interval, 500u);
+    EXPECT_EQ(f.status.time, QStringLiteral("300秒"));  // the clock itself is not shortened
+}
+
+}  // namespace

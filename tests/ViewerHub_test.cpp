@@ -1,0 +1,250 @@
+// The viewer hub with in-memory viewers and a real player on an in-memory recording:
+// joining, catching up, broadcasting in each viewer's encoding, keys and departures.
+#include "server/ViewerHub.h"
+
+#include <gtest/gtest.h>
+
+#include "playback/Player.h"
+#include "support/PlaybackFakes.h"
+#include "support/Ttyrec.h"
+
+namespace {
+
+class FakeViewer final : public ViewerConnection
+{
+public:
+    FakeViewer(ViewerHub& hub, Encoding encoding, QString address = QStringLiteral("10.0.0.1"))
+        : hub_(hub), encoding_(encoding), address_(std::move(address))
+    {
+    }
+    Encoding FrameEncoding() const override { return encoding_; }
+    void Send(const QByteArray& bytes) override
+    {
+        if (connected) {
+            received += bytes;
+            pending += stalled ? bytes.size() : 0;
+            if (failsOnSend) {
+                Close();
+            }
+        }
+    }
+    qsizetype PendingBytes() const override { return pending; }
+    bool IsConnected() const override { return connected; }
+    QString PeerAddress() override { return address_; }
+    void Close() override
+    {
+        if (connected) {
+            connected = false;
+            hub_.Leave(this);
+        }
+    }
+    // The viewer's side takes everything that waited.
+    void Drain()
+    {
+        pending = 0;
+        hub_.Writable(this);
+    }
+
+    QByteArray received;
+    qsizetype pending = 0;
+    bool stalled = false;  // sends wait in the connection until Drain
+    bool connected = true;
+    bool failsOnSend = false;  // the transport hangs up inside the send
+
+private:
+    ViewerHub& hub_;
+    Encoding encoding_;
+    QString address_;
+};
+
+struct HubFixture : ViewerHubHost
+{
+    HubFixture()
+    {
+        player.SetOutput(&hub);
+        hub.SetPlayback(&player);
+    }
+    void ViewersChanged() override
+    {
+        ++changes;
+        firstAddress = hub.ViewerCount() > 0 ? hub.FirstViewerAddress() : QString();
+        player.UpdateTimerEnabled();
+    }
+    bool Open(const QByteArray& bytes)
+    {
+        return player.Open(std::make_unique<MemorySource>(bytes), QStringLiteral("r"));
+    }
+    void Tick(int times = 1)
+    {
+        for (int i = 0; i < times; ++i) {
+            player.TimerTimer();
+        }
+    }
+
+    FakeTimer timer;
+    FakeSpeed speed;
+    FakeStatus status;
+    Player player{timer, speed, status};
+    ViewerHub hub{*this, speed};
+    int changes = 0;
+    QString firstAddress;
+};
+
+std::vector<TestFrame> NumberedFrames(int count, const QByteArray& extra = QByteArray())
+{
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < count; ++i) {
+        frames.push_back({100 + i, 0, "<" + QByteArray::number(i) + ">" + extra});
+    }
+    return frames;
+}
+
+QByteArray Bodies(const std::vector<TestFrame>& frames, size_t from, size_t to, bool escaped)
+{
+    QByteArray bytes;
+    for (size_t i = from; i < to; ++i) {
+        bytes += escaped ? NaiveEscape(frames[i].body) : frames[i].body;
+    }
+    return bytes;
+}
+
+TEST(ViewerHub, TelnetAndRawViewersGetTheirOwnEncodingOfCatchUpAndBroadcast)
+{
+    HubFixture f;
+    const std::vector<TestFrame> frames = NumberedFrames(6, QByteArray("\xff", 1));
+    ASSERT_TRUE(f.Open(TtyrecBytes(frames)));
+    FakeViewer first(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&first);
+    EXPECT_TRUE(f.timer.enabled);
+    f.Tick(2);  // frames 0 and 1 played; frame 2 pending
+
+    FakeViewer telnet(f.hub, ViewerConnection::Encoding::Telnet);
+    FakeViewer raw(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&telnet);
+    f.hub.Join(&raw);
+    EXPECT_EQ(f.hub.ViewerCount(), 3);
+    EXPECT_EQ(telnet.received, TelnetGreeting + Bodies(frames, 0, 2, true));
+    EXPECT_EQ(raw.received, Bodies(frames, 0, 2, false));             // no greeting for a browser
+    EXPECT_EQ(*f.player.FrameBuffer(), NaiveEscape(frames[2].body));  // the player unmoved
+
+    f.Tick(2);
+    EXPECT_EQ(first.received, TelnetGreeting + Bodies(frames, 0, 4, true));
+    EXPECT_EQ(telnet.received, TelnetGreeting + Bodies(frames, 0, 4, true));
+    EXPECT_EQ(raw.received, Bodies(frames, 0, 4, false));
+}
+
+TEST(ViewerHub, StalledCatchUpGetsFramesPlayedMeanwhileOnceAndTheCutShortLastBody)
+{
+    HubFixture f;
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < 400; ++i) {
+        frames.push_back({i, 0, QByteArray(2000, static_cast<char>('a' + i % 26))});
+    }
+    // The last body is cut short by the end of the file.
+    const QByteArray bytes = TtyrecBytes(frames) + TtyrecHeader(500, 0, 100) + "cut";
+    ASSERT_TRUE(f.Open(bytes));
+    FakeViewer watcher(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&watcher);
+    f.Tick(300);
+
+    // 600 kB to catch up on, and a viewer that takes nothing until it drains.
+    FakeViewer slow(f.hub, ViewerConnection::Encoding::Telnet);
+    slow.stalled = true;
+    f.hub.Join(&slow);
+    EXPECT_TRUE(f.hub.IsCatchingUp(&slow));
+    const qsizetype firstBlock = slow.received.size();
+    EXPECT_LT(firstBlock, Bodies(frames, 0, 300, true).size());
+    // Playback goes on to the end meanwhile; the broadcasts pass the newcomer by.
+    f.Tick(200);
+    EXPECT_EQ(f.player.Source(), nullptr);
+    EXPECT_EQ(slow.received.size(), firstBlock);
+    while (f.hub.IsCatchingUp(&slow)) {
+        slow.Drain();
+    }
+    const QByteArray everything = TelnetGreeting + Bodies(frames, 0, 400, true) + "cut";
+    EXPECT_TRUE(slow.received == everything);
+    EXPECT_TRUE(watcher.received == everything);
+}
+
+TEST(ViewerHub, OpeningAnotherRecordingEndsCatchUpsOnTheOld)
+{
+    HubFixture f;
+    const std::vector<TestFrame> frames = NumberedFrames(400, QByteArray(2000, 'x'));
+    ASSERT_TRUE(f.Open(TtyrecBytes(frames)));
+    FakeViewer watcher(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&watcher);
+    f.Tick(300);
+    FakeViewer slow(f.hub, ViewerConnection::Encoding::Telnet);
+    slow.stalled = true;
+    f.hub.Join(&slow);
+    ASSERT_TRUE(f.hub.IsCatchingUp(&slow));
+
+    ASSERT_TRUE(f.Open(TtyrecBytes({{0, 0, "new"}})));
+    EXPECT_FALSE(f.hub.IsCatchingUp(&slow));
+    const qsizetype before = slow.received.size();
+    slow.Drain();
+    f.Tick();
+    EXPECT_EQ(slow.received.mid(before), QByteArray("new"));
+}
+
+TEST(ViewerHub, DeparturesKeepTheCountAndNameTheLeavingFirstViewerOnce)
+{
+    HubFixture f;
+    ASSERT_TRUE(f.Open(TtyrecBytes(NumberedFrames(5))));
+    FakeViewer a(f.hub, ViewerConnection::Encoding::Telnet, QStringLiteral("10.0.0.1"));
+    FakeViewer b(f.hub, ViewerConnection::Encoding::Raw, QStringLiteral("10.0.0.2"));
+    FakeViewer c(f.hub, ViewerConnection::Encoding::Telnet, QStringLiteral("10.0.0.3"));
+    f.hub.Join(&a);
+    f.hub.Join(&b);
+    f.hub.Join(&c);
+    EXPECT_EQ(f.firstAddress, QStringLiteral("10.0.0.1"));
+    a.Close();
+    EXPECT_EQ(f.hub.ViewerCount(), 2);
+    EXPECT_EQ(f.firstAddress, QStringLiteral("10.0.0.1"));  // still listed while it leaves
+    EXPECT_EQ(f.hub.FirstViewerAddress(), QStringLiteral("10.0.0.2"));
+
+    // A viewer hung up inside a broadcast: the others still get the frame, and it is
+    // never sent to again.
+    FakeViewer closer(f.hub, ViewerConnection::Encoding::Telnet);
+    closer.failsOnSend = true;
+    f.hub.Join(&closer);
+    EXPECT_EQ(f.hub.ViewerCount(), 2);  // the greeting's send hung it up
+    f.Tick();
+    EXPECT_EQ(b.received, QByteArray("<0>"));
+    EXPECT_EQ(c.received, TelnetGreeting + "<0>");
+    EXPECT_EQ(closer.received, TelnetGreeting);
+
+    b.Close();
+    c.Close();
+    EXPECT_EQ(f.hub.ViewerCount(), 0);
+    EXPECT_FALSE(f.timer.enabled);
+    EXPECT_EQ(f.hub.FirstViewer(), nullptr);
+}
+
+TEST(ViewerHub, KeysOfTelnetAndRawViewers)
+{
+    HubFixture f;
+    ASSERT_TRUE(f.Open(TtyrecBytes({{0, 0, "A"}, {1000, 0, "B"}, {2000, 0, "C"}})));
+    FakeViewer telnet(f.hub, ViewerConnection::Encoding::Telnet);
+    FakeViewer raw(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&telnet);
+    f.hub.Join(&raw);
+
+    f.hub.Received(&telnet, "ff");
+    EXPECT_EQ(f.speed.speed, 4);
+    f.hub.Received(&raw, "s");
+    EXPECT_EQ(f.speed.speed, 2);
+    // Enter is one key: one frame.
+    f.hub.Received(&raw, "\r\n");
+    EXPECT_EQ(raw.received, QByteArray("A"));
+    // Telnet negotiation split across reads is no key on a telnet viewer.
+    f.hub.Received(&telnet, QByteArray("\xff\xfd\x01\xff", 4));
+    f.hub.Received(&telnet, QByteArray("\xfd\x03", 2));
+    EXPECT_EQ(raw.received, QByteArray("A"));
+    // A browser has no telnet commands: what follows 0xFF is a key like any other.
+    f.hub.Received(&raw, QByteArray("\xff\xfd", 2));
+    EXPECT_EQ(raw.received, QByteArray("AB"));
+    EXPECT_EQ(f.speed.speed, 2);
+}
+
+}  // namespace
