@@ -20,6 +20,7 @@
 #include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/RuntimeDir.h"
+#include "platform/SocketCalls.h"
 #include "platform/UniqueFd.h"
 
 namespace {
@@ -31,14 +32,7 @@ constexpr int kAnswerBytes = 4;
 
 QByteArray SocketPath(const QString& name)
 {
-    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QChar(0))) {
-        return {};
-    }
-    const QString folder = RuntimeDirectory();
-    if (folder.isEmpty()) {
-        return {};
-    }
-    return QFile::encodeName(folder + QLatin1Char('/') + name + u".sock");
+    return RuntimeFilePath(name, QStringLiteral(".sock"));
 }
 
 bool FillAddress(const QByteArray& path, sockaddr_un* address)
@@ -81,14 +75,6 @@ int RemoveStaleSocket(const QByteArray& path, const sockaddr_un& address)
     }
     ::unlink(path.constData());
     return 0;
-}
-
-// Told in the same words as any other socket error of the program.
-QString SystemError(const char* call, int error)
-{
-    return Texts::SocketError.arg(QString::fromLocal8Bit(std::strerror(error)))
-        .arg(error)
-        .arg(QLatin1String(call));
 }
 
 // Waits until fd is ready for events or the deadline passes; false on timeout or error.
@@ -178,11 +164,12 @@ bool HandoffServer::Listen(QString* error)
 {
     auto fail = [error](const char* call, int code) {
         if (error != nullptr) {
-            *error = SystemError(call, code);
+            // Told in the same words as any other socket error of the program.
+            *error = SocketCalls::ErrorMessage(code, QLatin1String(call));
         }
         return false;
     };
-    if (listenFd_ >= 0) {
+    if (listenFd_.Valid()) {
         return true;
     }
     const QByteArray path = SocketPath(name_);
@@ -216,8 +203,8 @@ bool HandoffServer::Listen(QString* error)
     boundPath_ = path;
     boundDevice_ = info.st_dev;
     boundInode_ = info.st_ino;
-    listenFd_ = fd.Release();
-    acceptNotifier_ = std::make_unique<QSocketNotifier>(listenFd_, QSocketNotifier::Read);
+    listenFd_ = std::move(fd);
+    acceptNotifier_ = std::make_unique<QSocketNotifier>(listenFd_.Get(), QSocketNotifier::Read);
     connect(acceptNotifier_.get(), &QSocketNotifier::activated, this,
             [this] { ErrorDisplay::Guard([this] { AcceptAll(); }); });
     return true;
@@ -229,12 +216,11 @@ void HandoffServer::Close()
         delete client;
     }
     clients_.clear();
-    if (listenFd_ < 0) {
+    if (!listenFd_.Valid()) {
         return;
     }
     acceptNotifier_.reset();
-    ::close(listenFd_);
-    listenFd_ = -1;
+    listenFd_.Reset();
     // Only our own socket file goes: a newer endpoint may have replaced it meanwhile.
     struct stat info = {};
     if (::lstat(boundPath_.constData(), &info) == 0 && info.st_dev == boundDevice_ &&
@@ -252,7 +238,7 @@ HandoffServer::Client* HandoffServer::Find(uint64_t id) const
 void HandoffServer::PauseAccepting()
 {
     acceptNotifier_->setEnabled(false);
-    QTimer::singleShot(kAcceptPauseMs, this, [this] {
+    QTimer::singleShot(SocketCalls::kAcceptPauseMs, this, [this] {
         if (acceptNotifier_) {
             acceptNotifier_->setEnabled(true);
         }
@@ -262,12 +248,9 @@ void HandoffServer::PauseAccepting()
 void HandoffServer::AcceptAll()
 {
     for (;;) {
-        UniqueFd fd(::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (fd.Get() < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) {
-                continue;
-            }
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        UniqueFd fd(SocketCalls::Accept(listenFd_.Get()));
+        if (!fd.Valid()) {
+            if (SocketCalls::OutOfDescriptors(errno)) {
                 // The waiting connection stays readable: rest instead of spinning on it.
                 PauseAccepting();
             }
@@ -304,11 +287,8 @@ void HandoffServer::ReadFrom(uint64_t id)
             inHeader ? kHeaderBytes - client->headerFill
                      : std::min<size_t>(sizeof(chunk),
                                         client->count - static_cast<size_t>(client->body.size()));
-        const ssize_t got = ::recv(client->fd.Get(), into, want, 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        const ssize_t got = SocketCalls::Receive(client->fd.Get(), into, want);
+        if (got < 0 && SocketCalls::WouldBlock(errno)) {
             return;
         }
         if (got <= 0) {
@@ -368,12 +348,9 @@ void HandoffServer::WriteTo(uint64_t id)
         return;
     }
     while (!client->answer.isEmpty()) {
-        const ssize_t sent = ::send(client->fd.Get(), client->answer.constData(),
-                                    static_cast<size_t>(client->answer.size()), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        const ssize_t sent = SocketCalls::Send(client->fd.Get(), client->answer.constData(),
+                                               static_cast<size_t>(client->answer.size()));
+        if (sent < 0 && SocketCalls::WouldBlock(errno)) {
             client->writeNotifier.setEnabled(true);
             return;
         }
@@ -430,16 +407,16 @@ bool SendAll(int fd, const QByteArray& bytes, Clock::time_point deadline)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        // MSG_NOSIGNAL: an endpoint that hangs up must fail the send, not kill us with SIGPIPE.
-        const ssize_t sent = ::send(fd, bytes.constData() + done,
-                                    static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
+        // An endpoint that hangs up fails the send; it never raises SIGPIPE.
+        const ssize_t sent = SocketCalls::Send(fd, bytes.constData() + done,
+                                               static_cast<size_t>(bytes.size() - done));
         if (sent > 0) {
             done += sent;
-        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        } else if (sent < 0 && SocketCalls::WouldBlock(errno)) {
             if (!WaitFor(fd, POLLOUT, deadline)) {
                 return false;
             }
-        } else if (!(sent < 0 && errno == EINTR)) {
+        } else {
             return false;
         }
     }
@@ -450,14 +427,14 @@ bool ReceiveExactly(int fd, char* buffer, size_t length, Clock::time_point deadl
 {
     size_t done = 0;
     while (done < length) {
-        const ssize_t got = ::recv(fd, buffer + done, length - done, 0);
+        const ssize_t got = SocketCalls::Receive(fd, buffer + done, length - done);
         if (got > 0) {
             done += static_cast<size_t>(got);
-        } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        } else if (got < 0 && SocketCalls::WouldBlock(errno)) {
             if (!WaitFor(fd, POLLIN, deadline)) {
                 return false;
             }
-        } else if (!(got < 0 && errno == EINTR)) {
+        } else {
             return false;  // the endpoint hung up without an answer
         }
     }

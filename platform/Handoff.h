@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 
+#include "platform/UniqueFd.h"
+
 class QSocketNotifier;
 
 // The endpoint a first instance listens on for recordings handed over by later ones:
@@ -36,7 +38,7 @@ public:
     // Removes a stale socket file first (only the lock holder calls this). False with a
     // reason in error when the endpoint cannot be opened.
     bool Listen(QString* error = nullptr);
-    bool IsListening() const { return listenFd_ >= 0; }
+    bool IsListening() const { return listenFd_.Valid(); }
     QString Path() const;
 
     // A client that has not sent a whole request this long after connecting is hung up on.
@@ -49,8 +51,6 @@ private:
 
     // Clients served at once; more are turned away at the door.
     static constexpr size_t kMaxClients = 16;
-    // How long accepting rests when the process is out of descriptors.
-    static constexpr int kAcceptPauseMs = 100;
 
     void AcceptAll();
     void PauseAccepting();
@@ -64,7 +64,7 @@ private:
     QString name_;
     Handler handler_;
     int clientTimeoutMs_ = kDefaultClientTimeoutMs;
-    int listenFd_ = -1;
+    UniqueFd listenFd_;
     QByteArray boundPath_;
     uint64_t boundDevice_ = 0;
     uint64_t boundInode_ = 0;

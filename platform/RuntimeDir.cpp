@@ -44,3 +44,15 @@ QString RuntimeDirectory()
     }
     return QFile::decodeName(path);
 }
+
+QByteArray RuntimeFilePath(const QString& name, const QString& suffix)
+{
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QChar(0))) {
+        return {};
+    }
+    const QString folder = RuntimeDirectory();
+    if (folder.isEmpty()) {
+        return {};
+    }
+    return QFile::encodeName(folder + QLatin1Char('/') + name + suffix);
+}

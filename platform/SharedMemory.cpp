@@ -14,12 +14,6 @@
 
 namespace {
 
-// The name becomes one file name in the runtime folder, never a path into another one.
-bool IsPlainName(const QString& name)
-{
-    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
-}
-
 // True when the path still names the file open on fd. A holder that leaves in good order
 // removes the file while it still holds the lock; whoever opened it just before then locks
 // a file that nobody else will ever find, and has to start again on the path's new file.
@@ -105,14 +99,10 @@ void* MapView(int fd, uint32_t size, bool holder)
 std::unique_ptr<SharedMemory> OpenSharedMemory(const QString& name, uint32_t size,
                                                uint32_t* existed)
 {
-    if (size < sizeof(uint32_t) || !IsPlainName(name)) {
+    const QByteArray path = RuntimeFilePath(name, QStringLiteral(".lock"));
+    if (size < sizeof(uint32_t) || path.isEmpty()) {
         return nullptr;
     }
-    const QString folder = RuntimeDirectory();
-    if (folder.isEmpty()) {
-        return nullptr;
-    }
-    const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + name + u".lock");
 
     // A few rounds are plenty: each one is lost only to a holder leaving at that moment.
     for (int round = 0; round < 16; ++round) {

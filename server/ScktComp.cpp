@@ -14,14 +14,12 @@
 
 #include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
-#include "server/SocketCalls.h"
+#include "platform/SocketCalls.h"
 
 namespace {
 
 // Asked of listen(); the component never asks for more.
 constexpr int kBacklog = 5;
-// How long accepting rests when the process or the system has no descriptor to spare.
-constexpr int kAcceptPauseMs = 100;
 
 // Bytes queued on every connection, against kMaxPendingBytesTotal.
 qsizetype pendingTotal = 0;
@@ -421,7 +419,7 @@ TServerWinSocket::TServerWinSocket(TServerSocket* component)
         component->ListenerEvent(target, kind);
     };
     acceptPause_->setSingleShot(true);
-    acceptPause_->setInterval(kAcceptPauseMs);
+    acceptPause_->setInterval(SocketCalls::kAcceptPauseMs);
     connect(acceptPause_, &QTimer::timeout, this, [this] {
         if (acceptNotifier_) {
             acceptNotifier_->setEnabled(true);
@@ -522,7 +520,7 @@ void TServerWinSocket::HandleAccept(int descriptor)
     }
     UniqueFd accepted(SocketCalls::Accept(descriptor));
     if (!accepted.Valid()) {
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        if (SocketCalls::OutOfDescriptors(errno)) {
             PauseAccepting();
         }
         return;

@@ -1,4 +1,4 @@
-#include "server/SocketCalls.h"
+#include "platform/SocketCalls.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

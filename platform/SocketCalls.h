@@ -4,9 +4,14 @@
 #include <QString>
 #include <cstddef>
 
-// The socket calls of the server component, in one place: interrupted calls are retried,
-// new descriptors are non-blocking and close on exec, and failures keep errno.
+// The socket calls of the viewer server and the hand-off endpoint, in one place:
+// interrupted calls are retried, new descriptors are non-blocking and close on exec, and
+// failures keep errno.
 namespace SocketCalls {
+
+// How long a listener rests when a pending connection cannot be taken for want of a
+// descriptor or memory; the connection stays pending, so accepting at once would spin.
+inline constexpr int kAcceptPauseMs = 100;
 
 // The platform's description of an error number, without trailing blanks, control
 // characters or full stops.
@@ -21,7 +26,8 @@ int OpenStream();
 // Binds to every local IPv4 interface, allowing a restart while old connections linger.
 // Returns 0, or the error number and the call that failed.
 int BindAny(int fd, unsigned short port, const char** api);
-// The next pending connection, or -1 with errno set.
+// The next pending connection, or -1 with errno set. One that was aborted while it waited
+// is passed over.
 int Accept(int fd);
 // Bytes waiting to be read; 0 when the count is unavailable.
 int BytesWaiting(int fd);
@@ -35,5 +41,7 @@ int LocalPort(int fd);
 QString PeerAddress(int fd);
 
 bool WouldBlock(int code);
+// True when a call failed for want of descriptors or memory: accepting should pause.
+bool OutOfDescriptors(int code);
 
 }  // namespace SocketCalls

@@ -1,4 +1,4 @@
-#include "server/SocketCalls.h"
+#include "platform/SocketCalls.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -82,12 +82,16 @@ int BindAny(int fd, unsigned short port, const char** api)
 
 int Accept(int fd)
 {
-    const int accepted = RetryInterrupted(
-        [fd] { return ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
+    int accepted;
+    do {
+        accepted = RetryInterrupted(
+            [fd] { return ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
+    } while (accepted < 0 && errno == ECONNABORTED);
     if (accepted >= 0) {
         // Frames are small and due at exact moments: with Nagle's algorithm on, a frame
         // that follows an unacknowledged one waits for the viewer's delayed ACK (up to
-        // 40 ms). A failure here costs only that latency, so it is not reported.
+        // 40 ms). A failure here (a local socket has no such option) costs only that
+        // latency, so it is not reported.
         const int on = 1;
         ::setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
@@ -138,6 +142,11 @@ QString PeerAddress(int fd)
 bool WouldBlock(int code)
 {
     return code == EAGAIN || code == EWOULDBLOCK;
+}
+
+bool OutOfDescriptors(int code)
+{
+    return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
 }
 
 }  // namespace SocketCalls
