@@ -166,6 +166,29 @@ void TFormOmbrix::CreateControls()
     setCentralWidget(client);
     auto* anchors = new AnchorLayout(client, kClientSize);
 
+    createActions();
+    createMenus();
+    createToolBar(client, anchors);
+    createSpeedControls(client, anchors);
+    createInfoBox(client, anchors);
+    createStatusPanels(client, anchors);
+
+    setTabOrder(TrackBarPlaySpeed, Memo2);
+    setTabOrder(Memo2, Memo3);
+    auto* noToolTips = new NoToolTips(this);
+    installEventFilter(noToolTips);
+    for (QWidget* widget : findChildren<QWidget*>()) {
+        widget->installEventFilter(noToolTips);
+    }
+
+    // Sized so that the area below the menu bar is the client size; the frame around
+    // the window is the window manager's.
+    resize(kClientSize.width(), kClientSize.height() + menuBar()->sizeHint().height());
+    move(kWindowPosition);
+}
+
+void TFormOmbrix::createActions()
+{
     ActionFileOpen =
         new QAction(QIcon(QStringLiteral(":/ombrix/folder-open.xpm")), Texts::ActionOpen, this);
     ActionFileOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
@@ -180,12 +203,18 @@ void TFormOmbrix::CreateControls()
     ActionFileExit->setProperty("category", Texts::ActionCategoryFile);
     ActionFileExit->setProperty("hint", Texts::ActionExitHint);
     connect(ActionFileExit, &QAction::triggered, this, [this] { close(); });
+}
 
+void TFormOmbrix::createMenus()
+{
     MainMenuFile = menuBar()->addMenu(Texts::MenuFile);
     MainMenuFile->addAction(ActionFileOpen);
     MainMenuFile->addSeparator();
     MainMenuFile->addAction(ActionFileExit);
+}
 
+void TFormOmbrix::createToolBar(QWidget* client, AnchorLayout* anchors)
+{
     ToolBar = new QToolBar(client);
     ToolBar->setMovable(false);
     ToolBar->setFloatable(false);
@@ -200,7 +229,10 @@ void TFormOmbrix::CreateControls()
     ToolButtonOpen->setAutoRaise(true);
     ToolButtonOpen->setFocusPolicy(Qt::NoFocus);
     ToolButtonOpen->setGeometry(0, 0, 23, 22);
+}
 
+void TFormOmbrix::createSpeedControls(QWidget* client, AnchorLayout* anchors)
+{
     TrackBarPlaySpeed = new QSlider(Qt::Horizontal, client);
     TrackBarPlaySpeed->setRange(1, 100);
     TrackBarPlaySpeed->setValue(1);
@@ -216,7 +248,10 @@ void TFormOmbrix::CreateControls()
     anchors->Place(Label1, QRect(599, 28, 26, 12), kTopRight);
     LabelPlaySpeed = CreateLabel(client, Texts::PlaySpeedStart);
     anchors->Place(LabelPlaySpeed, QRect(600, 40, 25, 12), kTopRight);
+}
 
+void TFormOmbrix::createInfoBox(QWidget* client, AnchorLayout* anchors)
+{
     // The big mark, the white box and the usage text inside it make one picture; the box
     // is created first so that the text lies above it.
     Shape1 = new RoundedBox(client);
@@ -228,9 +263,12 @@ void TFormOmbrix::CreateControls()
     anchors->Place(Label2, markRect, kFixed);
     Memo2 = CreateMemo(client, Texts::UsageLines, QApplication::palette().color(QPalette::Base));
     anchors->Place(Memo2, FitMemo(Memo2, QRect(160, 80, 433, 137), false), kFixed);
-    Memo3 = CreateMemo(client, Texts::NoticeLines, windowPalette.color(QPalette::Button));
+    Memo3 = CreateMemo(client, Texts::NoticeLines, palette().color(QPalette::Button));
     anchors->Place(Memo3, FitMemo(Memo3, QRect(8, 232, 617, 49), true), kFixed);
+}
 
+void TFormOmbrix::createStatusPanels(QWidget* client, AnchorLayout* anchors)
+{
     // A plain child rather than the main window's own status bar: the main window would
     // write action status tips over the panels, and the bar stays in panel mode.
     StatusBar = new QStatusBar(client);
@@ -256,20 +294,6 @@ void TFormOmbrix::CreateControls()
     if (auto* grip = StatusBar->findChild<QSizeGrip*>()) {
         grip->raise();
     }
-
-    setTabOrder(TrackBarPlaySpeed, Memo2);
-    setTabOrder(Memo2, Memo3);
-
-    auto* noToolTips = new NoToolTips(this);
-    installEventFilter(noToolTips);
-    for (QWidget* widget : findChildren<QWidget*>()) {
-        widget->installEventFilter(noToolTips);
-    }
-
-    // Sized so that the area below the menu bar is the client size; the frame around
-    // the window is the window manager's.
-    resize(kClientSize.width(), kClientSize.height() + menuBar()->sizeHint().height());
-    move(kWindowPosition);
 }
 
 void TFormOmbrix::ConfigureOpenDialog(QFileDialog& dialog)

@@ -10,7 +10,6 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QLabel>
-#include <QMessageBox>
 #include <QMimeData>
 #include <QSlider>
 #include <QUrl>
@@ -63,13 +62,7 @@ bool TFormOmbrix::ClaimInstance(const FormOptions& options)
     uint32_t existed = 0;
     InstanceMapping = OpenSharedMemory(options.instanceName, sizeof(uint32_t), &existed);
     if (!InstanceMapping) {
-        if (headless_) {
-            ErrorDisplay::ShowMessage(Texts::InstanceUnavailable);
-        } else {
-            QMessageBox box(QMessageBox::NoIcon, Texts::ApplicationTitle,
-                            Texts::InstanceUnavailable, QMessageBox::Ok);
-            box.exec();
-        }
+        ErrorDisplay::ShowNotice(Texts::InstanceUnavailable);
         startupFailed_ = true;
         RequestTermination();
         return false;

@@ -17,6 +17,7 @@
 #include "server/ScktComp.h"
 #include "server/ViewerHub.h"
 
+class AnchorLayout;
 class QAction;
 class QLabel;
 class QMenu;
@@ -145,6 +146,12 @@ protected:
 private:
     // The window's controls, menu, actions and status panels (app/FormLayout.cpp).
     void CreateControls();
+    void createActions();
+    void createMenus();
+    void createToolBar(QWidget* client, AnchorLayout* anchors);
+    void createSpeedControls(QWidget* client, AnchorLayout* anchors);
+    void createInfoBox(QWidget* client, AnchorLayout* anchors);
+    void createStatusPanels(QWidget* client, AnchorLayout* anchors);
     void ConnectComponents();
     bool ClaimInstance(const FormOptions& options);
     void StartAutoFile();

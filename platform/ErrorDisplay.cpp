@@ -24,17 +24,27 @@ QString Decorate(const QString& message)
     return message;
 }
 
-void ShowMessage(const QString& message)
+namespace {
+void Show(QMessageBox::Icon icon, const QString& text)
 {
-    const QString text = Decorate(message);
     if (headlessMode || qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
         std::fflush(stderr);
         return;
     }
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text,
-                    QMessageBox::Ok);
+    QMessageBox box(icon, QApplication::applicationDisplayName(), text, QMessageBox::Ok);
     box.exec();
+}
+}  // namespace
+
+void ShowMessage(const QString& message)
+{
+    Show(QMessageBox::Critical, Decorate(message));
+}
+
+void ShowNotice(const QString& message)
+{
+    Show(QMessageBox::NoIcon, message);
 }
 
 void ShowCurrentException()

@@ -14,6 +14,9 @@ void SetHeadless(bool headless);
 QString Decorate(const QString& message);
 
 void ShowMessage(const QString& message);
+// A message of the program's own rather than an error: shown exactly as written, in a box
+// without an icon (headless, one line on standard error).
+void ShowNotice(const QString& message);
 
 // Shows the exception being handled; call only inside a catch block. Errors of the
 // framework's kind show their message, any other kind an empty one.
