@@ -133,6 +133,23 @@ TEST(ViewerHub, TelnetAndRawViewersGetTheirOwnEncodingOfCatchUpAndBroadcast)
     EXPECT_EQ(raw.received, Bodies(frames, 0, 4, false));
 }
 
+TEST(ViewerHub, WithoutARecordingOrAfterItsEndANewcomerGetsOnlyTheGreeting)
+{
+    HubFixture f;
+    FakeViewer early(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&early);
+    EXPECT_EQ(early.received, TelnetGreeting);
+    EXPECT_FALSE(f.hub.IsCatchingUp(&early));
+
+    ASSERT_TRUE(f.Open(TtyrecBytes(NumberedFrames(2))));
+    f.Tick(2);
+    ASSERT_EQ(f.player.Source(), nullptr);
+    FakeViewer late(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&late);
+    EXPECT_EQ(late.received, TelnetGreeting);
+    EXPECT_EQ(early.received, TelnetGreeting + "<0><1>");
+}
+
 TEST(ViewerHub, StalledCatchUpGetsFramesPlayedMeanwhileOnceAndTheCutShortLastBody)
 {
     HubFixture f;

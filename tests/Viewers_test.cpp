@@ -47,22 +47,6 @@ QByteArray EscapedFrames(const std::vector<TestFrame>& frames, size_t from, size
     return bytes;
 }
 
-// What the reader stands on, to compare before and after a catch-up.
-struct ReaderState
-{
-    int64_t played;
-    QByteArray frame;
-    io::FrameTime previous;
-    QString elapsed;
-    bool operator==(const ReaderState&) const = default;
-};
-
-ReaderState StateOf(TFormOmbrix& form)
-{
-    return {form.Playback().FramesPlayed(), *form.FrameBuffer(), form.Playback().PrevFrameTime,
-            form.StatusText(2)};
-}
-
 // Plays frames to a viewer that then leaves, so a newcomer has that much to catch up on.
 void PlayThenLeave(FormFixture& fixture, int frames)
 {
@@ -73,36 +57,6 @@ void PlayThenLeave(FormFixture& fixture, int frames)
     }
     passing.Close();
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return fixture.Form().ViewerCount() == 0; }, 5000));
-}
-
-TEST(Viewers, LateViewerGetsThePastAtOnceAndThePendingFrameOnce)
-{
-    FormFixture fixture;
-    TFormOmbrix& form = fixture.Form();
-    const std::vector<TestFrame> frames = NumberedFrames(6, QByteArray("\xff", 1));
-    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(frames))));
-    LoopbackClient first;
-    ASSERT_TRUE(fixture.Join(first));
-    form.TimerTimer();
-    form.TimerTimer();  // frames 0 and 1 played; frame 2 pending
-    const ReaderState before = StateOf(form);
-
-    LoopbackClient late;
-    ASSERT_TRUE(fixture.Join(late));
-    EXPECT_EQ(StateOf(form), before);
-    const QByteArray past = TelnetGreeting + EscapedFrames(frames, 0, 2);
-    ASSERT_TRUE(late.WaitForBytes(past.size(), 2000));
-    EXPECT_EQ(late.ReadFor(100), QByteArray());
-    EXPECT_EQ(late.Received(), past);
-
-    form.TimerTimer();
-    form.TimerTimer();
-    const QByteArray everything = TelnetGreeting + EscapedFrames(frames, 0, 4);
-    ASSERT_TRUE(late.WaitForBytes(everything.size(), 2000));
-    ASSERT_TRUE(first.WaitForBytes(everything.size(), 2000));
-    EXPECT_EQ(late.ReadFor(100), QByteArray());
-    EXPECT_EQ(late.Received(), everything);
-    EXPECT_EQ(first.Received(), everything);
 }
 
 TEST(Viewers, AJoinKeepsThePendingFramesDeadline)
@@ -211,27 +165,6 @@ TEST(Viewers, FailedAddressQueryStillCountsTheViewers)
     EXPECT_EQ(form.Timer.Interval(), interval);
 }
 
-TEST(Viewers, WithoutARecordingOrAfterTheEndOnlyTheGreeting)
-{
-    FormFixture fixture;
-    TFormOmbrix& form = fixture.Form();
-    LoopbackClient early;
-    ASSERT_TRUE(fixture.Join(early));
-    ASSERT_TRUE(early.WaitForBytes(TelnetGreeting.size(), 1000));
-    EXPECT_EQ(early.ReadFor(150), QByteArray());
-    EXPECT_EQ(early.Received(), TelnetGreeting);
-
-    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("r", TtyrecBytes(NumberedFrames(2)))));
-    form.TimerTimer();
-    form.TimerTimer();
-    ASSERT_EQ(form.StatusText(1), Texts::EndOfFile);
-    LoopbackClient late;
-    ASSERT_TRUE(fixture.Join(late));
-    ASSERT_TRUE(late.WaitForBytes(TelnetGreeting.size(), 1000));
-    EXPECT_EQ(late.ReadFor(150), QByteArray());
-    EXPECT_EQ(late.Received(), TelnetGreeting);
-}
-
 TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
 {
     FormFixture fixture;
@@ -250,42 +183,3 @@ TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
 }
 
 }  // namespace
-
-TEST(Viewers, FramesPlayedDuringASlowCatchUpReachTheNewcomerOnceInOrder)
-{
-    FormFixture fixture;
-    TFormOmbrix& form = fixture.Form();
-    const std::vector<TestFrame> frames = LargeRecording();
-    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("big", TtyrecBytes(frames))));
-    LoopbackClient watcher;
-    ASSERT_TRUE(fixture.Join(watcher));
-    for (int i = 0; i < 2900; ++i) {
-        form.TimerTimer();
-    }
-    const QByteArray watcherPast = TelnetGreeting + EscapedFrames(frames, 0, 2900);
-    ASSERT_TRUE(watcher.WaitForBytes(watcherPast.size(), 20000));
-    ASSERT_TRUE(watcher.Received() == watcherPast);
-    const qsizetype watcherStart = watcherPast.size();
-
-    LoopbackClient slow;
-    slow.SetReceiveBufferSize(4096);
-    ASSERT_TRUE(slow.Connect(fixture.ViewerPort()));
-    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount() == 2; }, 2000));
-    // Playback goes on while the newcomer's catch-up (5.8 MB, more than the socket
-    // buffers hold) still waits.
-    for (int i = 0; i < 10; ++i) {
-        form.TimerTimer();
-    }
-    const QByteArray caughtUp = TelnetGreeting + EscapedFrames(frames, 0, 2910);
-    ASSERT_TRUE(slow.WaitForBytes(caughtUp.size(), 20000));
-    EXPECT_TRUE(slow.Received() == caughtUp);
-    form.TimerTimer();
-    const QByteArray afterTick = caughtUp + NaiveEscape(frames[2910].body);
-    ASSERT_TRUE(slow.WaitForBytes(afterTick.size(), 5000));
-    EXPECT_TRUE(slow.Received() == afterTick);
-
-    // The viewer that was there all along saw each of those frames once, from the tick.
-    const QByteArray played = EscapedFrames(frames, 2900, 2911);
-    ASSERT_TRUE(watcher.WaitForBytes(watcherStart + played.size(), 5000));
-    EXPECT_TRUE(watcher.Received().mid(watcherStart) == played);
-}
