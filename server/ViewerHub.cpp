@@ -214,9 +214,14 @@ void ViewerHub::ContinueCatchUp(const std::shared_ptr<Viewer>& viewer)
         }
         // A block the connection keeps a share of must not be written again.
         catchUp->block = QByteArray();
-        if (!more || viewer->catchUp != catchUp || !connection->IsConnected() ||
-            connection->PendingBytes() > 0) {
-            return;  // done, gone, or the rest goes when this block has
+        if (!more || viewer->catchUp != catchUp || !connection->IsConnected()) {
+            return;  // done or gone
+        }
+        if (connection->PendingBytes() > 0) {
+            // The rest goes when this block has; a crowd of slow newcomers must not each
+            // hold a read-ahead block meanwhile.
+            catchUp->cursor->ReleaseBuffers();
+            return;
         }
     }
 }
