@@ -7,10 +7,18 @@ OMBRIX_JOBS=$(nproc 2>/dev/null || echo 2)
 # Packages the build, the tests and the demo use.
 OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev telnet tmux xvfb xauth
                  fonts-ipafont-gothic clang libclang-rt-14-dev procps)
+# What building the Debian package needs (dpkg-shlibdeps and dpkg-buildflags; CPack finds
+# the programs to scan with file), and what its tests use: lintian, man to render the
+# manual page, systemd-analyze to check the user unit, ss to find a free port.
+OMBRIX_PACKAGE_TOOLS=(dpkg-dev file)
+OMBRIX_PACKAGE_TEST_TOOLS=(lintian man-db systemd iproute2)
 
+# ombrix_install_missing [PACKAGE...]: installs those of the packages (by default
+# OMBRIX_PACKAGES) that are missing.
 ombrix_install_missing() {
+    [ $# -gt 0 ] || set -- "${OMBRIX_PACKAGES[@]}"
     local missing=()
-    for pkg in "${OMBRIX_PACKAGES[@]}"; do
+    for pkg in "$@"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
             || missing+=("$pkg")
     done
