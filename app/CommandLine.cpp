@@ -1,7 +1,7 @@
 #include "app/CommandLine.h"
 
 namespace {
-bool ParsePort(const QString& text, int& port)
+bool ParsePort(const QByteArray& text, int& port)
 {
     bool ok = false;
     const int value = text.toInt(&ok, 10);
@@ -13,26 +13,26 @@ bool ParsePort(const QString& text, int& port)
 }
 }  // namespace
 
-CommandLine ParseCommandLine(const QStringList& arguments)
+CommandLine ParseCommandLine(const QByteArrayList& arguments)
 {
     CommandLine result;
     bool optionsEnded = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (optionsEnded || !argument.startsWith(QLatin1String("--"))) {
+        const QByteArray& argument = arguments[i];
+        if (optionsEnded || !argument.startsWith("--")) {
             result.form.arguments.append(argument);
-        } else if (argument == QLatin1String("--")) {
+        } else if (argument == "--") {
             optionsEnded = true;
-        } else if (argument == QLatin1String("--headless")) {
+        } else if (argument == "--headless") {
             result.form.headless = true;
-        } else if (argument == QLatin1String("--help")) {
+        } else if (argument == "--help") {
             result.help = true;
-        } else if (argument == QLatin1String("--version")) {
+        } else if (argument == "--version") {
             result.version = true;
-        } else if (argument == QLatin1String("--port") ||
-                   argument.startsWith(QLatin1String("--port="))) {
-            QString value;
-            if (argument == QLatin1String("--port")) {
+        } else if (argument == "--port" ||
+                   argument.startsWith("--port=")) {
+            QByteArray value;
+            if (argument == "--port") {
                 if (i + 1 >= arguments.size()) {
                     result.error = QStringLiteral("--port needs a number from 1 to 65535");
                     return result;
@@ -43,11 +43,11 @@ CommandLine ParseCommandLine(const QStringList& arguments)
             }
             if (!ParsePort(value, result.form.port)) {
                 result.error =
-                    QStringLiteral("--port needs a number from 1 to 65535, not \"%1\"").arg(value);
+                    QStringLiteral("--port needs a number from 1 to 65535, not \"%1\"").arg(QString::fromLocal8Bit(value));
                 return result;
             }
         } else {
-            result.error = QStringLiteral("unknown option %1").arg(argument);
+            result.error = QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(argument));
             return result;
         }
     }

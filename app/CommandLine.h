@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QByteArrayList>
 #include <QString>
-#include <QStringList>
 
 #include "app/UnitOmbrix.h"
 
@@ -17,7 +17,8 @@ struct CommandLine
 
 // Reads the arguments after the program name:
 //   ombrix [--headless] [--port N] [--help] [--version] [FILE...]
-// "--" ends the options; a lone "-" and every other argument is a file argument.
-CommandLine ParseCommandLine(const QStringList& arguments);
+// "--" ends the options; a lone "-" and every other argument is a file argument. The
+// arguments are the platform's bytes, so a file name in any encoding is kept exactly.
+CommandLine ParseCommandLine(const QByteArrayList& arguments);
 
 QString UsageText();

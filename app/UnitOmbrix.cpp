@@ -27,14 +27,18 @@ TFormOmbrix* FormOmbrix = nullptr;
 namespace {
 // The tag a hand-off carries; the same number as the default viewer port.
 constexpr uint32_t kHandoffTag = 21089;
+// A hand-off the running copy has not accepted within this time (in all) has failed; the
+// first part of it may go on waiting for an endpoint that is still starting.
+constexpr int kHandoffAcceptMs = 5000;
+constexpr int kHandoffConnectMs = 2000;
 
 // True only for an existing regular file (not a folder).
-bool IsExistingFile(const QString& argument)
+bool IsExistingFile(const QByteArray& argument)
 {
     struct stat info
     {
     };
-    return ::stat(QFile::encodeName(argument).constData(), &info) == 0 && S_ISREG(info.st_mode);
+    return ::stat(argument.constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 }  // namespace
 
@@ -68,14 +72,14 @@ bool TFormOmbrix::ClaimInstance(const FormOptions& options)
         return false;
     }
     // The last argument that names an existing file wins, exactly as written.
-    for (const QString& argument : options.arguments) {
+    for (const QByteArray& argument : options.arguments) {
         if (IsExistingFile(argument)) {
-            RecordingPath = QFile::encodeName(argument);
+            RecordingPath = argument;
         }
     }
     if (existed != 0) {
-        if (!RecordingPath.isEmpty()) {
-            SendHandoff(options.instanceName, kHandoffTag, RecordingPath + '\0');
+        if (!RecordingPath.isEmpty() && !HandOver(options.instanceName)) {
+            startupFailed_ = true;
         }
         CloseSharedMemory(InstanceMapping);
         RequestTermination();
@@ -93,8 +97,27 @@ bool TFormOmbrix::ClaimInstance(const FormOptions& options)
     return true;
 }
 
+bool TFormOmbrix::HandOver(const QString& instanceName)
+{
+    // The running copy may be stopped, stuck or shutting down: the user hears of it within
+    // a bounded time instead of waiting on it, or being told nothing at all.
+    const std::optional<int32_t> answer =
+        SendHandoff(instanceName, kHandoffTag, RecordingPath + '\0', kHandoffConnectMs,
+                    kHandoffAcceptMs - kHandoffConnectMs);
+    if (answer == std::optional<int32_t>(1)) {
+        return true;
+    }
+    std::fprintf(stderr, "ombrix: %s: %s\n", RecordingPath.constData(),
+                 Texts::HandoffNotAccepted.toLocal8Bit().constData());
+    std::fflush(stderr);
+    return false;
+}
+
 TFormOmbrix::~TFormOmbrix()
 {
+    // First, so no recording is handed to a copy that is going away: a request from now on
+    // is refused, and its sender says so.
+    handoffServer_.reset();
     setAcceptDrops(false);
     Timer.SetEnabled(false);
     try {
@@ -103,7 +126,6 @@ TFormOmbrix::~TFormOmbrix()
         ErrorDisplay::ShowCurrentException();
     }
     CloseRecording();
-    handoffServer_.reset();
     if (InstanceMapping) {
         CloseSharedMemory(InstanceMapping);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -33,8 +34,9 @@ class HandoffServer;
 // How the program was started: what the command line says, with the options taken out.
 struct FormOptions
 {
-    // The arguments left after the options, in order; each may name a recording.
-    QStringList arguments;
+    // The arguments left after the options, in order, as the platform's bytes; each may
+    // name a recording.
+    QByteArrayList arguments;
     // The viewer port.
     int port = 21089;
     // No window: status changes and errors are printed instead.
@@ -63,7 +65,8 @@ public:
 
     // True when construction asked the loop to end (a hand-off, or no instance object).
     bool TerminationRequested() const { return terminationRequested_; }
-    // True when start-up could not claim the single-instance object.
+    // True when start-up could not claim the single-instance object, or could not hand its
+    // recording over.
     bool StartupFailed() const { return startupFailed_; }
 
     // --- player state -----------------------------------------------------------------
@@ -154,6 +157,9 @@ private:
     void createStatusPanels(QWidget* client, AnchorLayout* anchors);
     void ConnectComponents();
     bool ClaimInstance(const FormOptions& options);
+    // Sends RecordingPath to the running copy; false, after one line on standard error,
+    // when it was not accepted in time.
+    bool HandOver(const QString& instanceName);
     void StartAutoFile();
     void RequestTermination();
 

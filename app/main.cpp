@@ -12,6 +12,7 @@
 #include "app/UnitOmbrix.h"
 #include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
+#include "platform/ProcessLimits.h"
 
 namespace {
 
@@ -50,13 +51,26 @@ bool HasDisplay()
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
-QStringList ArgumentsAfterProgram(int argc, char** argv)
+// The platform's bytes of every argument: a file name that is not valid in the locale's
+// encoding must still reach open() exactly as given.
+QByteArrayList ArgumentsAfterProgram(int argc, char** argv)
 {
-    QStringList arguments;
+    QByteArrayList arguments;
     for (int i = 1; i < argc; ++i) {
-        arguments.append(QString::fromLocal8Bit(argv[i]));
+        arguments.append(QByteArray(argv[i]));
     }
     return arguments;
+}
+
+// Called once before anything is opened.
+void PrepareProcess()
+{
+    ProcessLimits::IgnoreBrokenPipes();
+    QString error;
+    if (!ProcessLimits::RaiseDescriptorLimit(&error)) {
+        std::fprintf(stderr, "ombrix: cannot raise the open-file limit: %s\n",
+                     error.toLocal8Bit().constData());
+    }
 }
 
 }  // namespace
@@ -85,10 +99,15 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     ErrorDisplay::SetHeadless(options.headless);
+    PrepareProcess();
 
+    // Qt sees only the program name: every argument is ours, so a recording named
+    // "-platform" or "-reverse" is a file, not an option of the toolkit.
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
     int status = 0;
     try {
-        QApplication app(argc, argv);
+        QApplication app(qtArgc, qtArgv);
         QApplication::setApplicationDisplayName(Texts::ApplicationTitle);
         QApplication::setApplicationName(QStringLiteral("ombrix"));
         QuitOnTerminationSignals();

@@ -24,6 +24,9 @@ inline const QString WaitingSuffix = QStringLiteral("ポートで接続待ち...
 // Errors.
 inline const QString TimerUnavailable = QStringLiteral("タイマーを取得できません");
 inline const QString InstanceUnavailable = QStringLiteral("あれ?");
+// Standard error, after the recording's path, when a running copy did not take it.
+inline const QString HandoffNotAccepted =
+    QStringLiteral("the running copy did not accept this recording; nothing was handed over");
 inline const QString SocketInUse = QStringLiteral("ソケットを使用中は値を変更できません");
 inline const QString CannotListenOnOpenSocket = QStringLiteral("開いたソケットでリスンできません");
 inline const QString CannotCreateSocket = QStringLiteral("ソケットが作成できません");

@@ -97,6 +97,19 @@ bool WaitFor(int fd, short events, Clock::time_point deadline)
     }
 }
 
+// Sends a client the answer it is owed, or a refusal (0) when it has none yet, without
+// waiting: four bytes always fit in an empty socket buffer.
+void Refuse(int fd, const QByteArray& answer)
+{
+    const int32_t refused = 0;
+    const QByteArray bytes =
+        answer.isEmpty() ? QByteArray(reinterpret_cast<const char*>(&refused), kAnswerBytes)
+                         : answer;
+    [[maybe_unused]] const ssize_t sent = ::send(fd, bytes.constData(),
+                                                 static_cast<size_t>(bytes.size()),
+                                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 }  // namespace
 
 // One connected client: its descriptor, its notifiers and where it is in its request.
@@ -212,7 +225,11 @@ bool HandoffServer::Listen(QString* error)
 
 void HandoffServer::Close()
 {
+    // Whoever is still waiting on us learns at once that nothing was taken, instead of
+    // waiting out its timeout: the clients we serve, and those not yet accepted.
     for (auto& [id, client] : clients_) {
+        Refuse(client->fd.Get(), client->stage == Client::Stage::Answering ? client->answer
+                                                                           : QByteArray());
         delete client;
     }
     clients_.clear();
@@ -220,6 +237,19 @@ void HandoffServer::Close()
         return;
     }
     acceptNotifier_.reset();
+    for (;;) {
+        const UniqueFd fd(
+            ::accept4(listenFd_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (fd.Get() < 0 && errno == EINTR) {
+            continue;
+        }
+        if (fd.Get() < 0) {
+            break;
+        }
+        if (PeerIsUs(fd.Get())) {
+            Refuse(fd.Get(), QByteArray());
+        }
+    }
     listenFd_.Reset();
     // Only our own socket file goes: a newer endpoint may have replaced it meanwhile.
     struct stat info = {};

@@ -33,7 +33,9 @@ public:
     static constexpr int kDefaultClientTimeoutMs = 5000;
 
     HandoffServer(const QString& name, Handler handler, QObject* parent = nullptr);
-    ~HandoffServer() override;  // closes and unlinks the socket file
+    // Closes and unlinks the socket file; every client still waiting, accepted or not, is
+    // answered 0 (refused) rather than left to time out.
+    ~HandoffServer() override;
 
     // Removes a stale socket file first (only the lock holder calls this). False with a
     // reason in error when the endpoint cannot be opened.

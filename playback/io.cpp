@@ -1,11 +1,15 @@
 #include "playback/io.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <cstring>
+
+#include "platform/UniqueFd.h"
 
 namespace io {
 
@@ -60,23 +64,52 @@ int ReadFrameHeader(std::FILE* stream, FrameHeader& header)
     return ReadFrameHeaderFields(stream, header) > 0 ? 1 : 0;
 }
 
+namespace {
+// Opens for reading without ever blocking: a FIFO or a device would wait for a writer
+// (or hang on a read) on the only thread, so anything but a regular file is refused.
+// The descriptor is close-on-exec, so a program we start never holds a recording open.
+// On failure, reason says why.
+FilePtr OpenRegularFile(const QByteArray& path, const char* mode, const char** reason)
+{
+    UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info
+    {
+    };
+    if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0) {
+        *reason = std::strerror(errno);
+        return nullptr;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        *reason = std::strerror(EISDIR);  // a folder opens for reading but holds no recording
+        return nullptr;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *reason = "Not a regular file";
+        return nullptr;
+    }
+    // Blocking again: reads of a regular file must never come back short with EAGAIN.
+    const int flags = ::fcntl(fd.Get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        *reason = std::strerror(errno);
+        return nullptr;
+    }
+    FilePtr file(::fdopen(fd.Get(), mode));
+    if (!file) {
+        *reason = std::strerror(errno);
+        return nullptr;
+    }
+    fd.Release();
+    return file;
+}
+}  // namespace
+
 FilePtr OpenFileOrReport(const QByteArray& path, const char* mode)
 {
-    FilePtr file(std::fopen(path.constData(), mode));
-    if (file) {
-        // A folder opens for reading here but holds no recording: report it as the
-        // failed open it is.
-        struct stat info
-        {
-        };
-        if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
-            file.reset();
-            errno = EISDIR;
-        }
-    }
+    const char* reason = "";
+    FilePtr file = OpenRegularFile(path, mode, &reason);
     if (!file) {
-        const int error = errno;
-        std::fprintf(stderr, "%s: %s: %s\n", programName, path.constData(), std::strerror(error));
+        // The path's own bytes, whatever their encoding: they name the file exactly.
+        std::fprintf(stderr, "%s: %s: %s\n", programName, path.constData(), reason);
         std::fflush(stderr);
     }
     return file;

@@ -47,7 +47,8 @@ int ReadFrameHeaderFields(std::FILE* stream, FrameHeader& header);
 // 1 when a header was read (at least its first field), 0 at the end of the file.
 int ReadFrameHeader(std::FILE* stream, FrameHeader& header);
 
-// Opens the file, or writes ": PATH: REASON" to standard error and returns null.
+// Opens a regular file for reading, close-on-exec; or writes ": PATH: REASON" to standard
+// error and returns null. A FIFO, a device or a folder is refused at once, never waited on.
 FilePtr OpenFileOrReport(const QByteArray& path, const char* mode);
 
 // Doubles every 0xFF of the first `length` bytes of `data`, in place, in one pass from

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <vector>
 
 #include "platform/ErrorDisplay.h"
@@ -217,6 +218,28 @@ TEST_F(Handoff, SilentPartialClientBlocksNobodyAndIsHungUpOn)
     EXPECT_TRUE(halfBody.HungUp());
     EXPECT_EQ(receiver.server.ClientCount(), 0);
     EXPECT_EQ(receiver.received.size(), 1u) << "partial requests never reach the handler";
+}
+
+TEST_F(Handoff, ClosingRefusesEveryoneStillWaiting)
+{
+    const QString name = QStringLiteral("closing");
+    auto receiver = std::make_unique<RecordingServer>(name);
+    ASSERT_TRUE(receiver->server.Listen());
+    RawSocket accepted;
+    ASSERT_TRUE(accepted.Connect(name));
+    accepted.SendHeader(21089, 10);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return receiver->server.ClientCount() == 1; }, 1000));
+    RawSocket queued;  // still in the backlog: the loop never ran for it
+    ASSERT_TRUE(queued.Connect(name));
+    queued.SendHeader(21089, 0);
+
+    receiver.reset();
+    for (RawSocket* client : {&accepted, &queued}) {
+        int32_t answer = -1;
+        EXPECT_EQ(::recv(client->fd, &answer, sizeof(answer), MSG_WAITALL),
+                  static_cast<ssize_t>(sizeof(answer)));
+        EXPECT_EQ(answer, 0);
+    }
 }
 
 TEST_F(Handoff, OversizeRequestsAreRefused)

@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QTemporaryDir>
+#include <chrono>
 #include <cstdio>
+#include <future>
 
 #include "support/Ttyrec.h"
 
@@ -72,7 +78,31 @@ TEST(OpenFileOrReport, MissingFileAndFolderFail)
     EXPECT_EQ(io::OpenFileOrReport(QFile::encodeName(dir.path()), "rb"), nullptr);
     EXPECT_EQ(io::OpenFileOrReport(QByteArray(), "rb"), nullptr);
     ASSERT_TRUE(WriteFile(dir.filePath("present"), "abc"));
-    EXPECT_NE(io::OpenFileOrReport(QFile::encodeName(dir.filePath("present")), "rb"), nullptr);
+    const io::FilePtr present = io::OpenFileOrReport(QFile::encodeName(dir.filePath("present")), "rb");
+    ASSERT_NE(present, nullptr);
+    // A program the player starts must not inherit the recording; and reads block again.
+    EXPECT_EQ(::fcntl(fileno(present.get()), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_EQ(::fcntl(fileno(present.get()), F_GETFL) & O_NONBLOCK, 0);
+    char bytes[4] = {};
+    EXPECT_EQ(std::fread(bytes, 1, 4, present.get()), 3u);
+}
+
+TEST(OpenFileOrReport, FifoAndDeviceAreRefusedWithoutWaiting)
+{
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath("fifo"));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    // Run apart, so a blocking open shows as a failure instead of hanging the suite.
+    auto opened = std::async(std::launch::async,
+                             [&] { return io::OpenFileOrReport(fifo, "rb") == nullptr; });
+    if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);  // let it go
+        opened.wait();
+        ::close(writer);
+        FAIL() << "opening a FIFO waited for a writer";
+    }
+    EXPECT_TRUE(opened.get());
+    EXPECT_EQ(io::OpenFileOrReport("/dev/zero", "rb"), nullptr);
 }
 
 // Escapes a body in a block of twice its length, as the reader does.
