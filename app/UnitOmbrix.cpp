@@ -52,6 +52,11 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
         return;
     }
     ServerSocket.SetPort(options.port);
+    if (headless_) {
+        // The waiting line comes from inside the opening, between bind and listen; a
+        // supervisor that connects on seeing it must find the port listening.
+        Headless::HoldUntilNextLoopTurn();
+    }
     ServerSocket.SetActive(true);
     setAcceptDrops(true);
     if (!RecordingPath.isEmpty()) {

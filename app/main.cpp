@@ -9,10 +9,12 @@
 #include <memory>
 
 #include "app/CommandLine.h"
+#include "app/Headless.h"
 #include "app/UnitOmbrix.h"
 #include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/ProcessLimits.h"
+#include "platform/StatusOutput.h"
 
 namespace {
 
@@ -73,6 +75,28 @@ void PrepareProcess()
     }
 }
 
+// The status lines of a headless run go through a StatusOutput on standard output, so a
+// reader that stalls never stalls the loop. Lives inside the application object.
+class HeadlessOutput
+{
+public:
+    explicit HeadlessOutput(bool headless)
+    {
+        if (headless) {
+            output_ = std::make_unique<StatusOutput>(STDOUT_FILENO);
+            Headless::SetWriter([this](const QByteArray& key, const QByteArray& text) {
+                output_->WriteLine(key, text);
+            });
+        }
+    }
+    ~HeadlessOutput() { Headless::SetWriter(nullptr); }
+    HeadlessOutput(const HeadlessOutput&) = delete;
+    HeadlessOutput& operator=(const HeadlessOutput&) = delete;
+
+private:
+    std::unique_ptr<StatusOutput> output_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -111,10 +135,12 @@ int main(int argc, char** argv)
         QApplication::setApplicationDisplayName(Texts::ApplicationTitle);
         QApplication::setApplicationName(QStringLiteral("ombrix"));
         QuitOnTerminationSignals();
+        const HeadlessOutput output(options.headless);
         std::unique_ptr<TFormOmbrix> form;
         try {
             form = std::make_unique<TFormOmbrix>(options);
         } catch (...) {
+            Headless::DiscardHeld();
             ErrorDisplay::ShowCurrentException();
             return 1;
         }

@@ -1,22 +1,29 @@
 // The real program, headless, on a free port with its own runtime folder.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
+#include <vector>
 
+#include "platform/SharedMemory.h"
+#include "support/LoopbackClient.h"
 #include "support/OmbrixProcess.h"
 #include "support/Ttyrec.h"
 
 namespace {
 
 const QString kWaiting = QStringLiteral("ポートで接続待ち...");
+constexpr qsizetype TelnetGreetingSize = 9;
 
 struct ProgramFixture
 {
@@ -157,5 +164,165 @@ TEST(Program, AutoStartRunsOnceForTheFirstInstanceOnly)
     EXPECT_EQ(file.readAll(), QByteArray("started\n"));
     EXPECT_EQ(first.Stop(), 0);
 }
+
+TEST(Program, StatusOutputThatNobodyReadsHoldsUpNoViewerAndAClosedOneIsSurvived)
+{
+    ProgramFixture fixture;
+    // Each key sends the next frame at once, and each frame is one more time line: far more
+    // than a pipe holds.
+    constexpr int kFrames = 20000;
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < kFrames; ++i) {
+        frames.push_back({i, 0, "."});
+    }
+    frames.push_back({kFrames, 0, "end"});
+    const QString path = fixture.files.filePath(QStringLiteral("long.ttyrec"));
+    ASSERT_TRUE(WriteFile(path, TtyrecBytes(frames)));
+    OmbrixProcess program(fixture.runtime.path(), fixture.Args({path}));
+    ASSERT_TRUE(program.WaitForLine(fixture.WaitingLine(), 5000));
+    program.LeaveOutputUnread();
+
+    LoopbackClient viewer;
+    ASSERT_TRUE(viewer.Connect(fixture.port));
+    viewer.Send(QByteArray(kFrames + 10, ' '));
+    EXPECT_TRUE(LoopbackClient::PumpUntil(
+        [&] { return !viewer.ReadFor(1).isEmpty() && viewer.Received().endsWith("end"); }, 30000))
+        << viewer.Received().size() << " bytes arrived";
+
+    // The reader goes away; the next status line meets a closed pipe.
+    program.CloseOutput();
+    LoopbackClient second;
+    ASSERT_TRUE(second.Connect(fixture.port));
+    LoopbackClient third;
+    ASSERT_TRUE(third.Connect(fixture.port));
+    EXPECT_TRUE(third.WaitForBytes(3, 3000)) << "still serving";
+    EXPECT_EQ(program.Stop(), 0);
+}
+
+TEST(Program, ChildrenInheritNoDescriptorOfOurs)
+{
+    ProgramFixture fixture;
+    QTemporaryDir installed;
+    const QString program = installed.filePath(QStringLiteral("ombrix"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(OMBRIX_BINARY), program));
+    const QString listing = installed.filePath(QStringLiteral("fds"));
+    const QString script = installed.filePath(QStringLiteral("OmbrixAuto"));
+    WriteFile(script, ("#!/bin/sh\nls -l /proc/$$/fd > '" + listing + "'\n").toUtf8());
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    // The auto-start runs after the server, the hand-off endpoint, the timer and the
+    // recording are all open.
+    const QString recording = fixture.Recording(QStringLiteral("held.ttyrec"));
+    OmbrixProcess first(fixture.runtime.path(), fixture.Args({recording}), QString(), program);
+    ASSERT_TRUE(first.WaitForLine(QStringLiteral("file: held.ttyrec"), 5000));
+    QFile file(listing);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return file.size() > 0; }, 3000));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString fds = QString::fromUtf8(file.readAll());
+    for (const char* ours : {"held.ttyrec", "socket:", ".lock", "anon_inode:"}) {
+        EXPECT_FALSE(fds.contains(QLatin1String(ours))) << ours << " in\n" << fds.toStdString();
+    }
+    EXPECT_EQ(first.Stop(), 0);
+}
+
+TEST(Program, SoftDescriptorLimitIsRaisedToTheHardOne)
+{
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max <= 64) {
+        GTEST_SKIP() << "hard limit too low to tell";
+    }
+    rlimit lowered = saved;
+    lowered.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    ProgramFixture fixture;
+    OmbrixProcess program(fixture.runtime.path(), fixture.Args());  // inherits the 64
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(program.WaitForLine(fixture.WaitingLine(), 5000));
+
+    QFile limits(QStringLiteral("/proc/%1/limits").arg(program.Pid()));
+    ASSERT_TRUE(limits.open(QIODevice::ReadOnly));
+    const QString line = QString::fromUtf8(limits.readAll())
+                             .split(u'\n')
+                             .filter(QStringLiteral("Max open files"))
+                             .value(0);
+    const QStringList fields = line.split(u' ', Qt::SkipEmptyParts);
+    ASSERT_GE(fields.size(), 5) << line.toStdString();
+    EXPECT_EQ(fields[3], fields[4]) << line.toStdString();
+    EXPECT_EQ(program.Stop(), 0);
+}
+
+TEST(Program, EveryArgumentIsOursWhateverItLooksLikeOrHowItIsEncoded)
+{
+    ProgramFixture fixture;
+    // Names the toolkit would take for its own options.
+    for (const QString& name : {QStringLiteral("-platform"), QStringLiteral("-reverse")}) {
+        fixture.Recording(name);
+        OmbrixProcess program(fixture.runtime.path(), fixture.Args({name, QStringLiteral("x")}),
+                              fixture.files.path());
+        EXPECT_TRUE(program.WaitForLine(QStringLiteral("file: ") + name, 5000))
+            << program.Output().toStdString() << program.Errors().toStdString();
+        EXPECT_EQ(program.Stop(), 0);
+    }
+
+    // A name that is not UTF-8 reaches open() byte for byte.
+    const QByteArray name("latin1-\xe9t\xe9.ttyrec");
+    const QByteArray path = QFile::encodeName(fixture.files.path()) + '/' + name;
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    const QByteArray bytes = TtyrecBytes({{1, 0, "frame"}});
+    ASSERT_EQ(::write(fd, bytes.constData(), static_cast<size_t>(bytes.size())), bytes.size());
+    ::close(fd);
+    OmbrixProcess program(fixture.runtime.path(), fixture.Args(), QString(), QString(), {path});
+    ASSERT_TRUE(program.WaitForLine(fixture.WaitingLine(), 5000));
+    LoopbackClient viewer;
+    ASSERT_TRUE(viewer.Connect(fixture.port));
+    EXPECT_TRUE(viewer.WaitForBytes(TelnetGreetingSize + 5, 3000));
+    EXPECT_TRUE(viewer.Received().endsWith("frame"));
+    EXPECT_TRUE(program.Output().contains(QStringLiteral("file: latin1-")));
+    EXPECT_EQ(program.Stop(), 0);
+    ::unlink(path.constData());  // a name the temporary folder's own clean-up cannot spell
+}
+
+TEST(Program, AHandOffNotAcceptedFailsInTimeWithALineNamingTheFile)
+{
+    ProgramFixture fixture;
+    const QString recording = fixture.Recording(QStringLiteral("lost.ttyrec"));
+    {
+        // The running copy is stopped: it never answers.
+        OmbrixProcess first(fixture.runtime.path(), fixture.Args());
+        ASSERT_TRUE(first.WaitForLine(fixture.WaitingLine(), 5000));
+        first.Signal(SIGSTOP);
+        OmbrixProcess second(fixture.runtime.path(), fixture.Args({recording}));
+        EXPECT_EQ(second.WaitForExit(8000), 1);
+        EXPECT_TRUE(second.Errors().contains(recording)) << second.Errors().toStdString();
+        first.Signal(SIGCONT);
+        EXPECT_EQ(first.Stop(), 0);
+    }
+    // A copy holds the instance but has no endpoint at all.
+    const QByteArray ownRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", fixture.runtime.path().toLocal8Bit());
+    uint32_t existed = 1;
+    std::unique_ptr<SharedMemory> held =
+        OpenSharedMemory(QStringLiteral("OmbrixFileMapping"), 4, &existed);
+    qputenv("XDG_RUNTIME_DIR", ownRuntime);
+    ASSERT_TRUE(held);
+    ASSERT_EQ(existed, 0u);
+    OmbrixProcess second(fixture.runtime.path(), fixture.Args({recording}));
+    EXPECT_EQ(second.WaitForExit(8000), 1);
+    EXPECT_TRUE(second.Errors().contains(recording)) << second.Errors().toStdString();
+}
+
+TEST(Program, NoInstanceObjectEndsWithStatusOne)
+{
+    QTemporaryDir runtime;
+    // The program's folder in it is taken by a file, so the instance object cannot be made.
+    ASSERT_TRUE(WriteFile(runtime.filePath(QStringLiteral("ombrix")), "in the way"));
+    OmbrixProcess program(runtime.path(), {});
+    EXPECT_EQ(program.WaitForExit(5000), 1);
+    EXPECT_TRUE(program.Errors().contains(QStringLiteral("あれ?")))
+        << program.Errors().toStdString();
+}
+
 
 }  // namespace

@@ -26,7 +26,8 @@ int FreePort()
 }
 
 OmbrixProcess::OmbrixProcess(const QString& runtimeDir, const QStringList& arguments,
-                             const QString& workingDir, const QString& program)
+                             const QString& workingDir, const QString& program,
+                             const QList<QByteArray>& rawArguments)
 {
     int outPipe[2];
     int errPipe[2];
@@ -38,6 +39,7 @@ OmbrixProcess::OmbrixProcess(const QString& runtimeDir, const QStringList& argum
     for (const QString& argument : arguments) {
         argumentBytes.push_back(argument.toLocal8Bit());
     }
+    argumentBytes.insert(argumentBytes.end(), rawArguments.begin(), rawArguments.end());
     const QByteArray runtime = runtimeDir.toLocal8Bit();
     const QByteArray directory = workingDir.toLocal8Bit();
     pid_ = ::fork();
@@ -79,10 +81,13 @@ OmbrixProcess::~OmbrixProcess()
 
 void OmbrixProcess::Drain(int waitMs)
 {
-    pollfd fds[2] = {{stdoutFd_, POLLIN, 0}, {stderrFd_, POLLIN, 0}};
+    pollfd fds[2] = {{readOutput_ ? stdoutFd_ : -1, POLLIN, 0}, {stderrFd_, POLLIN, 0}};
     ::poll(fds, 2, waitMs);
     char buffer[65536];
     for (int i = 0; i < 2; ++i) {
+        if (i == 0 && !readOutput_) {
+            continue;
+        }
         QByteArray& sink = i == 0 ? out_ : err_;
         for (;;) {
             const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
@@ -166,4 +171,14 @@ QString OmbrixProcess::Errors()
 {
     Drain(0);
     return QString::fromUtf8(err_);
+}
+
+void OmbrixProcess::CloseOutput()
+{
+    Drain(0);
+    readOutput_ = false;
+    if (stdoutFd_ >= 0) {
+        ::close(stdoutFd_);
+        stdoutFd_ = -1;
+    }
 }

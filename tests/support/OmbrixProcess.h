@@ -14,8 +14,10 @@ class OmbrixProcess
 {
 public:
     // runtimeDir: the XDG_RUNTIME_DIR it gets; workingDir: where it runs (empty: inherit).
+    // rawArguments follow the arguments as they are, for names that are not UTF-8.
     OmbrixProcess(const QString& runtimeDir, const QStringList& arguments,
-                  const QString& workingDir = QString(), const QString& program = QString());
+                  const QString& workingDir = QString(), const QString& program = QString(),
+                  const QList<QByteArray>& rawArguments = {});
     ~OmbrixProcess();
     OmbrixProcess(const OmbrixProcess&) = delete;
     OmbrixProcess& operator=(const OmbrixProcess&) = delete;
@@ -31,6 +33,10 @@ public:
     int Stop();
     QString Output();
     QString Errors();
+    // Stops reading standard output: the program meets a pipe nobody reads.
+    void LeaveOutputUnread() { readOutput_ = false; }
+    // Closes our end of its standard output: its next status line meets a closed pipe.
+    void CloseOutput();
 
 private:
     void Drain(int waitMs);
@@ -40,4 +46,5 @@ private:
     QByteArray out_;
     QByteArray err_;
     int status_ = -2;
+    bool readOutput_ = true;
 };
