@@ -4,9 +4,12 @@
 OMBRIX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 OMBRIX_JOBS=$(nproc 2>/dev/null || echo 2)
 
-# Packages the build, the tests and the demo use.
-OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev telnet tmux xvfb xauth
-                 fonts-ipafont-gothic clang libclang-rt-14-dev procps)
+# What the program needs to build and run: all that scripts/demo installs.
+# (telnet is the viewer the demo tells the user to connect with; util-linux gives flock.)
+OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev libgl-dev fonts-ipafont-gothic telnet util-linux)
+# What only the tests need on top (GoogleTest, the real-client checks, the sanitizer and
+# fuzzing toolchain, a display for the window tests): scripts/test installs both lists.
+OMBRIX_TEST_PACKAGES=(libgtest-dev tmux xvfb xauth clang libclang-rt-14-dev procps)
 # What building the Debian package needs (dpkg-shlibdeps and dpkg-buildflags; CPack finds
 # the programs to scan with file), and what its tests use: lintian, man to render the
 # manual page, systemd-analyze to check the user unit, ss to find a free port.
@@ -39,8 +42,27 @@ ombrix_build() {
     cmake --build "$dir" -j "$OMBRIX_JOBS"
 }
 
-# ombrix_build_program DIR: configure DIR and build only the program.
+# ombrix_build_program DIR: configure DIR and build only the program, as a user's build:
+# no tests (so no GoogleTest), and a warning is no reason to stop.
 ombrix_build_program() {
-    cmake -S "$OMBRIX_ROOT" -B "$1" -DOMBRIX_WERROR=ON >/dev/null
+    cmake -S "$OMBRIX_ROOT" -B "$1" -DOMBRIX_WERROR=OFF -DOMBRIX_TESTS=OFF >/dev/null
     cmake --build "$1" -j "$OMBRIX_JOBS" --target ombrix
+}
+
+# ombrix_runtime_lock: the file a running copy holds locked (see platform/SharedMemory.h).
+ombrix_runtime_lock() {
+    local folder
+    if [ -n "${XDG_RUNTIME_DIR:-}" ] && [ "${XDG_RUNTIME_DIR:0:1}" = / ]; then
+        folder="$XDG_RUNTIME_DIR/ombrix"
+    else
+        folder="/tmp/ombrix-$(id -u)"
+    fi
+    echo "$folder/OmbrixFileMapping.lock"
+}
+
+# ombrix_copy_runs: true while another copy of the program holds the single instance.
+ombrix_copy_runs() {
+    local lock
+    lock=$(ombrix_runtime_lock)
+    [ -e "$lock" ] && ! flock -n "$lock" true 2>/dev/null
 }
