@@ -495,3 +495,13 @@ double Percentile(std::vector<double> values, double fraction)
 }
 
 }  // namespace bench
+
+void Server::ShrinkOutputPipe()
+{
+    ::fcntl(stdoutFd_, F_SETPIPE_SZ, 4096);
+}
+
+void ViewerPool::StopReadingServer()
+{
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, server_.StdoutFd(), nullptr);
+}

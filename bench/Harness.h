@@ -71,6 +71,8 @@ public:
     int FdCount() const;
     bool Alive();
     int Stop();
+    // Shrinks the standard-output pipe to one page; the caller then stops reading it.
+    void ShrinkOutputPipe();
 
 private:
     pid_t pid_ = -1;
@@ -112,6 +114,8 @@ public:
     size_t Size() const { return viewers_.size(); }
     bool AnyMismatch() const;
     void CloseAll();
+    // From now on the server's standard output is left unread.
+    void StopReadingServer();
 
 private:
     void ReadViewer(size_t index);

@@ -377,6 +377,59 @@ void StartUp(const Options& options)
     AddRow("start to listening, slowest of 7", Format("%.1f ms", worst));
 }
 
+// Standard output that nobody reads (a pipe shrunk to one page and never drained) while a
+// viewer watches frames due every 10 ms, each of which changes the time line: the viewer
+// must get every frame, and the longest lateness shows what the status output costs.
+void StalledOutput(const Options& options)
+{
+    std::fprintf(stderr, "stalled output\n");
+    const size_t frames = options.quick ? 1000 : 6000;
+    const Recording recording = EvenRecording(frames, 1000);  // played at 100: 10 ms apart
+    const std::string dir = MakeTempDir("ombrix-bench-");
+    const std::string path = dir + "/stalled.ttyrec";
+    recording.WriteTo(path);
+    const Stream stream = ExpectedStream(recording);
+    Server server(options.binary, path, FreePort());
+    ViewerPool pool(stream, server);
+    bool ready = server.WaitForLinePrefix("connection: ", 10000);
+    pool.Connect();
+    ready = ready && pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[0]; },
+                                   5000);
+    pool.Send(0, SpeedKeys(100));
+    ready = ready && pool.RunUntil([&] { return server.HasLine("speed: 100"); }, 5000);
+    if (!ready) {
+        std::fprintf(stderr, "the program did not start playing\n");
+        return;
+    }
+    server.ShrinkOutputPipe();
+    pool.StopReadingServer();
+    pool.Send(0, "x");
+    const size_t total = recording.bodies.size();
+    double scheduleMs = 0;
+    for (size_t i = 2; i < total; ++i) {
+        scheduleMs += recording.DelayMs(i, 100);
+    }
+    const bool done = pool.RunUntil([&] { return pool.AllReceived(stream.bytes.size()); },
+                                    static_cast<int>(scheduleMs) + 30000);
+    const Viewer& viewer = pool.At(0);
+    double worstMs = 0;
+    int64_t due = viewer.arrivals[1];
+    for (size_t i = 2; i < total && viewer.arrivals[i] > 0; ++i) {
+        due += int64_t{recording.DelayMs(i, 100)} * 1000000;
+        worstMs = std::max(worstMs, std::fabs(static_cast<double>(viewer.arrivals[i] - due) / 1e6));
+    }
+    AddRow("stalled stdout: " + std::to_string(total - 2) + " frames of 10 ms all delivered",
+           done && !pool.AnyMismatch() ? "yes" : "NO", "yes", done && !pool.AnyMismatch());
+    AddRow("stalled stdout: worst |late| of a reading viewer", Format("%.2f ms", worstMs),
+           "< 10 ms", done && worstMs < 10.0);
+    AddRow("stalled stdout: program still serving", server.Alive() ? "yes" : "NO", "yes",
+           server.Alive());
+    pool.CloseAll();
+    server.Stop();
+    ::unlink(path.c_str());
+    ::rmdir(dir.c_str());
+}
+
 void PrintTable()
 {
     size_t width = 0;
@@ -432,7 +485,8 @@ int main(int argc, char** argv)
                       {"timing", Timing},
                       {"drift", Drift},
                       {"catchup", CatchUp},
-                      {"fanout", FanOut}};
+                      {"fanout", FanOut},
+                      {"stalled", StalledOutput}};
     for (const auto& benchmark : benchmarks) {
         if (options.only.empty() || options.only == benchmark.name) {
             benchmark.run(options);

@@ -43,6 +43,23 @@ void TelnetKeyDecoder::Feed(const QByteArray& bytes, const std::function<void(Vi
     Feed(bytes.constData(), bytes.size(), onKey);
 }
 
+bool TelnetKeyDecoder::HoldsPossibleEscape() const
+{
+    // Strings (ESC ] and ESC P) are terminals' answers, which may come in pieces and
+    // are never keys; they keep waiting for their terminator.
+    return keyState_ == KeyState::Escape || keyState_ == KeyState::Csi ||
+           keyState_ == KeyState::Ss3;
+}
+
+void TelnetKeyDecoder::FlushPossibleEscape(const std::function<void(ViewerKey)>& onKey)
+{
+    if (!HoldsPossibleEscape()) {
+        return;
+    }
+    keyState_ = KeyState::Ground;
+    onKey(ViewerKey::NextFrame);
+}
+
 bool TelnetKeyDecoder::TelnetByte(uchar byte)
 {
     switch (telnetState_) {

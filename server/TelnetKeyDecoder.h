@@ -47,6 +47,14 @@ public:
     void Feed(const char* data, qsizetype size, const std::function<void(ViewerKey)>& onKey);
     void Feed(const QByteArray& bytes, const std::function<void(ViewerKey)>& onKey);
 
+    // True when the bytes so far end inside what may be an escape sequence (ESC, or a key
+    // sequence after it) that only later bytes can finish. A terminal sends a key's
+    // sequence whole, so when nothing follows soon the viewer pressed Esc itself.
+    bool HoldsPossibleEscape() const;
+    // Decodes what is held as keys: a lone ESC, or an unfinished key sequence, is one
+    // next-frame key. Nothing happens when nothing is held.
+    void FlushPossibleEscape(const std::function<void(ViewerKey)>& onKey);
+
 private:
     enum class TelnetState
     {

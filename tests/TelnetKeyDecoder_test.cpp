@@ -245,3 +245,33 @@ TEST(TelnetKeyDecoder, RandomStreamsDecodeAlikeWholeAndSplit)
 }
 
 }  // namespace
+
+TEST(TelnetKeyDecoder, AHeldEscapeIsFlushedAsOneKeyAndWholeSequencesHoldNothing)
+{
+    TelnetKeyDecoder decoder;
+    std::string keys;
+    const auto onKey = [&keys](ViewerKey key) { keys += Letter(key); };
+    const auto feed = [&](const QByteArray& bytes) {
+        decoder.Feed(bytes, onKey);
+        return decoder.HoldsPossibleEscape();
+    };
+
+    EXPECT_TRUE(feed(kEsc));  // the Esc key, or the first byte of a sequence
+    decoder.FlushPossibleEscape(onKey);
+    EXPECT_FALSE(decoder.HoldsPossibleEscape());
+    EXPECT_FALSE(feed("f"));  // a key of its own again, not the end of a sequence
+    EXPECT_EQ(keys, "XF");
+
+    keys.clear();
+    EXPECT_TRUE(feed(Cat(kEsc, "[1;")));
+    decoder.FlushPossibleEscape(onKey);
+    EXPECT_FALSE(feed("A"));
+    EXPECT_EQ(keys, "XX");
+
+    keys.clear();
+    EXPECT_FALSE(feed(Cat(kEsc, "[A", kEsc, "OB", "s")));
+    EXPECT_FALSE(feed(Cat(kEsc, "]11;rgb:00")));  // a terminal's answer keeps waiting
+    decoder.FlushPossibleEscape(onKey);
+    EXPECT_FALSE(feed(Cat("/00", kEsc, "\\")));
+    EXPECT_EQ(keys, "XXS");
+}
