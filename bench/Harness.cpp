@@ -494,8 +494,6 @@ double Percentile(std::vector<double> values, double fraction)
     return values[rank];
 }
 
-}  // namespace bench
-
 void Server::ShrinkOutputPipe()
 {
     ::fcntl(stdoutFd_, F_SETPIPE_SZ, 4096);
@@ -505,3 +503,5 @@ void ViewerPool::StopReadingServer()
 {
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, server_.StdoutFd(), nullptr);
 }
+
+}  // namespace bench
