@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/Headless.h"
-#include "app/Texts.h"
+#include "common/Texts.h"
 #include "platform/UniqueFd.h"
 #include "support/FormFixture.h"
 
@@ -87,13 +87,13 @@ TEST(UnitOmbrix, DroppedFilesAreTriedInOrderUntilOneOpensAndTheLastFailureStays)
         EXPECT_EQ(captured.FileLines(),
                   (std::vector<QByteArray>{Texts::OpenFailed.toUtf8(), "good.ttyrec"}));
         EXPECT_EQ(fixture.Form().RecordingPath, QFile::encodeName(good));
-        EXPECT_NE(fixture.Form().RecordingFile, nullptr);
+        EXPECT_NE(fixture.Form().RecordingFile(), nullptr);
     }
     // None opens: the last name is kept, and its failure is what the panel shows.
     fixture.Form().WMDropFiles({good + u"/nowhere", missing, empty});
     EXPECT_EQ(fixture.Form().RecordingPath, QFile::encodeName(empty));
     EXPECT_EQ(fixture.Form().StatusText(1), Texts::EndOfFile);
-    EXPECT_EQ(fixture.Form().RecordingFile, nullptr);
+    EXPECT_EQ(fixture.Form().RecordingFile(), nullptr);
 }
 
 TEST(UnitOmbrix, HandOffsWithAnotherTagAreIgnoredAndTheTextEndsAtItsNul)
@@ -105,14 +105,14 @@ TEST(UnitOmbrix, HandOffsWithAnotherTagAreIgnoredAndTheTextEndsAtItsNul)
 
     EXPECT_EQ(fixture.Form().WMCopyData(21090, path + '\0'), 0);
     EXPECT_TRUE(fixture.Form().RecordingPath.isEmpty());
-    EXPECT_EQ(fixture.Form().RecordingFile, nullptr);
+    EXPECT_EQ(fixture.Form().RecordingFile(), nullptr);
 
     EXPECT_EQ(fixture.Form().WMCopyData(21089, path + QByteArray("\0/junk\0", 7)), 1);
     EXPECT_EQ(fixture.Form().RecordingPath, path);
-    EXPECT_NE(fixture.Form().RecordingFile, nullptr);
+    EXPECT_NE(fixture.Form().RecordingFile(), nullptr);
 
     // A file that does not open is still accepted: the answer is about the tag.
     EXPECT_EQ(fixture.Form().WMCopyData(21089, path + ".missing" + '\0'), 1);
     EXPECT_EQ(fixture.Form().StatusText(1), Texts::OpenFailed);
-    EXPECT_EQ(fixture.Form().RecordingFile, nullptr);
+    EXPECT_EQ(fixture.Form().RecordingFile(), nullptr);
 }
