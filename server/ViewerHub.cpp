@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/Texts.h"
+#include "platform/ErrorDisplay.h"
 #include "platform/Exceptions.h"
 #include "playback/FrameSource.h"
 #include "server/TelnetKeyDecoder.h"
@@ -13,6 +14,9 @@ namespace {
 constexpr qsizetype kCatchUpChunk = 256 * 1024;
 // Room for one more frame's worth past the size above, so a block rarely grows.
 constexpr qsizetype kCatchUpBlockCapacity = kCatchUpChunk + kCatchUpChunk / 4;
+// A terminal sends a key's escape sequence in one go; bytes of one that have waited this
+// long for the rest were typed: the Esc key itself.
+constexpr int kEscapeWaitMs = 50;
 
 TelnetKeyDecoder::Stream KeyStreamOf(const ViewerConnection& viewer)
 {
@@ -49,11 +53,19 @@ struct ViewerHub::Viewer
     explicit Viewer(ViewerConnection* c) : connection(c), keys(KeyStreamOf(*c)) {}
     ViewerConnection* connection;
     TelnetKeyDecoder keys;
+    // While the decoder holds a possible escape sequence that no byte has finished: when
+    // what it holds is taken as keys.
+    std::optional<std::chrono::steady_clock::time_point> escapeDue;
     std::shared_ptr<CatchUp> catchUp;
     bool departed = false;
 };
 
-ViewerHub::ViewerHub(ViewerHubHost& host, SpeedControl& speed) : host_(host), speed_(speed) {}
+ViewerHub::ViewerHub(ViewerHubHost& host, SpeedControl& speed) : host_(host), speed_(speed)
+{
+    escapeTimer_.setSingleShot(true);
+    QObject::connect(&escapeTimer_, &QTimer::timeout,
+                     [this] { ErrorDisplay::Guard([this] { FlushDueEscapes(); }); });
+}
 
 ViewerHub::~ViewerHub() = default;
 
@@ -118,6 +130,7 @@ void ViewerHub::Leave(ViewerConnection* connection)
     host_.ViewersChanged();
     viewer->departed = true;
     viewer->catchUp.reset();
+    viewer->escapeDue.reset();
     byConnection_.erase(connection);
     if (broadcasting_ > 0) {
         departedPending_ = true;
@@ -139,24 +152,70 @@ void ViewerHub::Received(ViewerConnection* connection, const QByteArray& bytes)
     if (!viewer) {
         return;
     }
-    viewer->keys.Feed(bytes, [this](ViewerKey key) {
-        switch (key) {
-            case ViewerKey::Faster:
-                speed_.SetPlaySpeed(speed_.PlaySpeed() * 2);
-                break;
-            case ViewerKey::Slower:
-                speed_.SetPlaySpeed(speed_.PlaySpeed() / 2);
-                break;
-            case ViewerKey::NormalSpeed:
-                speed_.SetPlaySpeed(1);
-                break;
-            case ViewerKey::NextFrame:
-                if (playback_ != nullptr) {
-                    playback_->PlayNextFrameNow();
-                }
-                break;
+    viewer->keys.Feed(bytes, [this](ViewerKey key) { ApplyKey(key); });
+    WaitForRestOfEscape(viewer);
+}
+
+void ViewerHub::ApplyKey(ViewerKey key)
+{
+    switch (key) {
+        case ViewerKey::Faster:
+            speed_.SetPlaySpeed(speed_.PlaySpeed() * 2);
+            break;
+        case ViewerKey::Slower:
+            speed_.SetPlaySpeed(speed_.PlaySpeed() / 2);
+            break;
+        case ViewerKey::NormalSpeed:
+            speed_.SetPlaySpeed(1);
+            break;
+        case ViewerKey::NextFrame:
+            if (playback_ != nullptr) {
+                playback_->PlayNextFrameNow();
+            }
+            break;
+    }
+}
+
+void ViewerHub::WaitForRestOfEscape(const std::shared_ptr<Viewer>& viewer)
+{
+    if (!viewer->departed && viewer->keys.HoldsPossibleEscape()) {
+        viewer->escapeDue =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kEscapeWaitMs);
+    } else {
+        viewer->escapeDue.reset();
+    }
+    ArmEscapeTimer();
+}
+
+void ViewerHub::ArmEscapeTimer()
+{
+    std::optional<std::chrono::steady_clock::time_point> earliest;
+    for (const auto& viewer : viewers_) {
+        if (viewer->escapeDue && (!earliest || *viewer->escapeDue < *earliest)) {
+            earliest = viewer->escapeDue;
         }
-    });
+    }
+    if (!earliest) {
+        escapeTimer_.stop();
+        return;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        *earliest - std::chrono::steady_clock::now());
+    escapeTimer_.start(static_cast<int>(std::max<int64_t>(left.count(), 0)));
+}
+
+void ViewerHub::FlushDueEscapes()
+{
+    const auto now = std::chrono::steady_clock::now();
+    // A copy: a key may hang a viewer up, and the list changes under the loop.
+    const std::vector<std::shared_ptr<Viewer>> viewers = viewers_;
+    for (const auto& viewer : viewers) {
+        if (viewer->escapeDue && *viewer->escapeDue <= now && !viewer->departed) {
+            viewer->escapeDue.reset();
+            viewer->keys.FlushPossibleEscape([this](ViewerKey key) { ApplyKey(key); });
+        }
+    }
+    ArmEscapeTimer();
 }
 
 void ViewerHub::Writable(ViewerConnection* connection)

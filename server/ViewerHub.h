@@ -2,11 +2,15 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QTimer>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "playback/PlaybackPorts.h"
+#include "server/TelnetKeyDecoder.h"
 #include "server/ViewerConnection.h"
 
 // What each new telnet viewer is sent first: IAC WILL ECHO, IAC WILL SUPPRESS-GO-AHEAD,
@@ -65,6 +69,12 @@ private:
     struct Viewer;
 
     std::shared_ptr<Viewer> Find(const ViewerConnection* viewer) const;
+    void ApplyKey(ViewerKey key);
+    // A read that ended inside a possible escape sequence: if nothing finishes it soon,
+    // what is held is taken as keys (a lone ESC is one next-frame key).
+    void WaitForRestOfEscape(const std::shared_ptr<Viewer>& viewer);
+    void ArmEscapeTimer();
+    void FlushDueEscapes();
     void StartCatchUp(const std::shared_ptr<Viewer>& viewer);
     void ContinueCatchUp(const std::shared_ptr<Viewer>& viewer);
     bool FillCatchUpBlock(CatchUp& catchUp) const;
@@ -79,5 +89,7 @@ private:
     std::vector<std::shared_ptr<Viewer>> viewers_;
     std::unordered_map<const ViewerConnection*, std::shared_ptr<Viewer>> byConnection_;
     int broadcasting_ = 0;
+    // One timer for every viewer holding a possible escape, due at the earliest of them.
+    QTimer escapeTimer_;
     bool departedPending_ = false;
 };

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTest>
+
 #include "playback/Player.h"
 #include "support/PlaybackFakes.h"
 #include "support/Ttyrec.h"
@@ -262,6 +264,33 @@ TEST(ViewerHub, KeysOfTelnetAndRawViewers)
     f.hub.Received(&raw, QByteArray("\xff\xfd", 2));
     EXPECT_EQ(raw.received, QByteArray("AB"));
     EXPECT_EQ(f.speed.speed, 2);
+}
+
+TEST(ViewerHub, AnEscNothingFollowsIsOneFrameKeyAndASequenceSplitAcrossReadsIsOne)
+{
+    HubFixture f;
+    ASSERT_TRUE(f.Open(TtyrecBytes({{0, 0, "A"}, {1000, 0, "B"}, {2000, 0, "C"}, {3000, 0, "D"}})));
+    FakeViewer viewer(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&viewer);
+    const QByteArray greeting = viewer.received;
+
+    // The Esc key alone: held for a moment in case a sequence follows, then one frame.
+    f.hub.Received(&viewer, "\x1b");
+    EXPECT_EQ(viewer.received, greeting);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return viewer.received == greeting + "A"; }, 1000));
+
+    // An arrow key whose bytes come in two reads close together: one frame, not two.
+    f.hub.Received(&viewer, "\x1b[");
+    f.hub.Received(&viewer, "B");
+    EXPECT_EQ(viewer.received, greeting + "AB");
+    QTest::qWait(120);
+    EXPECT_EQ(viewer.received, greeting + "AB");
+
+    // A viewer that leaves while holding an ESC is forgotten.
+    f.hub.Received(&viewer, "\x1b");
+    viewer.Close();
+    QTest::qWait(120);
+    EXPECT_EQ(viewer.received, greeting + "AB");
 }
 
 }  // namespace
