@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+// What the page server needs of one HTTP/1.x request head.
+struct HttpRequestHead
+{
+    QByteArray method;
+    QByteArray path;  // the target without its query
+    QByteArray host;
+    QByteArray origin;
+    // Upgrade: websocket together with Connection: upgrade.
+    bool webSocketUpgrade = false;
+};
+
+// Where a request head stands in the bytes received so far.
+enum class HttpHeadState
+{
+    Incomplete,  // no blank line yet, and still within the size bound
+    Complete,
+    TooLarge,    // no blank line within the bound
+};
+
+// Request heads past this are refused: the page's requests are a few hundred bytes.
+inline constexpr qsizetype kMaxRequestHeadBytes = 8 * 1024;
+
+// Looks for the blank line that ends the head; headEnd is the index just past it.
+HttpHeadState FindRequestHeadEnd(QByteArrayView received, qsizetype* headEnd);
+
+// Reads a complete head (request line, then header lines). False for a head that is not
+// an HTTP/1.x request.
+bool ParseRequestHead(QByteArrayView head, HttpRequestHead* request);

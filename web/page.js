@@ -1,0 +1,135 @@
+// Plays the stream of /ws in a terminal. Binary messages are the recording's bytes;
+// text messages are small JSON objects with the terminal size ({"cols":80,"rows":24})
+// and the playback speed ({"speed":4}). Everything the viewer types, and the buttons,
+// goes back as keys.
+(function () {
+  "use strict";
+
+  const kFontSize = 15;
+  const kMinFontSize = 5;
+  const kRetryDelays = [1, 2, 4, 8];
+
+  const stateView = document.getElementById("state");
+  const speedView = document.getElementById("speed");
+  const notice = document.getElementById("notice");
+  const container = document.getElementById("terminal");
+
+  const term = new Terminal({
+    cols: 80,
+    rows: 24,
+    fontSize: kFontSize,
+    fontFamily: 'ui-monospace, "DejaVu Sans Mono", "Liberation Mono", Menlo, monospace',
+    scrollback: 1000,
+    cursorBlink: false,
+    allowProposedApi: false,
+  });
+  term.open(container);
+
+  let socket = null;
+  let failures = 0;
+  let retryTimer = 0;
+
+  // The terminal keeps the recording's columns; on a narrow screen the font shrinks
+  // instead, so lines never wrap differently from what was recorded.
+  function fitFont() {
+    const screen = container.querySelector(".xterm-screen");
+    if (!screen) return;
+    const available = container.parentElement.clientWidth - 12;
+    const width = screen.getBoundingClientRect().width;
+    if (width <= 0) return;
+    const current = term.options.fontSize;
+    const wanted = Math.min(kFontSize,
+      Math.max(kMinFontSize, Math.floor(current * available / width * 10) / 10));
+    if (Math.abs(wanted - current) >= 0.1) term.options.fontSize = wanted;
+  }
+
+  function showState(name, text) {
+    stateView.className = "state " + name;
+    stateView.textContent = text;
+  }
+
+  function showNotice(text) {
+    notice.textContent = text;
+    notice.hidden = !text;
+  }
+
+  function sendKeys(keys) {
+    if (socket && socket.readyState === WebSocket.OPEN) socket.send(keys);
+  }
+
+  function handleControl(text) {
+    let message;
+    try {
+      message = JSON.parse(text);
+    } catch (e) {
+      return;
+    }
+    if (Number.isInteger(message.cols) && Number.isInteger(message.rows) &&
+        message.cols > 0 && message.rows > 0) {
+      term.resize(message.cols, message.rows);
+      fitFont();
+    }
+    if (Number.isInteger(message.speed)) speedView.textContent = "×" + message.speed;
+  }
+
+  function scheduleReconnect() {
+    const delay = kRetryDelays[Math.min(failures, kRetryDelays.length - 1)];
+    failures += 1;
+    let left = delay;
+    const tell = () => showNotice("Connection lost. Reconnecting in " + left + " s…");
+    tell();
+    clearInterval(retryTimer);
+    retryTimer = setInterval(() => {
+      left -= 1;
+      if (left > 0) {
+        tell();
+      } else {
+        clearInterval(retryTimer);
+        showNotice("Connection lost. Reconnecting…");
+        connect();
+      }
+    }, 1000);
+  }
+
+  function connect() {
+    const scheme = location.protocol === "https:" ? "wss:" : "ws:";
+    const ws = new WebSocket(scheme + "//" + location.host + "/ws");
+    ws.binaryType = "arraybuffer";
+    socket = ws;
+    showState("connecting", "connecting…");
+    ws.onopen = () => {
+      failures = 0;
+      // The server starts every connection with everything played so far.
+      term.reset();
+      showState("connected", "connected");
+      showNotice("");
+    };
+    ws.onmessage = (event) => {
+      if (typeof event.data === "string") {
+        handleControl(event.data);
+      } else {
+        term.write(new Uint8Array(event.data));
+      }
+    };
+    ws.onclose = (event) => {
+      if (socket !== ws) return;
+      socket = null;
+      showState("disconnected", "disconnected");
+      if (event.code === 1008 && event.reason) showNotice(event.reason);
+      scheduleReconnect();
+    };
+  }
+
+  term.onData((data) => sendKeys(data));
+  term.onBinary((data) => {
+    const bytes = new Uint8Array(data.length);
+    for (let i = 0; i < data.length; ++i) bytes[i] = data.charCodeAt(i) & 0xff;
+    sendKeys(bytes);
+  });
+  for (const button of document.querySelectorAll("button[data-key]")) {
+    button.addEventListener("click", () => sendKeys(button.dataset.key));
+  }
+  window.addEventListener("resize", fitFont);
+  fitFont();
+  connect();
+})();
