@@ -11,6 +11,13 @@ bool ParsePort(const QByteArray& text, int& port)
     port = value;
     return true;
 }
+
+// "--name" of "--name=value", else the argument itself.
+QByteArray OptionName(const QByteArray& argument)
+{
+    const qsizetype equals = argument.indexOf('=');
+    return equals < 0 ? argument : argument.left(equals);
+}
 }  // namespace
 
 CommandLine ParseCommandLine(const QByteArrayList& arguments)
@@ -29,21 +36,23 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
             result.help = true;
         } else if (argument == "--version") {
             result.version = true;
-        } else if (argument == "--port" ||
-                   argument.startsWith("--port=")) {
+        } else if (const QByteArray name = OptionName(argument);
+                   name == "--port" || name == "--web-port") {
             QByteArray value;
-            if (argument == "--port") {
+            if (name == argument) {
                 if (i + 1 >= arguments.size()) {
-                    result.error = QStringLiteral("--port needs a number from 1 to 65535");
+                    result.error =
+                        QStringLiteral("%1 needs a number from 1 to 65535").arg(QString::fromLatin1(name));
                     return result;
                 }
                 value = arguments[++i];
             } else {
-                value = argument.mid(7);
+                value = argument.mid(name.size() + 1);
             }
-            if (!ParsePort(value, result.form.port)) {
-                result.error =
-                    QStringLiteral("--port needs a number from 1 to 65535, not \"%1\"").arg(QString::fromLocal8Bit(value));
+            int& port = name == "--port" ? result.form.port : result.form.webPort;
+            if (!ParsePort(value, port)) {
+                result.error = QStringLiteral("%1 needs a number from 1 to 65535, not \"%2\"")
+                                   .arg(QString::fromLatin1(name), QString::fromLocal8Bit(value));
                 return result;
             }
         } else {
@@ -57,7 +66,7 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
 QString UsageText()
 {
     return QStringLiteral(
-        "Usage: ombrix [--headless] [--port N] [--help] [--version] [FILE...]\n"
+        "Usage: ombrix [--headless] [--port N] [--web-port N] [--help] [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording (ttyrec file) to telnet clients. Connect with\n"
         "  telnet localhost 21089\n"
@@ -69,6 +78,9 @@ QString UsageText()
         "--headless  no window: status changes are printed on standard output\n"
         "            (also the default when there is no display).\n"
         "--port N    listen on port N (1-65535) instead of 21089.\n"
+        "--web-port N\n"
+        "            also serve browser viewers: the page http://HOST:N/ plays the same\n"
+        "            recording, in step with the telnet viewers (off when not given).\n"
         "--help      show this text.\n"
         "--version   show the version.\n"
         "\n"
@@ -76,5 +88,6 @@ QString UsageText()
         "  + or f    twice as fast (up to 100 times)\n"
         "  - or s    half as fast (down to normal speed)\n"
         "  1         normal speed\n"
-        "  any other key (Enter, space, ...)  show the next frame now\n");
+        "  any other key (Enter, space, ...)  show the next frame now\n"
+        "The web page has buttons for the same four actions, and its keys work the same.\n");
 }

@@ -21,6 +21,7 @@
 #include "platform/ErrorDisplay.h"
 #include "platform/Handoff.h"
 #include "platform/SharedMemory.h"
+#include "server/WebServer.h"
 
 TFormOmbrix* FormOmbrix = nullptr;
 
@@ -58,6 +59,9 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
         Headless::HoldUntilNextLoopTurn();
     }
     ServerSocket.SetActive(true);
+    if (options.webPort != 0) {
+        StartWebServer(options.webPort);
+    }
     setAcceptDrops(true);
     if (!RecordingPath.isEmpty()) {
         OpenRecording();
@@ -130,6 +134,7 @@ TFormOmbrix::~TFormOmbrix()
     } catch (...) {
         ErrorDisplay::ShowCurrentException();
     }
+    webServer_.reset();
     CloseRecording();
     if (InstanceMapping) {
         CloseSharedMemory(InstanceMapping);
@@ -144,6 +149,17 @@ void TFormOmbrix::RequestTermination()
 {
     terminationRequested_ = true;
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void TFormOmbrix::StartWebServer(int port)
+{
+    webServer_ = std::make_unique<WebServer>();
+    webServer_->SetSpeed(PlaySpeed());
+    webServer_->Listen(port);
+    if (headless_) {
+        Headless::PrintLine("web",
+                            QStringLiteral("http://127.0.0.1:%1/").arg(webServer_->LocalPort()));
+    }
 }
 
 void TFormOmbrix::StartAutoFile()
@@ -230,6 +246,9 @@ void TFormOmbrix::TrackBarPlaySpeedChange()
 {
     const QString caption = QString::number(PlaySpeed());
     LabelPlaySpeed->setText(caption);
+    if (webServer_) {
+        webServer_->SetSpeed(PlaySpeed());
+    }
     if (headless_) {
         Headless::PrintLine("speed", caption);
     }

@@ -30,6 +30,7 @@ class QToolButton;
 class QFileDialog;
 class SharedMemory;
 class HandoffServer;
+class WebServer;
 
 // How the program was started: what the command line says, with the options taken out.
 struct FormOptions
@@ -39,6 +40,8 @@ struct FormOptions
     QByteArrayList arguments;
     // The viewer port.
     int port = 21089;
+    // The port for browser viewers; 0: none.
+    int webPort = 0;
     // No window: status changes and errors are printed instead.
     bool headless = false;
     // The name of the single-instance object; tests give their own.
@@ -161,6 +164,8 @@ private:
     // when it was not accepted in time.
     bool HandOver(const QString& instanceName);
     void StartAutoFile();
+    // Opens the web port; throws when it cannot listen.
+    void StartWebServer(int port);
     void RequestTermination();
 
     bool headless_ = false;
@@ -172,6 +177,8 @@ private:
     TTimerPlaybackTimer playbackTimer_{Timer};
     ::Player player_{playbackTimer_, *this, *this};
     ViewerHub hub_{*this, *this};
+    // Browser viewers, when a web port was asked for; gone before the hub.
+    std::unique_ptr<WebServer> webServer_;
 };
 
 // The one main window of the process.

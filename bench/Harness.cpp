@@ -143,9 +143,20 @@ Stream ExpectedStream(const Recording& recording)
     return stream;
 }
 
+Stream ExpectedWebStream(const Recording& recording)
+{
+    Stream stream;
+    for (const std::string& body : recording.bodies) {
+        stream.bytes += body;
+        stream.frameEnds.push_back(stream.bytes.size());
+    }
+    return stream;
+}
+
 // --- Server -----------------------------------------------------------------------------
 
-Server::Server(const std::string& binary, const std::string& recording, int port) : port_(port)
+Server::Server(const std::string& binary, const std::string& recording, int port, int webPort)
+    : port_(port), webPort_(webPort)
 {
     runtimeDir_ = MakeTempDir("ombrix-bench-rt-");
     int out[2];
@@ -154,6 +165,7 @@ Server::Server(const std::string& binary, const std::string& recording, int port
         std::exit(1);
     }
     const std::string portText = std::to_string(port);
+    const std::string webPortText = std::to_string(webPort);
     const std::string errorLog = runtimeDir_ + "/stderr.log";
     startNs_ = NowNs();
     pid_ = ::fork();
@@ -168,6 +180,10 @@ Server::Server(const std::string& binary, const std::string& recording, int port
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
         std::vector<const char*> argv{binary.c_str(), "--headless", "--port", portText.c_str()};
+        if (webPort != 0) {
+            argv.push_back("--web-port");
+            argv.push_back(webPortText.c_str());
+        }
         if (!recording.empty()) {
             argv.push_back(recording.c_str());
         }
@@ -328,8 +344,8 @@ int Server::Stop()
 
 // --- ViewerPool -------------------------------------------------------------------------
 
-ViewerPool::ViewerPool(const Stream& stream, Server& server)
-    : stream_(stream), server_(server), buffer_(1 << 18)
+ViewerPool::ViewerPool(const Stream& stream, Server& server, const Stream* webStream)
+    : stream_(stream), webStream_(webStream), server_(server), buffer_(1 << 18)
 {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     epoll_event want{};
@@ -390,6 +406,49 @@ bool ViewerPool::ConnectMany(size_t count, size_t window, size_t untilByte, int 
                     std::max<int>(1, static_cast<int>((end - NowNs()) / 1000000)));
 }
 
+size_t ViewerPool::ConnectWeb()
+{
+    Viewer viewer;
+    viewer.web = true;
+    viewer.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    viewer.arrivals.assign(webStream_->frameEnds.size(), -1);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(server_.WebPort()));
+    const int one = 1;
+    ::setsockopt(viewer.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // Connected before it turns non-blocking: the request goes out at once.
+    if (::connect(viewer.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        viewer.closed = true;
+    }
+    ::fcntl(viewer.fd, F_SETFL, O_NONBLOCK);
+    const size_t index = viewers_.size();
+    epoll_event want{};
+    want.events = EPOLLIN;
+    want.data.u64 = index;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, viewer.fd, &want);
+    viewers_.push_back(std::move(viewer));
+    if (!viewers_[index].closed) {
+        Send(index, WebSocketUpgradeRequest(server_.WebPort()));
+    }
+    return index;
+}
+
+bool ViewerPool::ConnectManyWeb(size_t count, size_t untilByte, int timeoutMs)
+{
+    const int64_t end = NowNs() + int64_t{timeoutMs} * 1000000;
+    for (size_t made = 0; made < count; ++made) {
+        const size_t index = ConnectWeb();
+        const int left = static_cast<int>((end - NowNs()) / 1000000);
+        if (left <= 0 ||
+            !RunUntil([&] { return viewers_[index].received >= untilByte; }, left)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool ViewerPool::Send(size_t index, const std::string& bytes)
 {
     size_t sent = 0;
@@ -424,16 +483,35 @@ void ViewerPool::ReadViewer(size_t index)
         }
         const int64_t now = NowNs();
         const size_t n = static_cast<size_t>(got);
-        if (viewer.received + n > stream_.bytes.size() ||
-            std::memcmp(buffer_.data(), stream_.bytes.data() + viewer.received, n) != 0) {
+        if (!viewer.web) {
+            Take(viewer, stream_, buffer_.data(), n, now);
+        } else if (!viewer.frames.Feed(buffer_.data(), n, [&](const char* data, size_t size) {
+                       Take(viewer, *webStream_, data, size, now);
+                   })) {
             viewer.mismatch = true;
         }
-        viewer.received += n;
-        while (viewer.nextFrame < stream_.frameEnds.size() &&
-               stream_.frameEnds[viewer.nextFrame] <= viewer.received) {
-            viewer.arrivals[viewer.nextFrame++] = now;
-        }
     }
+}
+
+void ViewerPool::Take(Viewer& viewer, const Stream& stream, const char* data, size_t n,
+                      int64_t now)
+{
+    if (viewer.received + n > stream.bytes.size() ||
+        std::memcmp(data, stream.bytes.data() + viewer.received, n) != 0) {
+        viewer.mismatch = true;
+    }
+    viewer.received += n;
+    while (viewer.nextFrame < stream.frameEnds.size() &&
+           stream.frameEnds[viewer.nextFrame] <= viewer.received) {
+        viewer.arrivals[viewer.nextFrame++] = now;
+    }
+}
+
+bool ViewerPool::AllComplete() const
+{
+    return std::all_of(viewers_.begin(), viewers_.end(), [this](const Viewer& viewer) {
+        return viewer.received >= (viewer.web ? webStream_ : &stream_)->bytes.size();
+    });
 }
 
 bool ViewerPool::RunUntil(const std::function<bool()>& condition, int timeoutMs)

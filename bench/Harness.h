@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "WebClient.h"
 #include "playback/io.h"
 
 // What every benchmark shares: recordings made in memory, the byte stream a viewer must
@@ -44,12 +45,15 @@ struct Stream
     std::vector<size_t> frameEnds;
 };
 Stream ExpectedStream(const Recording& recording);
+// What a browser viewer must get: every frame as recorded, no greeting, no escaping.
+Stream ExpectedWebStream(const Recording& recording);
 
 // The real program, headless, with its own runtime folder; stopped by pid.
 class Server
 {
 public:
-    Server(const std::string& binary, const std::string& recording, int port);
+    // webPort 0: no web port.
+    Server(const std::string& binary, const std::string& recording, int port, int webPort = 0);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -57,6 +61,7 @@ public:
     pid_t Pid() const { return pid_; }
     int StdoutFd() const { return stdoutFd_; }
     int Port() const { return port_; }
+    int WebPort() const { return webPort_; }
     // Reads whatever the program printed; never blocks.
     void Drain();
     bool HasLine(const std::string& line) const;
@@ -78,6 +83,7 @@ private:
     pid_t pid_ = -1;
     int stdoutFd_ = -1;
     int port_ = 0;
+    int webPort_ = 0;
     int64_t startNs_ = 0;
     int64_t listeningNs_ = 0;
     std::string runtimeDir_;
@@ -92,13 +98,16 @@ struct Viewer
     std::vector<int64_t> arrivals;  // per frame, -1 until its last byte arrived
     bool mismatch = false;
     bool closed = false;
+    bool web = false;  // a browser viewer: its bytes come in WebSocket frames
+    WebFrameReader frames;
 };
 
 // Many viewers of one server, all expecting the same stream.
 class ViewerPool
 {
 public:
-    ViewerPool(const Stream& stream, Server& server);
+    // webStream: what browser viewers must get, when there are any.
+    ViewerPool(const Stream& stream, Server& server, const Stream* webStream = nullptr);
     ~ViewerPool();
 
     // Starts a non-blocking connect; returns the viewer's index.
@@ -106,10 +115,16 @@ public:
     // Connects `count` more, keeping at most `window` of them waiting for `untilByte`
     // bytes, so the small listen backlog never overflows.
     bool ConnectMany(size_t count, size_t window, size_t untilByte, int timeoutMs);
+    // A browser viewer on the web port: connected and upgraded before it returns.
+    size_t ConnectWeb();
+    // `count` browser viewers, each waiting until it has `untilByte` bytes of its stream.
+    bool ConnectManyWeb(size_t count, size_t untilByte, int timeoutMs);
     bool Send(size_t index, const std::string& bytes);
     // Runs the loop until the condition holds or the time is up.
     bool RunUntil(const std::function<bool()>& condition, int timeoutMs);
     bool AllReceived(size_t bytes) const;
+    // Every viewer has its whole stream, whichever kind it is.
+    bool AllComplete() const;
     Viewer& At(size_t index) { return viewers_[index]; }
     size_t Size() const { return viewers_.size(); }
     bool AnyMismatch() const;
@@ -119,8 +134,10 @@ public:
 
 private:
     void ReadViewer(size_t index);
+    void Take(Viewer& viewer, const Stream& stream, const char* data, size_t size, int64_t now);
 
     const Stream& stream_;
+    const Stream* webStream_;
     Server& server_;
     int epoll_ = -1;
     std::vector<Viewer> viewers_;

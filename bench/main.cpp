@@ -80,6 +80,8 @@ struct Paced
     double medianMs = 0;
     double p99Ms = 0;
     double maxMs = 0;
+    double p99WebMs = 0;  // browser viewers alone; the figures above are the telnet viewers'
+    double maxWebMs = 0;
     double lastMs = 0;  // the last frame against the schedule, signed
     double cpuSeconds = 0;
     double deliveredMB = 0;
@@ -89,19 +91,23 @@ struct Paced
     int viewers = 0;
 };
 
-// Plays frames 1.. of a lead-in recording to `viewerCount` viewers at a speed reached by
-// keys, and measures each arrival against the schedule that the first arrival anchors.
-Paced RunPaced(const Options& options, const Recording& recording, int speed, size_t viewerCount)
+// Plays frames 1.. of a lead-in recording to `viewerCount` telnet viewers and `webCount`
+// browser viewers at a speed reached by keys, and measures each arrival against the
+// schedule that the first arrival anchors.
+Paced RunPaced(const Options& options, const Recording& recording, int speed, size_t viewerCount,
+               size_t webCount = 0)
 {
     Paced result;
     const std::string dir = MakeTempDir("ombrix-bench-");
     const std::string path = dir + "/paced.ttyrec";
     recording.WriteTo(path);
     const Stream stream = ExpectedStream(recording);
+    const Stream webStream = ExpectedWebStream(recording);
     const size_t frames = recording.bodies.size();
 
-    Server server(options.binary, path, FreePort());
-    if (!server.WaitForLinePrefix("connection: ", 10000)) {
+    Server server(options.binary, path, FreePort(), webCount > 0 ? FreePort() : 0);
+    if (!server.WaitForLinePrefix("connection: ", 10000) ||
+        (webCount > 0 && !server.WaitForLinePrefix("web: ", 10000))) {
         std::fprintf(stderr, "the program did not start\n");
         return result;
     }
@@ -109,7 +115,7 @@ Paced RunPaced(const Options& options, const Recording& recording, int speed, si
     server.Drain();
     result.rssIdleKb = server.RssKb();
 
-    ViewerPool pool(stream, server);
+    ViewerPool pool(stream, server, &webStream);
     pool.Connect();
     if (!pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[0]; }, 5000)) {
         std::fprintf(stderr, "the first frame did not arrive\n");
@@ -128,6 +134,10 @@ Paced RunPaced(const Options& options, const Recording& recording, int speed, si
         std::fprintf(stderr, "only %zu viewers connected\n", pool.Size());
         return result;
     }
+    if (webCount > 0 && !pool.ConnectManyWeb(webCount, webStream.frameEnds[0], 120000)) {
+        std::fprintf(stderr, "only %zu viewers connected\n", pool.Size());
+        return result;
+    }
     pool.RunUntil([] { return false; }, 300);
     result.rssViewersKb = server.RssKb();
 
@@ -137,8 +147,8 @@ Paced RunPaced(const Options& options, const Recording& recording, int speed, si
     }
     const double cpuBefore = server.CpuSeconds();
     pool.Send(0, "x");
-    const bool done = pool.RunUntil([&] { return pool.AllReceived(stream.bytes.size()); },
-                                    static_cast<int>(scheduleMs) + 30000);
+    const bool done =
+        pool.RunUntil([&] { return pool.AllComplete(); }, static_cast<int>(scheduleMs) + 30000);
     result.cpuSeconds = server.CpuSeconds() - cpuBefore;
     result.rssEndKb = server.RssKb();
     result.viewers = static_cast<int>(pool.Size());
@@ -154,16 +164,21 @@ Paced RunPaced(const Options& options, const Recording& recording, int speed, si
         schedule[i] = schedule[i - 1] + int64_t{recording.DelayMs(i, reached)} * 1000000;
     }
     std::vector<double> lateness;
+    std::vector<double> webLateness;
     lateness.reserve(pool.Size() * frames);
     for (size_t v = 0; v < pool.Size(); ++v) {
         const Viewer& viewer = pool.At(v);
         for (size_t i = 1; i < frames; ++i) {
             if (viewer.arrivals[i] > 0) {
-                lateness.push_back(
-                    std::fabs(static_cast<double>(viewer.arrivals[i] - schedule[i]) / 1e6));
+                (viewer.web ? webLateness : lateness)
+                    .push_back(
+                        std::fabs(static_cast<double>(viewer.arrivals[i] - schedule[i]) / 1e6));
             }
         }
     }
+    result.p99WebMs = Percentile(webLateness, 0.99);
+    result.maxWebMs =
+        webLateness.empty() ? 0 : *std::max_element(webLateness.begin(), webLateness.end());
     if (std::getenv("OMBRIX_BENCH_DUMP") != nullptr) {
         const size_t last = pool.Size() - 1;
         for (size_t i = 1; i < frames; ++i) {
@@ -179,12 +194,17 @@ Paced RunPaced(const Options& options, const Recording& recording, int speed, si
     result.lastMs =
         static_cast<double>(pool.At(0).arrivals[frames - 1] - schedule[frames - 1]) / 1e6;
     result.deliveredMB =
-        static_cast<double>(pool.Size() * (stream.bytes.size() - stream.frameEnds[0])) / 1e6;
+        static_cast<double>(viewerCount * (stream.bytes.size() - stream.frameEnds[0]) +
+                            webCount * (webStream.bytes.size() - webStream.frameEnds[0])) /
+        1e6;
     size_t complete = 0;
     size_t mismatched = 0;
     size_t closed = 0;
     for (size_t v = 0; v < pool.Size(); ++v) {
-        complete += pool.At(v).received >= stream.bytes.size() ? 1 : 0;
+        complete += pool.At(v).received >=
+                            (pool.At(v).web ? webStream : stream).bytes.size()
+                        ? 1
+                        : 0;
         mismatched += pool.At(v).mismatch ? 1 : 0;
         closed += pool.At(v).closed ? 1 : 0;
     }
@@ -359,6 +379,37 @@ void FanOut(const Options& options)
     }
 }
 
+// Browser viewers beside telnet viewers on the fan-out recording at speed 100: each kind
+// alone (a telnet viewer drives the browsers' run with its keys), then both together.
+void WebFanOut(const Options& options)
+{
+    std::fprintf(stderr, "web fan-out\n");
+    const Recording recording = SessionRecording(options.quick ? (1u << 20) : (3u << 20));
+    const size_t count = options.quick ? 20 : 100;
+    const std::string n = std::to_string(count);
+    struct Run
+    {
+        std::string label;
+        size_t telnet;
+        size_t web;
+    };
+    for (const Run& run : {Run{n + " telnet", count, 0}, Run{"1 telnet + " + n + " web", 1, count},
+                           Run{n + " telnet + " + n + " web", count, count}}) {
+        const Paced r = RunPaced(options, recording, 100, run.telnet, run.web);
+        const std::string label = "web fan-out " + run.label + " at speed 100";
+        AddRow(label + ": CPU s per delivered MB",
+               Format("%.5f", r.deliveredMB > 0 ? r.cpuSeconds / r.deliveredMB : 0));
+        if (run.telnet > 1) {
+            AddRow(label + ": telnet p99 |late|", Format("%.2f ms", r.p99Ms));
+        }
+        if (run.web > 0) {
+            AddRow(label + ": web p99 |late|", Format("%.2f ms", r.p99WebMs));
+            AddRow(label + ": web max |late|", Format("%.2f ms", r.maxWebMs));
+        }
+        AddRow(label + ": all streams byte-exact", r.exact ? "yes" : "NO", "yes", r.exact);
+    }
+}
+
 void StartUp(const Options& options)
 {
     std::fprintf(stderr, "start-up\n");
@@ -510,7 +561,8 @@ int main(int argc, char** argv)
                       {"drift", Drift},
                       {"catchup", CatchUp},
                       {"fanout", FanOut},
-                      {"stalled", StalledOutput}};
+                      {"stalled", StalledOutput},
+                      {"web", WebFanOut}};
     for (const auto& benchmark : benchmarks) {
         if (options.only.empty() || options.only == benchmark.name) {
             benchmark.run(options);

@@ -5,11 +5,14 @@ OMBRIX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 OMBRIX_JOBS=$(nproc 2>/dev/null || echo 2)
 
 # What the program needs to build and run: all that scripts/demo installs.
-# (telnet is the viewer the demo tells the user to connect with; util-linux gives flock.)
-OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev libgl-dev fonts-ipafont-gothic telnet util-linux)
+# (telnet is the viewer the demo tells the user to connect with; util-linux gives flock;
+# nodejs brings the npm that installs the page's xterm.js.)
+OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev qt6-websockets-dev libgl-dev fonts-ipafont-gothic
+                 telnet util-linux nodejs)
 # What only the tests need on top (GoogleTest, the real-client checks, the sanitizer and
-# fuzzing toolchain, a display for the window tests): scripts/test installs both lists.
-OMBRIX_TEST_PACKAGES=(libgtest-dev tmux xvfb xauth clang libclang-rt-14-dev procps)
+# fuzzing toolchain, a display for the window tests, a browser): scripts/test installs both.
+OMBRIX_TEST_PACKAGES=(libgtest-dev tmux xvfb xauth clang libclang-rt-14-dev procps chromium
+                      fonts-dejavu-core)
 # What building the Debian package needs (dpkg-shlibdeps and dpkg-buildflags; CPack finds
 # the programs to scan with file), and what its tests use: lintian, man to render the
 # manual page, systemd-analyze to check the user unit, ss to find a free port.
@@ -34,10 +37,26 @@ ombrix_install_missing() {
     $sudo apt-get install -y -qq "${missing[@]}"
 }
 
+# The page's npm packages, exactly as the lockfile pins them. Debian's npm is installed
+# only when there is no npm at all: it conflicts with the npm that comes with nodejs.
+ombrix_web_packages() {
+    local web="$OMBRIX_ROOT/web"
+    if ! command -v npm >/dev/null; then
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq npm
+    fi
+    if [ ! -f "$web/node_modules/.package-lock.json" ] ||
+       [ "$web/package-lock.json" -nt "$web/node_modules/.package-lock.json" ]; then
+        (cd "$web" && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+}
+
 # ombrix_build DIR [cmake options...]: configure and build everything into DIR.
 ombrix_build() {
     local dir=$1
     shift
+    ombrix_web_packages
     cmake -S "$OMBRIX_ROOT" -B "$dir" -DOMBRIX_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j "$OMBRIX_JOBS"
 }
@@ -45,6 +64,7 @@ ombrix_build() {
 # ombrix_build_program DIR: configure DIR and build only the program, as a user's build:
 # no tests (so no GoogleTest), and a warning is no reason to stop.
 ombrix_build_program() {
+    ombrix_web_packages
     cmake -S "$OMBRIX_ROOT" -B "$1" -DOMBRIX_WERROR=OFF -DOMBRIX_TESTS=OFF >/dev/null
     cmake --build "$1" -j "$OMBRIX_JOBS" --target ombrix
 }

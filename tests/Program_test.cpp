@@ -129,8 +129,10 @@ TEST(Program, PortTakenEndsWithStatusOneAndTheBindError)
 TEST(Program, BadOptionsGiveUsageAndStatusTwo)
 {
     QTemporaryDir runtime;
-    for (const QStringList& args : {QStringList{"--port", "0"}, QStringList{"--port", "70000"},
-                                    QStringList{"--port"}, QStringList{"--bogus"}}) {
+    for (const QStringList& args :
+         {QStringList{"--port", "0"}, QStringList{"--port", "70000"}, QStringList{"--port"},
+          QStringList{"--bogus"}, QStringList{"--web-port", "0"}, QStringList{"--web-port=x"},
+          QStringList{"--web-port"}}) {
         OmbrixProcess program(runtime.path(), args);
         EXPECT_EQ(program.WaitForExit(3000), 2) << args.join(' ').toStdString();
         EXPECT_TRUE(program.Errors().contains(QStringLiteral("Usage:")));
