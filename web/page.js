@@ -115,7 +115,6 @@
       if (socket !== ws) return;
       socket = null;
       showState("disconnected", "disconnected");
-      if (event.code === 1008 && event.reason) showNotice(event.reason);
       scheduleReconnect();
     };
   }

@@ -48,6 +48,17 @@ bool LoopbackClient::PumpUntil(const std::function<bool()>& condition, int timeo
     return true;
 }
 
+bool LoopbackClient::ConnectFrom(const char* localAddress, int port)
+{
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, localAddress, &local.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        return false;
+    }
+    return Connect(port);
+}
+
 bool LoopbackClient::Connect(int port)
 {
     sockaddr_in address{};

@@ -16,6 +16,8 @@ public:
     // Connects to 127.0.0.1:port and waits for the connection; then runs the loop once
     // more so that an in-process server has usually accepted it.
     bool Connect(int port);
+    // The same from another local address of the loopback net, such as 127.0.0.2.
+    bool ConnectFrom(const char* localAddress, int port);
     // Sends every byte, running the loop while the socket is full.
     void Send(const QByteArray& bytes);
     // Reads until Received() holds at least total bytes.
