@@ -2,6 +2,7 @@
 #include "app/UnitOmbrix.h"
 #include "playback/Player.h"
 #include "server/TelnetViewer.h"
+#include "server/WebServer.h"
 
 FrameSource* TFormOmbrix::RecordingFile() const
 {
@@ -20,7 +21,13 @@ const std::optional<QByteArray>& TFormOmbrix::FrameBuffer() const
 
 bool TFormOmbrix::OpenRecording()
 {
-    return player_.Open(RecordingPath);
+    const bool opened = player_.Open(RecordingPath);
+    if (opened && webServer_) {
+        // Pages size their terminal before the new recording's first frame.
+        webServer_->SetTerminalSize(
+            RecordingFile()->TerminalSize().value_or(QSize(kDefaultColumns, kDefaultRows)));
+    }
+    return opened;
 }
 
 void TFormOmbrix::CloseRecording()

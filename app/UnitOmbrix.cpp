@@ -154,6 +154,12 @@ void TFormOmbrix::RequestTermination()
 void TFormOmbrix::StartWebServer(int port)
 {
     webServer_ = std::make_unique<WebServer>();
+    webServer_->OnJoin = [this](ViewerConnection* viewer) { hub_.Join(viewer); };
+    webServer_->OnLeave = [this](ViewerConnection* viewer) { hub_.Leave(viewer); };
+    webServer_->OnWritable = [this](ViewerConnection* viewer) { hub_.Writable(viewer); };
+    webServer_->OnReceived = [this](ViewerConnection* viewer, const QByteArray& keys) {
+        hub_.Received(viewer, keys);
+    };
     webServer_->SetSpeed(PlaySpeed());
     webServer_->Listen(port);
     if (headless_) {

@@ -11,6 +11,10 @@
 #include "server/ViewerConnection.h"
 #include "server/WebViewer.h"
 
+// A terminal's size when the recording does not give one.
+inline constexpr int kDefaultColumns = 80;
+inline constexpr int kDefaultRows = 24;
+
 class QTcpServer;
 class QTcpSocket;
 class QWebSocket;
@@ -64,5 +68,5 @@ private:
     std::vector<QPointer<QTcpSocket>> handedOver_;
     WebViewerBounds bounds_;
     int speed_ = 1;
-    QSize terminalSize_{80, 24};
+    QSize terminalSize_{kDefaultColumns, kDefaultRows};
 };

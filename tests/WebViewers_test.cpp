@@ -11,7 +11,7 @@
 #include <QUrl>
 #include <QWebSocket>
 
-#include "server/Viewers.h"
+#include "server/ViewerHub.h"
 #include "support/LoopbackClient.h"
 #include "support/OmbrixProcess.h"
 #include "support/Ttyrec.h"
@@ -71,7 +71,12 @@ struct WebProgram
         return program->WaitForLine(QStringLiteral("web: http://127.0.0.1:%1/").arg(webPort),
                                     kWaitMs);
     }
-    bool WaitForLine(const QString& line) { return program->WaitForLine(line, kWaitMs); }
+    // The loop runs meanwhile, so the test's own WebSocket clients get on too.
+    bool WaitForLine(const QString& line)
+    {
+        return LoopbackClient::PumpUntil(
+            [&] { return program->Output().split(QLatin1Char('\n')).contains(line); }, kWaitMs);
+    }
     std::string Output() { return QString(program->Output() + program->Errors()).toStdString(); }
 };
 
