@@ -92,6 +92,9 @@ void WebViewer::Send(const QByteArray& bytes)
         return;
     }
     socket_->sendBinaryMessage(bytes);
+    // Written now, as a telnet viewer's send is: left to the socket, the bytes would wait
+    // for the next turn of the loop, after every other viewer's.
+    socket_->flush();
     UpdatePending();
 }
 

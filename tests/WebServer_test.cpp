@@ -9,7 +9,6 @@
 #include <memory>
 #include <vector>
 
-#include "platform/Exceptions.h"
 #include "server/WebServer.h"
 #include "support/LoopbackClient.h"
 
@@ -115,20 +114,6 @@ TEST(WebServer, ServesTheBuiltInPageAndRefusesEverythingElse)
                       "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
                     .startsWith("HTTP/1.1 403"));
-}
-
-TEST(WebServer, ATakenPortFailsNamingBind)
-{
-    WebServer first;
-    first.Listen(0);
-    WebServer second;
-    try {
-        second.Listen(first.LocalPort());
-        FAIL() << "the second listen succeeded";
-    } catch (const ESocketError& error) {
-        EXPECT_TRUE(error.Message().contains(QLatin1String("[API 'bind']")))
-            << error.what();
-    }
 }
 
 TEST(WebServer, StreamsBytesExactlyAndTakesKeysBothWays)
