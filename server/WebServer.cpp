@@ -15,7 +15,7 @@
 #include "server/HttpRequestHead.h"
 #include "server/HttpResponse.h"
 #include "server/ScktComp.h"
-#include "server/SocketCalls.h"
+#include "platform/SocketCalls.h"
 #include "server/WebPage.h"
 
 namespace {
