@@ -1,5 +1,9 @@
 #include "app/CommandLine.h"
 
+#include <QLocale>
+#include <QRegularExpression>
+#include <cmath>
+
 namespace {
 bool ParsePort(const QByteArray& text, int& port)
 {
@@ -17,6 +21,23 @@ QByteArray OptionName(const QByteArray& argument)
 {
     const qsizetype equals = argument.indexOf('=');
     return equals < 0 ? argument : argument.left(equals);
+}
+
+// Plain decimal seconds above 0 ("2", "0.5", "1.25"): no sign, exponent, infinity or
+// not-a-number, whatever the locale.
+bool ParseIdleLimit(const QByteArray& text, std::optional<double>& limit)
+{
+    static const QRegularExpression decimal(QStringLiteral("^([0-9]+(\\.[0-9]*)?|\\.[0-9]+)$"));
+    if (!decimal.match(QString::fromLatin1(text)).hasMatch()) {
+        return false;
+    }
+    bool ok = false;
+    const double value = QLocale::c().toDouble(QString::fromLatin1(text), &ok);
+    if (!ok || !(value > 0) || !std::isfinite(value)) {
+        return false;
+    }
+    limit = value;
+    return true;
 }
 }  // namespace
 
@@ -55,6 +76,23 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
                                    .arg(QString::fromLatin1(name), QString::fromLocal8Bit(value));
                 return result;
             }
+        } else if (argument == "--idle-limit" || argument.startsWith("--idle-limit=")) {
+            QByteArray value;
+            if (argument == "--idle-limit") {
+                if (i + 1 >= arguments.size()) {
+                    result.error = QStringLiteral("--idle-limit needs a number of seconds above 0");
+                    return result;
+                }
+                value = arguments[++i];
+            } else {
+                value = argument.mid(13);
+            }
+            if (!ParseIdleLimit(value, result.form.idleLimit)) {
+                result.error =
+                    QStringLiteral("--idle-limit needs a number of seconds above 0, not \"%1\"")
+                        .arg(QString::fromLocal8Bit(value));
+                return result;
+            }
         } else {
             result.error = QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(argument));
             return result;
@@ -66,9 +104,12 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
 QString UsageText()
 {
     return QStringLiteral(
-        "Usage: ombrix [--headless] [--port N] [--web-port N] [--help] [--version] [FILE...]\n"
+        "Usage: ombrix [--headless] [--port N] [--web-port N] [--idle-limit SECONDS] [--help]\n"
+        "              [--version] [FILE...]\n"
         "\n"
-        "Replays a terminal recording (ttyrec file) to telnet clients. Connect with\n"
+        "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
+        "(gzip, bzip2, xz, zstd, lz4, lzip), or an asciicast file (asciinema's .cast,\n"
+        "versions 1 to 3); the file's content tells which. Connect with\n"
         "  telnet localhost 21089\n"
         "and every connected viewer sees the recording at its recorded pace; a viewer who\n"
         "joins late first gets everything played so far.\n"
@@ -81,6 +122,11 @@ QString UsageText()
         "--web-port N\n"
         "            also serve browser viewers: the page http://HOST:N/ plays the same\n"
         "            recording, in step with the telnet viewers (off when not given).\n"
+        "--idle-limit SECONDS\n"
+        "            a recorded pause longer than SECONDS (a decimal above 0, such as\n"
+        "            2 or 0.5) plays as SECONDS long, before the speed divides it. The\n"
+        "            elapsed time shown stays the recorded one. An asciicast file's own\n"
+        "            idle_time_limit applies too; the smaller one wins.\n"
         "--help      show this text.\n"
         "--version   show the version.\n"
         "\n"

@@ -44,6 +44,8 @@ struct FormOptions
     int webPort = 0;
     // No window: status changes and errors are printed instead.
     bool headless = false;
+    // Recorded gaps above this many seconds count as this long; none: as recorded.
+    std::optional<double> idleLimit;
     // The name of the single-instance object; tests give their own.
     QString instanceName = QStringLiteral("OmbrixFileMapping");
 };

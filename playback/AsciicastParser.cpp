@@ -1,0 +1,173 @@
+#include "playback/AsciicastParser.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <cmath>
+#include <cstdint>
+
+#include "playback/IdleLimit.h"
+
+namespace asciicast {
+
+namespace {
+
+std::optional<QSize> PositiveSize(const QJsonValue& width, const QJsonValue& height)
+{
+    const int w = width.toInt(0);
+    const int h = height.toInt(0);
+    if (w <= 0 || h <= 0) {
+        return std::nullopt;
+    }
+    return QSize(w, h);
+}
+
+Header ReadHeader(const QJsonObject& object, int version)
+{
+    Header header;
+    header.version = version;
+    if (version == 3) {
+        const QJsonObject term = object.value(QLatin1String("term")).toObject();
+        header.terminalSize =
+            PositiveSize(term.value(QLatin1String("cols")), term.value(QLatin1String("rows")));
+    } else {
+        header.terminalSize =
+            PositiveSize(object.value(QLatin1String("width")), object.value(QLatin1String("height")));
+    }
+    const QJsonValue limit = object.value(QLatin1String("idle_time_limit"));
+    if (limit.isDouble() && std::isfinite(limit.toDouble()) && limit.toDouble() > 0) {
+        header.idleTimeLimit = limit.toDouble();
+    }
+    return header;
+}
+
+std::optional<QJsonDocument> ParseJson(QByteArrayView bytes)
+{
+    QJsonParseError error{};
+    QJsonDocument document = QJsonDocument::fromJson(bytes.toByteArray(), &error);
+    if (error.error != QJsonParseError::NoError) {
+        return std::nullopt;
+    }
+    return document;
+}
+
+bool IsBlank(QByteArrayView line)
+{
+    return line.trimmed().isEmpty();
+}
+
+}  // namespace
+
+bool LooksLikeAsciicast(QByteArrayView head)
+{
+    if (head.startsWith("\xef\xbb\xbf")) {
+        head = head.sliced(3);
+    }
+    qsizetype i = 0;
+    while (i < head.size() && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' ||
+                               head[i] == '\n')) {
+        ++i;
+    }
+    if (i >= head.size() || head[i] != '{') {
+        return false;
+    }
+    // An object's first key follows: a raw ttyrec whose first timestamp begins with '{'
+    // is not taken for one unless this, too, happens to match.
+    for (++i; i < head.size(); ++i) {
+        if (head[i] == '"') {
+            return true;
+        }
+        if (head[i] != ' ' && head[i] != '\t' && head[i] != '\r' && head[i] != '\n') {
+            return false;
+        }
+    }
+    return false;
+}
+
+std::optional<Header> ParseHeaderLine(QByteArrayView line)
+{
+    const std::optional<QJsonDocument> document = ParseJson(line);
+    if (!document || !document->isObject()) {
+        return std::nullopt;
+    }
+    const QJsonObject object = document->object();
+    const int version = object.value(QLatin1String("version")).toInt(0);
+    if (version != 2 && version != 3) {
+        return std::nullopt;
+    }
+    return ReadHeader(object, version);
+}
+
+std::optional<Version1> ParseVersion1(QByteArrayView bytes)
+{
+    const std::optional<QJsonDocument> document = ParseJson(bytes);
+    if (!document || !document->isObject()) {
+        return std::nullopt;
+    }
+    const QJsonObject object = document->object();
+    const QJsonValue entries = object.value(QLatin1String("stdout"));
+    if (object.value(QLatin1String("version")).toInt(0) != 1 || !entries.isArray()) {
+        return std::nullopt;
+    }
+    return Version1{ReadHeader(object, 1), entries.toArray()};
+}
+
+bool EventClock::Advance(double value, io::FrameTime& time)
+{
+    // v2 times are absolute; v1 delays and v3 intervals add up from the previous event.
+    const double at = version_ == 2 ? value : clock_ + value;
+    const std::optional<io::FrameTime> converted = io::SecondsToFrameTime(at);
+    if (!converted) {
+        return false;
+    }
+    clock_ = at;
+    time = *converted;
+    return true;
+}
+
+EventResult EventClock::ParseLine(QByteArrayView line, io::FrameTime& time, QByteArray& bytes)
+{
+    if (IsBlank(line) || (version_ == 3 && line.trimmed().startsWith('#'))) {
+        return EventResult::NoFrame;
+    }
+    const std::optional<QJsonDocument> document = ParseJson(line);
+    if (!document || !document->isArray()) {
+        return EventResult::Invalid;
+    }
+    const QJsonArray event = document->array();
+    if (event.size() < 3 || !event[0].isDouble() || !event[1].isString()) {
+        return EventResult::Invalid;
+    }
+    io::FrameTime at;
+    if (!Advance(event[0].toDouble(), at)) {
+        return EventResult::Invalid;
+    }
+    if (event[1].toString() != QLatin1String("o")) {
+        return EventResult::NoFrame;
+    }
+    if (!event[2].isString()) {
+        return EventResult::Invalid;
+    }
+    bytes = event[2].toString().toUtf8();
+    time = at;
+    // Empty output sends nothing; a frame without bytes would read as a failed one.
+    return bytes.isEmpty() ? EventResult::NoFrame : EventResult::Frame;
+}
+
+EventResult EventClock::ParseVersion1Entry(const QJsonValue& entry, io::FrameTime& time,
+                                           QByteArray& bytes)
+{
+    const QJsonArray pair = entry.toArray();
+    if (!entry.isArray() || pair.size() < 2 || !pair[0].isDouble() || !pair[1].isString()) {
+        return EventResult::Invalid;
+    }
+    io::FrameTime at;
+    if (!Advance(pair[0].toDouble(), at)) {
+        return EventResult::Invalid;
+    }
+    bytes = pair[1].toString().toUtf8();
+    time = at;
+    return bytes.isEmpty() ? EventResult::NoFrame : EventResult::Frame;
+}
+
+}  // namespace asciicast

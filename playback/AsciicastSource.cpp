@@ -1,0 +1,201 @@
+#include "playback/AsciicastSource.h"
+
+#include <sys/stat.h>
+
+#include <optional>
+
+#include "playback/AsciicastParser.h"
+#include "playback/LineReader.h"
+
+namespace io {
+
+namespace {
+
+// A line as long as the longest frame the ttyrec reader takes; past it, the file is
+// taken for a broken or hostile one.
+constexpr qsizetype kMaxLineLength = kMaxFrameLength;
+// A v1 recording is one JSON object, parsed whole: it is held in memory, so it is
+// bounded. Real ones are small (the format was replaced by the line-per-event v2).
+constexpr qsizetype kMaxVersion1Size = 64 * 1024 * 1024;
+
+// What every reader of one recording shares: the file, and what its start said.
+struct Recording
+{
+    UniqueFd fd;
+    // Set when the file is no asciicast this program reads: every reader then ends at once.
+    bool invalid = false;
+    asciicast::Header header;
+    std::optional<asciicast::Version1> version1;  // a v1 file's parsed object
+};
+
+// Reads the frames of a recording from its start. The player and every catch-up have one
+// each, so they see the same frames.
+class AsciicastCursor final : public FrameCursor
+{
+public:
+    explicit AsciicastCursor(std::shared_ptr<const Recording> recording)
+        : recording_(std::move(recording)), input_(recording_->fd.Get()),
+          lines_(input_, kMaxLineLength), clock_(recording_->header.version)
+    {
+    }
+
+    FrameReadStatus Next(FrameHeader& header, QByteArray& body) override
+    {
+        const FrameReadStatus status = ended_ ? *ended_ : ReadFrame(header, body);
+        if (status != FrameReadStatus::Frame) {
+            ended_ = status;
+            header = FrameHeader{};
+            body = QByteArray();
+        }
+        return status;
+    }
+    void ReleaseBuffers() override { input_.ReleaseBuffer(); }
+
+private:
+    // The next output event as a frame, or the status that ends the recording.
+    FrameReadStatus ReadFrame(FrameHeader& header, QByteArray& body)
+    {
+        if (recording_->invalid) {
+            return FrameReadStatus::FormatError;
+        }
+        for (;;) {
+            QByteArray bytes;
+            asciicast::EventResult result = asciicast::EventResult::NoFrame;
+            if (recording_->version1) {
+                const QJsonArray& entries = recording_->version1->stdoutEntries;
+                if (entry_ >= entries.size()) {
+                    return FrameReadStatus::EndOfFile;
+                }
+                result = clock_.ParseVersion1Entry(entries[entry_++], header.time, bytes);
+            } else {
+                const std::optional<FrameReadStatus> ended = NextLine(header.time, bytes, result);
+                if (ended) {
+                    return *ended;
+                }
+            }
+            if (result == asciicast::EventResult::Invalid) {
+                return FrameReadStatus::FormatError;
+            }
+            if (result == asciicast::EventResult::Frame) {
+                return TakeBytes(std::move(bytes), header, body);
+            }
+        }
+    }
+
+    // Reads and parses the next event line; a status when the lines ran out.
+    std::optional<FrameReadStatus> NextLine(FrameTime& time, QByteArray& bytes,
+                                            asciicast::EventResult& result)
+    {
+        QByteArray line;
+        switch (lines_.Next(line)) {
+            case LineReader::Status::Line:
+                break;
+            case LineReader::Status::End:
+                return FrameReadStatus::EndOfFile;
+            case LineReader::Status::TooLong:
+                return FrameReadStatus::FormatError;
+            case LineReader::Status::Failed:
+                return FrameReadStatus::ReadFailed;
+        }
+        if (!headerSkipped_) {
+            headerSkipped_ = true;
+            result = asciicast::EventResult::NoFrame;
+            return std::nullopt;
+        }
+        result = clock_.ParseLine(line, time, bytes);
+        return std::nullopt;
+    }
+
+    // Escapes the text's bytes for telnet like every frame's (UTF-8 holds no 0xFF, but a
+    // frame is a frame).
+    static FrameReadStatus TakeBytes(QByteArray bytes, FrameHeader& header, QByteArray& body)
+    {
+        const qsizetype length = bytes.size();
+        if (bytes.contains('\xff')) {
+            bytes.resize(2 * length);
+            bytes.resize(EscapeTelnetIac(bytes.data(), length));
+        }
+        header.length = static_cast<int32_t>(bytes.size());
+        body = std::move(bytes);
+        return FrameReadStatus::Frame;
+    }
+
+    std::shared_ptr<const Recording> recording_;
+    PositionedInput input_;
+    LineReader lines_;
+    asciicast::EventClock clock_;
+    qsizetype entry_ = 0;
+    bool headerSkipped_ = false;
+    std::optional<FrameReadStatus> ended_;
+};
+
+class AsciicastSource final : public FrameSource
+{
+public:
+    explicit AsciicastSource(std::shared_ptr<const Recording> recording)
+        : recording_(recording), player_(std::move(recording))
+    {
+    }
+    FrameReadStatus Next(FrameHeader& header, QByteArray& body) override
+    {
+        return player_.Next(header, body);
+    }
+    void ReleaseBuffers() override { player_.ReleaseBuffers(); }
+    std::unique_ptr<FrameCursor> NewCatchUpCursor() override
+    {
+        return std::make_unique<AsciicastCursor>(recording_);
+    }
+    std::optional<QSize> TerminalSize() const override { return recording_->header.terminalSize; }
+    std::optional<double> IdleTimeLimit() const override
+    {
+        return recording_->header.idleTimeLimit;
+    }
+
+private:
+    std::shared_ptr<const Recording> recording_;
+    AsciicastCursor player_;
+};
+
+// Reads what the start of the file says: a v2/v3 header line, else a whole v1 object.
+void ReadStart(Recording& recording)
+{
+    PositionedInput input(recording.fd.Get());
+    LineReader lines(input, kMaxLineLength);
+    QByteArray first;
+    if (lines.Next(first) == LineReader::Status::Line) {
+        if (std::optional<asciicast::Header> header = asciicast::ParseHeaderLine(first)) {
+            recording.header = *header;
+            return;
+        }
+    }
+    struct stat info
+    {
+    };
+    std::optional<asciicast::Version1> version1;
+    if (::fstat(recording.fd.Get(), &info) == 0 && info.st_size <= kMaxVersion1Size) {
+        QByteArray document(static_cast<qsizetype>(info.st_size), Qt::Uninitialized);
+        PositionedInput whole(recording.fd.Get());
+        document.resize(static_cast<qsizetype>(whole.Read(document.data(), document.size())));
+        if (!whole.Failed()) {
+            version1 = asciicast::ParseVersion1(document);
+        }
+    }
+    if (!version1) {
+        recording.invalid = true;
+        return;
+    }
+    recording.header = version1->header;
+    recording.version1 = std::move(version1);
+}
+
+}  // namespace
+
+std::unique_ptr<FrameSource> OpenAsciicastSource(UniqueFd fd)
+{
+    auto recording = std::make_shared<Recording>();
+    recording->fd = std::move(fd);
+    ReadStart(*recording);
+    return std::make_unique<AsciicastSource>(std::move(recording));
+}
+
+}  // namespace io

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <vector>
+
+#include "playback/ByteInput.h"
+
+// Splits a byte input into lines, holding at most one line of a bounded length, so a
+// huge text recording is never held whole and a hostile one without line breaks cannot
+// exhaust memory.
+class LineReader
+{
+public:
+    enum class Status
+    {
+        Line,     // line holds the next line, without its line break
+        End,      // no bytes are left
+        TooLong,  // the next line is longer than the bound
+        Failed,   // the input could not be read
+    };
+
+    // The input must outlive the reader.
+    LineReader(io::ByteInput& input, qsizetype maxLineLength);
+    Status Next(QByteArray& line);
+
+private:
+    bool Fill();
+
+    io::ByteInput& input_;
+    qsizetype maxLineLength_;
+    std::vector<char> buffer_;
+    size_t begin_ = 0;  // first byte not yet returned
+    size_t end_ = 0;    // one past the last byte read
+    bool ended_ = false;
+};
