@@ -44,10 +44,10 @@ struct FormOptions
     int webPort = 0;
     // No window: status changes and errors are printed instead.
     bool headless = false;
-    // Recorded gaps above this many seconds count as this long; none: as recorded.
-    std::optional<double> idleLimit;
     // The name of the single-instance object; tests give their own.
     QString instanceName = QStringLiteral("OmbrixFileMapping");
+    // Recorded gaps above this many seconds count as this long; none: as recorded.
+    std::optional<double> idleLimit;
 };
 
 // The one main window. It owns the player, the viewer hub, the viewer server, the

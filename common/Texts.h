@@ -53,8 +53,15 @@ inline const QString SpeedCaption = QStringLiteral("速度");
 inline const QString PlaySpeedStart = QStringLiteral("1");
 inline const QString BigMark = QStringLiteral("@<");
 // The open dialog's filter: pairs of a description and its patterns, split by "|".
-inline const QString OpenFilter =
-    QStringLiteral("ttyrecファイル (*.tty, *.ttyrec)|*.tty; *.ttyrec|すべてのファイル (*.*)|*.*");
+// The first entry is the one the dialog starts with; the file's content, not the entry,
+// decides how it is read.
+inline const QString OpenFilter = QStringLiteral(
+    "ttyrecファイル (*.tty, *.ttyrec)|*.tty; *.ttyrec"
+    "|圧縮ttyrecファイル (*.ttyrec.gz, *.ttyrec.bz2, *.ttyrec.xz, *.ttyrec.zst, *.ttyrec.lz4, "
+    "*.ttyrec.lz)|*.ttyrec.gz; *.ttyrec.bz2; *.ttyrec.xz; *.ttyrec.zst; *.ttyrec.lz4; "
+    "*.ttyrec.lz; *.tty.gz; *.tty.bz2; *.tty.xz; *.tty.zst"
+    "|asciicastファイル (*.cast)|*.cast"
+    "|すべてのファイル (*.*)|*.*");
 // The usage box, one entry a line.
 inline const QStringList UsageLines = {
     QStringLiteral(

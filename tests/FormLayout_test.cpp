@@ -42,7 +42,8 @@ std::unique_ptr<TFormOmbrix> MakeForm()
         .arguments = {},
         .port = 0,
         .headless = true,
-        .instanceName = QStringLiteral("FormLayoutTest-%1-%2").arg(::getpid()).arg(++serial)};
+        .instanceName = QStringLiteral("FormLayoutTest-%1-%2").arg(::getpid()).arg(++serial),
+        .idleLimit = std::nullopt};
     return std::make_unique<TFormOmbrix>(options);
 }
 
@@ -349,18 +350,23 @@ TEST(FormLayout, OpenDialogOffersTtyrecFilesFirstAndShowsHiddenOnes)
     EXPECT_FALSE(dialog.testOption(QFileDialog::ReadOnly));
     EXPECT_TRUE(dialog.isSizeGripEnabled());
     EXPECT_TRUE(dialog.filter() & QDir::Hidden);
-    ASSERT_EQ(dialog.nameFilters().size(), 2);
+    ASSERT_EQ(dialog.nameFilters().size(), 4);
     // What the user reads in the filter box is the descriptions as written.
     const auto* typeBox = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
     ASSERT_NE(typeBox, nullptr);
-    ASSERT_EQ(typeBox->count(), 2);
+    ASSERT_EQ(typeBox->count(), 4);
     EXPECT_EQ(typeBox->itemText(0), QStringLiteral("ttyrecファイル (*.tty, *.ttyrec)"));
-    EXPECT_EQ(typeBox->itemText(1), QStringLiteral("すべてのファイル (*.*)"));
+    EXPECT_EQ(typeBox->itemText(1),
+              QStringLiteral("圧縮ttyrecファイル (*.ttyrec.gz, *.ttyrec.bz2, *.ttyrec.xz, "
+                             "*.ttyrec.zst, *.ttyrec.lz4, *.ttyrec.lz)"));
+    EXPECT_EQ(typeBox->itemText(2), QStringLiteral("asciicastファイル (*.cast)"));
+    EXPECT_EQ(typeBox->itemText(3), QStringLiteral("すべてのファイル (*.*)"));
     EXPECT_EQ(typeBox->currentIndex(), 0);
 
     // The files the dialog lists in a folder, under each filter.
     QTemporaryDir folder;
-    for (const char* name : {"a.tty", "b.ttyrec", ".hidden.ttyrec", "notes.txt", "README"}) {
+    for (const char* name : {"a.tty", "b.ttyrec", ".hidden.ttyrec", "notes.txt", "README",
+                             "c.ttyrec.gz", "d.ttyrec.zst", "e.tty.bz2", "f.cast"}) {
         ASSERT_TRUE(WriteFile(folder.filePath(QString::fromLatin1(name)), QByteArray("x")));
     }
     dialog.setDirectory(folder.path());
@@ -376,14 +382,19 @@ TEST(FormLayout, OpenDialogOffersTtyrecFilesFirstAndShowsHiddenOnes)
         names.sort();
         return names;
     };
-    const QStringList ttyrec = {QStringLiteral(".hidden.ttyrec"), QStringLiteral("a.tty"),
-                                QStringLiteral("b.ttyrec")};
-    EXPECT_TRUE(WaitFor([&] { return listed() == ttyrec; })) << listed().join(u' ').toStdString();
-    dialog.selectNameFilter(dialog.nameFilters()[1]);
-    const QStringList all = {QStringLiteral(".hidden.ttyrec"), QStringLiteral("README"),
-                             QStringLiteral("a.tty"), QStringLiteral("b.ttyrec"),
-                             QStringLiteral("notes.txt")};
-    EXPECT_TRUE(WaitFor([&] { return listed() == all; })) << listed().join(u' ').toStdString();
+    const std::vector<QStringList> expected = {
+        {QStringLiteral(".hidden.ttyrec"), QStringLiteral("a.tty"), QStringLiteral("b.ttyrec")},
+        {QStringLiteral("c.ttyrec.gz"), QStringLiteral("d.ttyrec.zst"), QStringLiteral("e.tty.bz2")},
+        {QStringLiteral("f.cast")},
+        {QStringLiteral(".hidden.ttyrec"), QStringLiteral("README"), QStringLiteral("a.tty"),
+         QStringLiteral("b.ttyrec"), QStringLiteral("c.ttyrec.gz"), QStringLiteral("d.ttyrec.zst"),
+         QStringLiteral("e.tty.bz2"), QStringLiteral("f.cast"), QStringLiteral("notes.txt")},
+    };
+    for (size_t i = 0; i < expected.size(); ++i) {
+        dialog.selectNameFilter(dialog.nameFilters()[static_cast<qsizetype>(i)]);
+        EXPECT_TRUE(WaitFor([&] { return listed() == expected[i]; }))
+            << i << ": " << listed().join(u' ').toStdString();
+    }
 }
 
 TEST(FormLayout, CtrlOTheMenuAndTheToolButtonOpenTheDialogAndCancelKeepsTheRecording)
