@@ -6,13 +6,15 @@ OMBRIX_JOBS=$(nproc 2>/dev/null || echo 2)
 
 # What the program needs to build and run: all that scripts/demo installs.
 # (telnet is the viewer the demo tells the user to connect with; util-linux gives flock;
-# nodejs brings the npm that installs the page's xterm.js.)
+# nodejs brings the npm that installs the page's xterm.js; libarchive decodes compressed
+# recordings.)
 OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev qt6-websockets-dev libgl-dev fonts-ipafont-gothic
-                 telnet util-linux nodejs)
+                 telnet util-linux nodejs libarchive-dev)
 # What only the tests need on top (GoogleTest, the real-client checks, the sanitizer and
-# fuzzing toolchain, a display for the window tests, a browser): scripts/test installs both.
+# fuzzing toolchain, a display for the window tests, a browser, the compressors and
+# recorders the format tests use): scripts/test installs both lists.
 OMBRIX_TEST_PACKAGES=(libgtest-dev tmux xvfb xauth clang libclang-rt-14-dev procps chromium
-                      fonts-dejavu-core)
+                      fonts-dejavu-core gzip bzip2 xz-utils zstd lz4 ttyrec asciinema)
 # What building the Debian package needs (dpkg-shlibdeps and dpkg-buildflags; CPack finds
 # the programs to scan with file), and what its tests use: lintian, man to render the
 # manual page, systemd-analyze to check the user unit, ss to find a free port.
