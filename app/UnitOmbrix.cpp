@@ -53,6 +53,7 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
         return;
     }
     ServerSocket.SetPort(options.port);
+    player_.SetIdleLimit(options.idleLimit);
     if (headless_) {
         // The waiting line comes from inside the opening, between bind and listen; a
         // supervisor that connects on seeing it must find the port listening.

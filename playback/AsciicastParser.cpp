@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "playback/IdleLimit.h"
 
 namespace asciicast {
 

@@ -1,13 +1,43 @@
 #include "playback/FrameSource.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QByteArrayView>
+#include <cerrno>
+
+#include "playback/ArchiveInput.h"
+#include "playback/AsciicastParser.h"
+#include "playback/AsciicastSource.h"
+#include "playback/CompressedTtyrecSource.h"
 #include "playback/RawTtyrecSource.h"
 
 namespace {
-// Picks the reader for an opened recording from what it holds. Every recording is read
-// as plain ttyrec for now; other formats are told apart here by their first bytes.
+// Enough of the start to see a compression's magic, or an asciicast's opening brace after
+// a little white space.
+constexpr size_t kHeadLength = 64;
+
+// Picks the reader for an opened recording from its first bytes, never its name: a
+// compressed stream, an asciicast (JSON) file, else plain ttyrec, which has no magic.
 std::unique_ptr<FrameSource> SourceForFile(io::FilePtr file)
 {
-    return std::make_unique<RawTtyrecSource>(std::move(file));
+    char head[kHeadLength];
+    ssize_t got;
+    do {
+        got = ::pread(fileno(file.get()), head, sizeof head, 0);
+    } while (got < 0 && errno == EINTR);
+    const QByteArrayView start(head, got > 0 ? got : 0);
+    const bool compressed = io::LooksCompressed(start);
+    if (!compressed && !asciicast::LooksLikeAsciicast(start)) {
+        return std::make_unique<RawTtyrecSource>(std::move(file));
+    }
+    // These read with positioned reads on a descriptor of their own, not the stream.
+    UniqueFd fd(::fcntl(fileno(file.get()), F_DUPFD_CLOEXEC, 0));
+    if (!fd.Valid()) {
+        return nullptr;
+    }
+    return compressed ? io::OpenCompressedTtyrecSource(std::move(fd))
+                      : io::OpenAsciicastSource(std::move(fd));
 }
 }  // namespace
 

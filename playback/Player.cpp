@@ -42,8 +42,8 @@ io::FrameTime CapFrameGap(io::FrameTime gap, double limit)
     if (!(limit >= 0) || seconds <= limit) {
         return gap;
     }
-    const double whole = std::floor(limit);
-    return {static_cast<int32_t>(whole), static_cast<int32_t>((limit - whole) * 1e6)};
+    // Rounded, not truncated: a limit of 0.3 s is 300,000 µs, not 299,999.
+    return io::SecondsToFrameTime(limit).value_or(gap);
 }
 
 Player::Player(PlaybackTimer& timer, SpeedControl& speed, PlaybackStatus& status)

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cfloat>
+#include <cmath>
 #include <cstring>
 
 #include "platform/UniqueFd.h"
@@ -160,6 +161,21 @@ QByteArray UnescapeTelnetIac(const QByteArray& escaped)
     }
     raw.truncate(to);
     return raw;
+}
+
+std::optional<FrameTime> SecondsToFrameTime(double seconds)
+{
+    if (!std::isfinite(seconds) || std::fabs(seconds) >= 2147483647.0) {
+        return std::nullopt;
+    }
+    const int64_t micro = std::llround(seconds * 1e6);
+    int64_t whole = micro / 1000000;
+    int64_t fraction = micro % 1000000;
+    if (fraction < 0) {
+        whole -= 1;
+        fraction += 1000000;
+    }
+    return FrameTime{static_cast<int32_t>(whole), static_cast<int32_t>(fraction)};
 }
 
 FrameTime FrameTimeDiff(FrameTime a, FrameTime b)

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
+
+#include "platform/UniqueFd.h"
 
 // The recording format (ttyrec): frames of a 12-byte little-endian header (seconds,
 // microseconds, length) followed by the body; and the time arithmetic the player paces
@@ -59,6 +62,10 @@ qsizetype EscapeTelnetIac(char* data, qsizetype length);
 // The recorded bytes of escaped ones: every doubled 0xFF back to one. Without any 0xFF
 // the result shares the given block.
 QByteArray UnescapeTelnetIac(const QByteArray& escaped);
+
+// Seconds as a FrameTime, rounded to the nearest microsecond; none when the value is not
+// a finite number within the 32-bit seconds a FrameTime holds.
+std::optional<FrameTime> SecondsToFrameTime(double seconds);
 
 // b minus a, with one borrow at most.
 FrameTime FrameTimeDiff(FrameTime a, FrameTime b);

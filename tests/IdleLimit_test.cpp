@@ -1,32 +1,23 @@
-// The idle limit: which one applies, how it caps a gap, and how the command line takes it.
+// The idle limit: how it caps a gap, and how the command line takes it.
 #include <gtest/gtest.h>
 
 #include "app/CommandLine.h"
-#include "playback/IdleLimit.h"
+#include "playback/Player.h"
 
 namespace {
 
-TEST(IdleLimit, TheSmallerLimitCapsLongerGapsOnly)
+TEST(IdleLimit, ALongerGapBecomesTheLimitRoundedToTheMicrosecond)
 {
     using io::FrameTime;
-    EXPECT_EQ(io::EffectiveIdleLimit(std::nullopt, std::nullopt), std::nullopt);
-    EXPECT_EQ(io::EffectiveIdleLimit(2.5, std::nullopt), (FrameTime{2, 500000}));
-    EXPECT_EQ(io::EffectiveIdleLimit(std::nullopt, 0.75), (FrameTime{0, 750000}));
-    EXPECT_EQ(io::EffectiveIdleLimit(2.5, 0.75), (FrameTime{0, 750000}));
-    EXPECT_EQ(io::EffectiveIdleLimit(0.5, 3.0), (FrameTime{0, 500000}));
-    // A recording's limit of 0 or less is no limit; one below a microsecond is the least.
-    EXPECT_EQ(io::EffectiveIdleLimit(std::nullopt, 0.0), std::nullopt);
-    EXPECT_EQ(io::EffectiveIdleLimit(1e-9, std::nullopt), (FrameTime{0, 1}));
-    EXPECT_EQ(io::EffectiveIdleLimit(1e12, std::nullopt), std::nullopt);
-
-    const std::optional<FrameTime> limit = FrameTime{2, 0};
-    EXPECT_EQ(io::CapGap({5, 0}, limit), (FrameTime{2, 0}));
-    EXPECT_EQ(io::CapGap({2, 1}, limit), (FrameTime{2, 0}));
-    EXPECT_EQ(io::CapGap({2, 0}, limit), (FrameTime{2, 0}));
-    EXPECT_EQ(io::CapGap({1, 999999}, limit), (FrameTime{1, 999999}));
-    // An earlier stamp stays what it is; so does every gap without a limit.
-    EXPECT_EQ(io::CapGap({-3, 500000}, limit), (FrameTime{-3, 500000}));
-    EXPECT_EQ(io::CapGap({5000, 0}, std::nullopt), (FrameTime{5000, 0}));
+    // 0.3 and 2.7 are not exact in binary: truncating would lose a microsecond.
+    EXPECT_EQ(CapFrameGap({5, 0}, 0.3), (FrameTime{0, 300000}));
+    EXPECT_EQ(CapFrameGap({5, 0}, 2.7), (FrameTime{2, 700000}));
+    EXPECT_EQ(CapFrameGap({0, 300001}, 0.3), (FrameTime{0, 300000}));
+    EXPECT_EQ(CapFrameGap({0, 300000}, 0.3), (FrameTime{0, 300000}));
+    // An earlier stamp stays what it is.
+    EXPECT_EQ(CapFrameGap({-3, 500000}, 0.3), (FrameTime{-3, 500000}));
+    EXPECT_EQ(io::SecondsToFrameTime(-0.25), (FrameTime{-1, 750000}));
+    EXPECT_EQ(io::SecondsToFrameTime(1e12), std::nullopt);
 }
 
 TEST(IdleLimit, CommandLineTakesPositiveDecimalsOnly)

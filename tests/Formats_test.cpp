@@ -1,0 +1,155 @@
+// Every recording format through the real program, headless, to loopback viewers: the
+// recordings made by the real recorders play byte-exact, a late joiner's catch-up is the
+// same as with the raw file, and damaged files give their texts while the program goes
+// on serving.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "server/ViewerHub.h"
+#include "support/LoopbackClient.h"
+#include "support/OmbrixProcess.h"
+#include "support/Ttyrec.h"
+
+namespace {
+
+const QString kRecordings = QStringLiteral(OMBRIX_SOURCE_DIR "/tests/recordings/");
+
+// What the recorded session printed (tests/recordings/make), as the terminal saw it: its
+// line breaks became CR CR LF. The asciicast copy has the text "\377" where the ttyrec
+// copy has the byte 0xFF, which telnet viewers get doubled.
+QByteArray SessionOutput(const QByteArray& iac)
+{
+    return "Ombrix format test\r\r\n"
+           "\x1b[1mbold\x1b[0m and \x1b[31mred\x1b[0m\r\r\n"
+           "iac:" + iac + ":end\r\r\n"
+           "\xe3\x81\x93\xe3\x82\x93\xe3\x81\xab\xe3\x81\xa1\xe3\x81\xaf\xe3\x80\x81"
+           "\xe4\xb8\x96\xe7\x95\x8c\r\r\n"
+           "done\r\r\n";
+}
+
+struct Program
+{
+    explicit Program(const QStringList& arguments)
+        : port(FreePort()),
+          process(runtime.path(), QStringList{QStringLiteral("--port"), QString::number(port)} +
+                                      arguments)
+    {
+    }
+    QTemporaryDir runtime;
+    int port;
+    OmbrixProcess process;
+};
+
+TEST(Formats, EveryFormatPlaysByteExactAndALateJoinerCatchesUpAsWithTheRawFile)
+{
+    const QByteArray ttyrecStream = TelnetGreeting + SessionOutput("\xff\xff");
+    const QByteArray castStream = TelnetGreeting + SessionOutput("\\377");
+    const std::vector<std::pair<QString, QByteArray>> cases = {
+        {QStringLiteral("session.ttyrec"), ttyrecStream},
+        {QStringLiteral("session.ttyrec.gz"), ttyrecStream},
+        {QStringLiteral("session.ttyrec.bz2"), ttyrecStream},
+        {QStringLiteral("session.ttyrec.xz"), ttyrecStream},
+        {QStringLiteral("session.ttyrec.zst"), ttyrecStream},
+        {QStringLiteral("session.cast"), castStream},
+    };
+    for (const auto& [name, expected] : cases) {
+        SCOPED_TRACE(name.toStdString());
+        Program program({kRecordings + name});
+        ASSERT_TRUE(program.process.WaitForLine(QStringLiteral("file: ") + name, 5000))
+            << program.process.Output().toStdString();
+        LoopbackClient first;
+        ASSERT_TRUE(first.Connect(program.port));
+        // The second viewer joins once the first has seen two lines of the session.
+        ASSERT_TRUE(LoopbackClient::PumpUntil(
+            [&] {
+                first.ReadFor(1);
+                return first.Received().count("\r\r\n") >= 2;
+            },
+            5000));
+        LoopbackClient late;
+        ASSERT_TRUE(late.Connect(program.port));
+        EXPECT_TRUE(program.process.WaitForLine(QStringLiteral("file: ファイル終端"), 5000));
+        first.ReadFor(300);
+        late.ReadFor(300);
+        EXPECT_EQ(first.Received(), expected);
+        EXPECT_EQ(late.Received(), expected);
+        EXPECT_EQ(program.process.Stop(), 0);
+    }
+}
+
+// The tool's output for the bytes.
+QByteArray Compress(const QString& tool, const QByteArray& bytes)
+{
+    QProcess process;
+    process.start(tool, {QStringLiteral("-c")});
+    process.write(bytes);
+    process.closeWriteChannel();
+    process.waitForFinished(60000);
+    return process.readAllStandardOutput();
+}
+
+TEST(Formats, DamagedFilesGiveTheirTextsAndTheProgramGoesOnServing)
+{
+    QTemporaryDir folder;
+    // Frames of text that compresses only moderately, all stamped alike: they play 1 ms
+    // apart, so the whole file takes a moment.
+    std::vector<TestFrame> frames;
+    uint32_t seed = 7;
+    for (int i = 0; i < 400; ++i) {
+        QByteArray body;
+        for (int j = 0; j < 3000; ++j) {
+            seed = seed * 1103515245u + 12345u;
+            body.append(static_cast<char>(' ' + (seed >> 16) % 95));
+        }
+        frames.push_back({100, 0, body});
+    }
+    QByteArray played;
+    for (const TestFrame& frame : frames) {
+        played += frame.body;
+    }
+    const QByteArray gzip = Compress(QStringLiteral("gzip"), TtyrecBytes(frames));
+    const QString truncated = folder.filePath(QStringLiteral("truncated.ttyrec.gz"));
+    ASSERT_TRUE(WriteFile(truncated, gzip.first(gzip.size() / 2)));
+    const QString badLine = folder.filePath(QStringLiteral("bad.cast"));
+    ASSERT_TRUE(WriteFile(badLine, "{\"version\": 2, \"width\": 80, \"height\": 24}\n"
+                                   "[0.1, \"o\", \"before\"]\n[0.2, \"o\", \"cut\n"
+                                   "[0.3, \"o\", \"after\"]\n"));
+
+    Program program({truncated});
+    ASSERT_TRUE(program.process.WaitForLine(QStringLiteral("file: truncated.ttyrec.gz"), 5000))
+        << program.process.Output().toStdString();
+    LoopbackClient viewer;
+    ASSERT_TRUE(viewer.Connect(program.port));
+    ASSERT_TRUE(program.process.WaitForLine(QStringLiteral("file: 展開失敗"), 10000))
+        << program.process.Output().toStdString();
+    viewer.ReadFor(300);
+    // Whole frames from before the cut, and nothing made up after it.
+    const QByteArray got = viewer.Received().mid(TelnetGreeting.size());
+    EXPECT_GE(got.size(), played.size() / 4);
+    EXPECT_LT(got.size(), played.size());
+    EXPECT_EQ(got.size() % 3000, 0);
+    EXPECT_TRUE(played.startsWith(got));
+
+    // Handed over by a second start, like any recording; the same viewer watches on.
+    const auto handOver = [&](const QString& path) {
+        OmbrixProcess second(program.runtime.path(),
+                             {QStringLiteral("--port"), QString::number(program.port), path});
+        EXPECT_EQ(second.WaitForExit(5000), 0);
+    };
+    handOver(badLine);
+    ASSERT_TRUE(program.process.WaitForLine(QStringLiteral("file: 形式エラー"), 5000))
+        << program.process.Output().toStdString();
+    EXPECT_EQ(viewer.ReadFor(300), QByteArray("before"));
+
+    handOver(kRecordings + QStringLiteral("session.ttyrec.bz2"));
+    ASSERT_TRUE(program.process.WaitForLine(QStringLiteral("file: session.ttyrec.bz2"), 5000));
+    const qsizetype before = viewer.Received().size();
+    const QByteArray session = SessionOutput("\xff\xff");
+    EXPECT_TRUE(viewer.WaitForBytes(before + session.size(), 5000));
+    EXPECT_EQ(viewer.Received().mid(before), session);
+    EXPECT_EQ(program.process.Stop(), 0);
+}
+
+}  // namespace
