@@ -22,23 +22,21 @@ TEST(IdleLimit, ALongerGapBecomesTheLimitRoundedToTheMicrosecond)
 
 TEST(IdleLimit, CommandLineTakesPositiveDecimalsOnly)
 {
-    const auto parse = [](const QStringList& arguments) { return ParseCommandLine(arguments); };
+    const auto parse = [](const QByteArrayList& arguments) { return ParseCommandLine(arguments); };
     EXPECT_EQ(parse({}).form.idleLimit, std::nullopt);
-    for (const auto& [text, seconds] :
-         {std::pair{"2", 2.0}, std::pair{"0.5", 0.5}, std::pair{".25", 0.25}, std::pair{"10.", 10.0}}) {
-        const CommandLine separate = parse({QStringLiteral("--idle-limit"), QString::fromLatin1(text)});
+    for (const auto& [text, seconds] : {std::pair{"2", 2.0}, std::pair{"0.5", 0.5},
+                                        std::pair{".25", 0.25}, std::pair{"10.", 10.0}}) {
+        const CommandLine separate = parse({"--idle-limit", text});
         EXPECT_TRUE(separate.error.isEmpty()) << text;
         EXPECT_EQ(separate.form.idleLimit, seconds) << text;
-        const CommandLine joined = parse({QStringLiteral("--idle-limit=") + QString::fromLatin1(text),
-                                          QStringLiteral("file.cast")});
+        const CommandLine joined = parse({QByteArray("--idle-limit=") + text, "file.cast"});
         EXPECT_EQ(joined.form.idleLimit, seconds) << text;
-        EXPECT_EQ(joined.form.arguments, QStringList{QStringLiteral("file.cast")});
+        EXPECT_EQ(joined.form.arguments, QByteArrayList{"file.cast"});
     }
     for (const char* bad : {"0", "0.0", "-1", "+1", "1e3", "inf", "nan", "1,5", "", "x"}) {
-        const CommandLine result = parse({QStringLiteral("--idle-limit"), QString::fromLatin1(bad)});
-        EXPECT_FALSE(result.error.isEmpty()) << bad;
+        EXPECT_FALSE(parse({"--idle-limit", bad}).error.isEmpty()) << bad;
     }
-    EXPECT_FALSE(parse({QStringLiteral("--idle-limit")}).error.isEmpty());
+    EXPECT_FALSE(parse({"--idle-limit"}).error.isEmpty());
     EXPECT_TRUE(UsageText().contains(QStringLiteral("--idle-limit SECONDS")));
 }
 
