@@ -112,6 +112,14 @@ ssize_t Send(int fd, const char* data, std::size_t size)
     return RetryInterrupted([&] { return ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT); });
 }
 
+ssize_t SendVector(int fd, const iovec* parts, int count)
+{
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(parts);
+    message.msg_iovlen = static_cast<size_t>(count);
+    return RetryInterrupted([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT); });
+}
+
 ssize_t Receive(int fd, char* buffer, std::size_t size, int flags)
 {
     return RetryInterrupted([&] { return ::recv(fd, buffer, size, flags | MSG_DONTWAIT); });

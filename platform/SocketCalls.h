@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <QString>
 #include <cstddef>
 
@@ -33,6 +34,8 @@ int Accept(int fd);
 int BytesWaiting(int fd);
 // One send that never raises SIGPIPE and never blocks.
 ssize_t Send(int fd, const char* data, std::size_t size);
+// The same over several blocks, in order: one system call however many there are.
+ssize_t SendVector(int fd, const iovec* parts, int count);
 // One receive that never blocks; flags as for recv.
 ssize_t Receive(int fd, char* buffer, std::size_t size, int flags = 0);
 // The port a socket is bound to, 0 when unknown.

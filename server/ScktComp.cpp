@@ -2,11 +2,12 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <QPointer>
 #include <QScopeGuard>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
@@ -18,8 +19,13 @@
 
 namespace {
 
-// Asked of listen(); the component never asks for more.
-constexpr int kBacklog = 5;
+// Asked of listen(): the system's maximum, so that a crowd connecting at once waits in
+// the backlog rather than on the clients' SYN retransmits (a second or more each).
+constexpr int kBacklog = SOMAXCONN;
+// Blocks handed to one writev; a connection rarely has more waiting.
+constexpr int kBlocksPerSend = 64;
+// How long a shortage of descriptors may last before newcomers are refused.
+constexpr qint64 kRefuseAfterMs = 1000;
 
 // Bytes queued on every connection, against kMaxPendingBytesTotal.
 qsizetype pendingTotal = 0;
@@ -70,15 +76,46 @@ void TCustomWinSocket::NotifyError(TErrorEvent kind, int& errorCode)
 
 void TCustomWinSocket::SelectConnectionEvents()
 {
-    const int fd = descriptor_.Get();
-    readNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    connect(readNotifier_.get(), &QSocketNotifier::activated, this,
-            [this, fd] { ErrorDisplay::Guard([this, fd] { HandleRead(fd); }); });
-    writeNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-    // A writable socket is almost always writable: the notifier runs only while bytes wait.
-    writeNotifier_->setEnabled(false);
-    connect(writeNotifier_.get(), &QSocketNotifier::activated, this,
-            [this, fd] { ErrorDisplay::Guard([this, fd] { HandleWrite(fd); }); });
+    if (poller_ == nullptr) {
+        return;
+    }
+    poller_->Watch(descriptor_.Get(), this);
+    SetReadInterest(true);
+    // A writable socket is almost always writable: write readiness is asked for only
+    // while bytes wait.
+    SetWriteInterest(!sendQueue_.Empty());
+}
+
+void TCustomWinSocket::SetReadInterest(bool wanted)
+{
+    readInterest_ = wanted;
+    if (poller_ != nullptr && descriptor_.Valid()) {
+        poller_->SetInterest(descriptor_.Get(), readInterest_, writeInterest_);
+    }
+}
+
+void TCustomWinSocket::SetWriteInterest(bool wanted)
+{
+    if (wanted == writeInterest_) {
+        return;
+    }
+    writeInterest_ = wanted;
+    if (poller_ != nullptr && descriptor_.Valid()) {
+        poller_->SetInterest(descriptor_.Get(), readInterest_, writeInterest_);
+    }
+}
+
+// Each kind of readiness is its own entry from the event loop, guarded alone, as two
+// notifiers would be; the write is skipped when the read handler closed the socket.
+void TCustomWinSocket::SocketReady(int descriptor, bool readable, bool writable)
+{
+    QPointer<TCustomWinSocket> self(this);
+    if (readable) {
+        ErrorDisplay::Guard([this, descriptor] { HandleRead(descriptor); });
+    }
+    if (writable && self && writeInterest_) {
+        ErrorDisplay::Guard([this, descriptor] { HandleWrite(descriptor); });
+    }
 }
 
 void TCustomWinSocket::TearDown(int descriptor)
@@ -104,9 +141,12 @@ void TCustomWinSocket::TearDown(int descriptor)
 
 void TCustomWinSocket::CloseDescriptor(bool raiseOnFailure)
 {
-    // Notifiers go before the descriptor: the number may be handed out again at once.
-    readNotifier_.reset();
-    writeNotifier_.reset();
+    // The watch goes before the descriptor: the number may be handed out again at once.
+    if (poller_ != nullptr && descriptor_.Valid()) {
+        poller_->Forget(descriptor_.Get());
+    }
+    readInterest_ = false;
+    writeInterest_ = false;
     DiscardQueue();
     unread_.clear();
     readHeld_ = false;
@@ -153,7 +193,7 @@ int TCustomWinSocket::SendShared(const char* data, qsizetype size, const QByteAr
         return 0;
     }
     qsizetype taken = 0;
-    if (sendQueue_.empty()) {
+    if (sendQueue_.Empty()) {
         const ssize_t sent = SocketCalls::Send(descriptor_.Get(), data, std::size_t(size));
         if (sent < 0 && !SocketCalls::WouldBlock(errno)) {
             return FailTransfer(erSend, errno, "send");
@@ -172,22 +212,19 @@ int TCustomWinSocket::SendShared(const char* data, qsizetype size, const QByteAr
     return taken > 0 ? ClampToInt(taken) : -1;
 }
 
+// The bounds count memory, not bytes: a queued block stays allocated, whole, until its
+// last byte has gone, and so does its entry.
 bool TCustomWinSocket::Enqueue(const QByteArray& bytes, qsizetype offset)
 {
-    const qsizetype added = bytes.size() - offset;
+    const qsizetype added = SendQueue::MemoryOf(bytes);
     if (pendingBytes_ + added > kMaxPendingBytesPerConnection ||
         pendingTotal + added > kMaxPendingBytesTotal) {
         return false;
     }
-    if (sendQueue_.empty()) {
-        sendOffset_ = offset;
-    }
-    sendQueue_.push_back(bytes);
+    sendQueue_.Push(bytes, offset);
     pendingBytes_ += added;
     pendingTotal += added;
-    if (writeNotifier_) {
-        writeNotifier_->setEnabled(true);
-    }
+    SetWriteInterest(true);
     return true;
 }
 
@@ -195,31 +232,32 @@ void TCustomWinSocket::DiscardQueue()
 {
     pendingTotal -= pendingBytes_;
     pendingBytes_ = 0;
-    sendQueue_.clear();
-    sendOffset_ = 0;
+    sendQueue_.Clear();
 }
 
+// One system call for everything that waits, as far as the system takes it.
 bool TCustomWinSocket::Flush()
 {
-    while (!sendQueue_.empty()) {
-        const QByteArray& front = sendQueue_.front();
-        const qsizetype left = front.size() - sendOffset_;
-        const ssize_t sent = SocketCalls::Send(descriptor_.Get(), front.constData() + sendOffset_,
-                                               std::size_t(left));
+    while (!sendQueue_.Empty()) {
+        iovec parts[kBlocksPerSend];
+        const int used = sendQueue_.Gather(parts, kBlocksPerSend);
+        size_t wanted = 0;
+        for (int i = 0; i < used; ++i) {
+            wanted += parts[i].iov_len;
+        }
+        const ssize_t sent = SocketCalls::SendVector(descriptor_.Get(), parts, used);
         if (sent < 0) {
             if (!SocketCalls::WouldBlock(errno)) {
                 FailTransfer(erSend, errno, "send");
             }
             return false;
         }
-        sendOffset_ += sent;
-        pendingBytes_ -= sent;
-        pendingTotal -= sent;
-        if (sent < left) {
+        const qsizetype released = sendQueue_.Consume(static_cast<size_t>(sent));
+        pendingBytes_ -= released;
+        pendingTotal -= released;
+        if (static_cast<size_t>(sent) < wanted) {
             return false;
         }
-        sendQueue_.pop_front();
-        sendOffset_ = 0;
     }
     return true;
 }
@@ -232,7 +270,7 @@ void TCustomWinSocket::HandleWrite(int descriptor)
     if (!Flush()) {
         return;
     }
-    writeNotifier_->setEnabled(false);
+    SetWriteInterest(false);
     // Everything that waited has gone out: sending is possible again.
     Notify(skWrite);
 }
@@ -303,9 +341,9 @@ qsizetype TCustomWinSocket::TakeUnread(char* buffer, qsizetype count)
     }
     std::copy_n(unread_.constData(), taken, buffer);
     unread_.remove(0, taken);
-    if (readHeld_ && unread_.size() < kMaxUnreadBytes && readNotifier_) {
+    if (readHeld_ && unread_.size() < kMaxUnreadBytes && descriptor_.Valid()) {
         readHeld_ = false;
-        readNotifier_->setEnabled(true);
+        SetReadInterest(true);
     }
     return taken;
 }
@@ -363,9 +401,9 @@ void TCustomWinSocket::HoldUnread()
             SocketCalls::Receive(descriptor_.Get(), unread_.data() + before, std::size_t(wanted));
         unread_.resize(before + std::max<qsizetype>(got, 0));
     }
-    if (unread_.size() >= kMaxUnreadBytes && readNotifier_) {
+    if (unread_.size() >= kMaxUnreadBytes && descriptor_.Valid()) {
         readHeld_ = true;
-        readNotifier_->setEnabled(false);
+        SetReadInterest(false);
     }
 }
 
@@ -373,8 +411,8 @@ void TCustomWinSocket::HoldUnread()
 // connection is not torn down by it, but it can report nothing more, so reading stops.
 void TCustomWinSocket::ReportNotificationError(TErrorEvent kind, int code)
 {
-    if (readNotifier_) {
-        readNotifier_->setEnabled(false);
+    if (descriptor_.Valid()) {
+        SetReadInterest(false);
     }
     int errorCode = code;
     NotifyError(kind, errorCode);
@@ -388,6 +426,7 @@ void TCustomWinSocket::ReportNotificationError(TErrorEvent kind, int code)
 TServerClientWinSocket::TServerClientWinSocket(int descriptor, TServerWinSocket* server)
     : TCustomWinSocket(descriptor), server_(server)
 {
+    poller_ = server->ownPoller_.get();
     eventSink_ = [server](TCustomWinSocket* target, TSocketEventKind kind) {
         server->ClientEvent(static_cast<TServerClientWinSocket*>(target), kind);
     };
@@ -413,16 +452,20 @@ TServerClientWinSocket::~TServerClientWinSocket()
 // --- TServerWinSocket -----------------------------------------------------------------------
 
 TServerWinSocket::TServerWinSocket(TServerSocket* component)
-    : TCustomWinSocket(-1), component_(component), acceptPause_(new QTimer(this))
+    : TCustomWinSocket(-1),
+      component_(component),
+      ownPoller_(std::make_unique<SocketPoller>()),
+      acceptPause_(new QTimer(this))
 {
+    poller_ = ownPoller_.get();
     eventSink_ = [component](TCustomWinSocket* target, TSocketEventKind kind) {
         component->ListenerEvent(target, kind);
     };
     acceptPause_->setSingleShot(true);
     acceptPause_->setInterval(SocketCalls::kAcceptPauseMs);
     connect(acceptPause_, &QTimer::timeout, this, [this] {
-        if (acceptNotifier_) {
-            acceptNotifier_->setEnabled(true);
+        if (connected_) {
+            SetReadInterest(true);
         }
     });
 }
@@ -431,8 +474,16 @@ TServerWinSocket::~TServerWinSocket()
 {
     eventSink_ = nullptr;
     FreeConnections();
-    acceptNotifier_.reset();
     CloseDescriptor(false);
+    // The base destructor runs after the set is gone.
+    poller_ = nullptr;
+}
+
+void TServerWinSocket::SocketReady(int descriptor, bool readable, bool)
+{
+    if (readable) {
+        ErrorDisplay::Guard([this, descriptor] { HandleAccept(descriptor); });
+    }
 }
 
 int TServerWinSocket::ConnectionCount() const
@@ -455,6 +506,9 @@ void TServerWinSocket::Open(quint16 port)
     }
     if (serverType_ == stThreadBlocking) {
         throw ESocketError(Texts::ThreadModeUnsupported);
+    }
+    if (!ownPoller_->Valid()) {
+        SocketCalls::Raise(ownPoller_->CreateError(), QStringLiteral("epoll_create1"));
     }
     descriptor_ = UniqueFd(SocketCalls::OpenStream());
     if (!descriptor_.Valid()) {
@@ -481,9 +535,9 @@ void TServerWinSocket::OpenSteps(quint16 port)
     }
     // Selected only once listening: a bound socket that does not listen yet polls as hung
     // up, which would wake the loop for nothing.
-    acceptNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    connect(acceptNotifier_.get(), &QSocketNotifier::activated, this,
-            [this, fd] { ErrorDisplay::Guard([this, fd] { HandleAccept(fd); }); });
+    poller_->Watch(fd, this);
+    SetReadInterest(true);
+    reserve_ = UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     connected_ = true;
 }
 
@@ -494,7 +548,7 @@ void TServerWinSocket::TearDown(int descriptor)
     }
     FreeConnections();
     acceptPause_->stop();
-    acceptNotifier_.reset();
+    reserve_.Close();
     TCustomWinSocket::TearDown(descriptor);
 }
 
@@ -520,11 +574,14 @@ void TServerWinSocket::HandleAccept(int descriptor)
     }
     UniqueFd accepted(SocketCalls::Accept(descriptor));
     if (!accepted.Valid()) {
-        if (SocketCalls::OutOfDescriptors(errno)) {
+        if (errno == EMFILE || errno == ENFILE) {
+            ShortOfDescriptors(descriptor);
+        } else if (errno == ENOBUFS || errno == ENOMEM) {
             PauseAccepting();
         }
         return;
     }
+    descriptorsShortSince_.invalidate();
     QPointer<TServerClientWinSocket> connection(MakeConnection(accepted));
     if (!connection) {
         return;
@@ -541,12 +598,46 @@ void TServerWinSocket::HandleAccept(int descriptor)
     }
 }
 
-// Without a descriptor to spare the pending connection cannot be taken, and the listening
-// socket stays readable: accepting rests a moment instead of spinning.
+// Out of descriptors. A shortage often passes (a catch-up's descriptor, a viewer leaving),
+// so accepting first rests and tries again. Once it has lasted kRefuseAfterMs, newcomers
+// are refused: left in the backlog, each would wait there, connected as far as it knows,
+// until some viewer leaves, which may be never.
+void TServerWinSocket::ShortOfDescriptors(int descriptor)
+{
+    if (!descriptorsShortSince_.isValid()) {
+        descriptorsShortSince_.start();
+    }
+    if (descriptorsShortSince_.elapsed() < kRefuseAfterMs) {
+        PauseAccepting();
+        return;
+    }
+    RefuseNewcomer(descriptor);
+}
+
+// The reserve descriptor is given up for the moment it takes to accept the newcomer and
+// close it, so it is told at once; the viewers already served go on as before.
+void TServerWinSocket::RefuseNewcomer(int descriptor)
+{
+    if (reserve_.Valid()) {
+        reserve_.Close();
+        UniqueFd refused(SocketCalls::Accept(descriptor));
+        const bool closedOne = refused.Valid();
+        refused.Close();
+        reserve_ = UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (closedOne) {
+            return;
+        }
+    }
+    // No reserve to give (the whole system is out): rest a moment instead of spinning.
+    PauseAccepting();
+}
+
+// Without memory or a descriptor to spare the pending connection cannot be taken, and the
+// listening socket stays readable: accepting rests a moment instead of spinning.
 void TServerWinSocket::PauseAccepting()
 {
-    if (acceptNotifier_) {
-        acceptNotifier_->setEnabled(false);
+    if (connected_) {
+        SetReadInterest(false);
         acceptPause_->start();
     }
 }

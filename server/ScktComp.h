@@ -1,19 +1,20 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "platform/Exceptions.h"
 #include "platform/UniqueFd.h"
+#include "server/SendQueue.h"
+#include "server/SocketPoller.h"
 
-class QSocketNotifier;
 class QTimer;
 class TCustomWinSocket;
 class TServerWinSocket;
@@ -53,16 +54,17 @@ using TSocketErrorEvent = std::function<void(QObject* Sender, TCustomWinSocket* 
 using TGetSocketEvent =
     std::function<void(QObject* Sender, int Socket, TServerClientWinSocket*& ClientSocket)>;
 
-// Bytes a connection may keep waiting for its peer before it is hung up.
+// Memory a connection's send queue may hold for its peer before it is hung up: the whole
+// allocation of every block it keeps, plus each entry's own cost.
 inline constexpr qsizetype kMaxPendingBytesPerConnection = qsizetype{256} * 1024 * 1024;
-// Bytes all connections together may keep waiting.
+// The same for the queues of all connections together, each counting what it holds.
 inline constexpr qsizetype kMaxPendingBytesTotal = qsizetype{1024} * 1024 * 1024;
 // Received bytes a connection holds for a read handler that left them unread; past this
 // the connection stops reading until the handler takes some.
 inline constexpr qsizetype kMaxUnreadBytes = qsizetype{64} * 1024;
 
 // State and operations common to the listening socket and its connections.
-class TCustomWinSocket : public QObject
+class TCustomWinSocket : public QObject, protected SocketReadiness
 {
     Q_OBJECT
 
@@ -86,9 +88,10 @@ public:
     QString PeerAddress();
     // Close now.
     void Hangup();
-    // Bytes waiting in this connection's queue.
+    // Memory this connection's queue holds for bytes still waiting (SendQueue::MemoryOf
+    // of each block); 0 once everything has gone.
     qsizetype PendingBytes() const { return pendingBytes_; }
-    // Bytes waiting in the queues of all connections together.
+    // The same for the queues of all connections together.
     static qsizetype PendingBytesTotal();
 
 protected:
@@ -110,6 +113,13 @@ protected:
     void CloseDescriptor(bool raiseOnFailure);
     // Starts read notifications (and write notifications on demand) for a connection.
     void SelectConnectionEvents();
+    void SetReadInterest(bool wanted);
+    void SetWriteInterest(bool wanted);
+
+    // The server's readiness set; the listening object and its connections share it.
+    SocketPoller* poller_ = nullptr;
+    bool readInterest_ = false;
+    bool writeInterest_ = false;
 
     UniqueFd descriptor_;
     bool connected_ = false;
@@ -118,6 +128,7 @@ protected:
     ErrorSink errorSink_;
 
 private:
+    void SocketReady(int descriptor, bool readable, bool writable) override;
     int SendShared(const char* data, qsizetype size, const QByteArray* shared);
     bool Enqueue(const QByteArray& bytes, qsizetype offset);
     void DiscardQueue();
@@ -132,10 +143,7 @@ private:
     qsizetype TakeUnread(char* buffer, qsizetype count);
     void HandleWrite(int descriptor);
 
-    std::unique_ptr<QSocketNotifier> readNotifier_;
-    std::unique_ptr<QSocketNotifier> writeNotifier_;
-    std::deque<QByteArray> sendQueue_;
-    qsizetype sendOffset_ = 0;  // bytes of the queue's first entry already sent
+    SendQueue sendQueue_;
     QByteArray unread_;
     bool readHeld_ = false;     // reading paused while unread_ is full
     quint64 receiveCalls_ = 0;  // recv calls made through ReceiveBytes
@@ -183,9 +191,12 @@ private:
     friend class TCustomWinSocket;
     friend class TServerClientWinSocket;
 
+    void SocketReady(int descriptor, bool readable, bool writable) override;
     void Open(quint16 port);
     void OpenSteps(quint16 port);
     void HandleAccept(int descriptor);
+    void ShortOfDescriptors(int descriptor);
+    void RefuseNewcomer(int descriptor);
     void PauseAccepting();
     TServerClientWinSocket* MakeConnection(UniqueFd& accepted);
     void ClientEvent(TServerClientWinSocket* connection, TSocketEventKind kind);
@@ -197,7 +208,13 @@ private:
     std::vector<TServerClientWinSocket*> connections_;
     TServerType serverType_ = stNonBlocking;
     int threadCacheSize_ = 0;
-    std::unique_ptr<QSocketNotifier> acceptNotifier_;
+    // The readiness set of this server and its connections; they are all freed in the
+    // destructor's body, before it goes.
+    std::unique_ptr<SocketPoller> ownPoller_;
+    // Held open to be given up when the descriptors run out, so that the connection that
+    // cannot be served can still be accepted and closed instead of waiting in the backlog.
+    UniqueFd reserve_;
+    QElapsedTimer descriptorsShortSince_;  // invalid while accepting succeeds
     QTimer* acceptPause_ = nullptr;
 };
 
