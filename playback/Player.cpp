@@ -148,7 +148,10 @@ void Player::TimerTimer()
     if (!UpdateTimerEnabled()) {
         return;
     }
-    QByteArray due = pending_.value_or(QByteArray());
+    // A copy of the frame's bytes, not a share of the reader's block, which has room for
+    // twice the frame: a viewer that has to queue the frame then holds what it is, and the
+    // reader keeps its block for the next frame instead of allocating another.
+    QByteArray due = pending_ ? QByteArray(pending_->constData(), pending_->size()) : QByteArray();
     framesPlayed_ += pending_ ? 1 : 0;
     ReadNextFrame(false);
     // A tick that runs late (many viewers, a long catch-up) takes the frames that fell
@@ -159,6 +162,11 @@ void Player::TimerTimer()
         ++framesPlayed_;
         timer_.TakeOverdueTick();
         ReadNextFrame(false);
+    }
+    // Appending leaves room to grow; what is broadcast is cut to its bytes, in a block of
+    // its own (shrinking in place would leave a hole the allocator seldom fills).
+    if (due.capacity() > due.size()) {
+        due = QByteArray(due.constData(), due.size());
     }
     if (!due.isEmpty()) {
         output_->Broadcast(due);

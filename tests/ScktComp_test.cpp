@@ -315,6 +315,28 @@ TEST_F(ScktCompTest, Send_PeerReadsLate_ReceivesEveryByteInOrder)
     EXPECT_EQ(writes, 1);
 }
 
+TEST_F(ScktCompTest, Send_QueuedBlock_CountsItsWholeAllocation)
+{
+    Open();
+    LoopbackClient client;
+    client.SetReceiveBufferSize(4096);
+    TCustomWinSocket* connection = Accept(client);
+    ASSERT_NE(connection, nullptr);
+    // A block with room for twice its bytes, as a reader leaves it.
+    QByteArray block(1024 * 1024, 'z');
+    block.reserve(2 * block.size());
+    const qsizetype allocation = block.capacity();
+    for (int i = 0; i < 64 && connection->PendingBytes() == 0; ++i) {
+        connection->SendBytes(block);
+    }
+    ASSERT_GT(connection->PendingBytes(), 0) << "the system took everything";
+    EXPECT_GE(connection->PendingBytes(), allocation);
+    const qsizetype before = connection->PendingBytes();
+    connection->SendBytes(block);
+    EXPECT_GE(connection->PendingBytes() - before, allocation);
+    EXPECT_EQ(TCustomWinSocket::PendingBytesTotal(), connection->PendingBytes());
+}
+
 TEST_F(ScktCompTest, Send_PastConnectionBound_HangsUpInsideTheSend)
 {
     Open();

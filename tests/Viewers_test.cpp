@@ -183,3 +183,33 @@ TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
 }
 
 }  // namespace
+
+namespace {
+
+// A viewer that never reads holds every frame played meanwhile; what it holds must be the
+// frames, not the reader's blocks, which are twice their size.
+TEST(Broadcast, AViewerThatNeverReadsHoldsTheFramesNotTheirBlocks)
+{
+    FormFixture fixture;
+    TFormOmbrix& form = fixture.Form();
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < 300; ++i) {
+        frames.push_back({100 + i, 0, QByteArray(20000, static_cast<char>('a' + i % 26))});
+    }
+    // Joined before the recording opens, so it has no catch-up: every frame reaches it
+    // from the broadcast.
+    LoopbackClient stalled;
+    stalled.SetReceiveBufferSize(4096);
+    ASSERT_TRUE(fixture.Join(stalled));
+    ASSERT_TRUE(fixture.Open(fixture.WriteRecording("wide", TtyrecBytes(frames))));
+    TCustomWinSocket* connection = form.ServerSocket.ListeningSocket()->ConnectionAt(0);
+    qsizetype played = 0;
+    for (int i = 0; i < 250; ++i) {
+        played += form.FrameBuffer()->size();
+        form.TimerTimer();
+    }
+    ASSERT_GT(connection->PendingBytes(), 0) << "nothing was queued; nothing was tested";
+    EXPECT_LT(connection->PendingBytes(), played + played / 10);
+}
+
+}  // namespace
