@@ -1,0 +1,232 @@
+// Crowds against the real program: many viewers connecting at once, and more viewers than
+// the program has descriptors for.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <vector>
+
+#include "support/OmbrixProcess.h"
+
+namespace {
+
+const QByteArray kGreeting("\xff\xfb\x01\xff\xfb\x03\xff\xfd\xf3");
+
+// Loopback viewers that only wait for their greeting or their end.
+class Crowd
+{
+public:
+    explicit Crowd(int port) : port_(port) {}
+    ~Crowd()
+    {
+        for (const Member& member : members_) {
+            if (member.fd >= 0) {
+                ::close(member.fd);
+            }
+        }
+    }
+
+    // Starts a non-blocking connect; returns the member's index.
+    size_t Connect()
+    {
+        Member member;
+        member.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port_));
+        if (::connect(member.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+            errno != EINPROGRESS) {
+            member.closed = true;
+        }
+        members_.push_back(member);
+        return members_.size() - 1;
+    }
+
+    // Reads until every member has been greeted or closed, or the time is up.
+    bool SettleWithin(int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (Unsettled() > 0) {
+            if (clock.elapsed() >= timeoutMs) {
+                return false;
+            }
+            std::vector<pollfd> waits;
+            std::vector<size_t> owners;
+            for (size_t i = 0; i < members_.size(); ++i) {
+                if (!members_[i].closed) {
+                    waits.push_back({members_[i].fd, POLLIN, 0});
+                    owners.push_back(i);
+                }
+            }
+            if (::poll(waits.data(), waits.size(), 10) <= 0) {
+                continue;
+            }
+            for (size_t w = 0; w < waits.size(); ++w) {
+                if (waits[w].revents != 0) {
+                    Read(members_[owners[w]]);
+                }
+            }
+        }
+        return true;
+    }
+
+    size_t Greeted() const
+    {
+        return static_cast<size_t>(std::count_if(
+            members_.begin(), members_.end(),
+            [](const Member& m) { return m.received.startsWith(kGreeting); }));
+    }
+    size_t Closed() const
+    {
+        return static_cast<size_t>(std::count_if(members_.begin(), members_.end(),
+                                                 [](const Member& m) { return m.closed; }));
+    }
+    bool IsGreeted(size_t i) const { return members_[i].received.startsWith(kGreeting); }
+    bool IsClosed(size_t i) const { return members_[i].closed; }
+    void Leave(size_t i)
+    {
+        ::close(members_[i].fd);
+        members_[i].fd = -1;
+        members_[i].closed = true;
+    }
+
+private:
+    struct Member
+    {
+        int fd = -1;
+        QByteArray received;
+        bool closed = false;
+    };
+
+    size_t Unsettled() const
+    {
+        return static_cast<size_t>(std::count_if(
+            members_.begin(), members_.end(), [](const Member& m) {
+                return !m.closed && m.received.size() < kGreeting.size();
+            }));
+    }
+
+    static void Read(Member& member)
+    {
+        char buffer[4096];
+        const ssize_t got = ::recv(member.fd, buffer, sizeof buffer, 0);
+        if (got > 0) {
+            member.received.append(buffer, got);
+        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            member.closed = true;
+        }
+    }
+
+    int port_;
+    std::vector<Member> members_;
+};
+
+QString WaitingLine(int port)
+{
+    return QStringLiteral("connection: %1ポートで接続待ち...").arg(port);
+}
+
+// The waiting line may come just before the port listens; a probe that gets in settles it.
+bool Listening(int port)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 5000) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        const bool in = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (in) {
+            return true;
+        }
+        ::usleep(10000);
+    }
+    return false;
+}
+
+// With a listen backlog of a few entries, most of a burst is dropped at the SYN and waits
+// a second or more for the client's retransmit.
+TEST(Crowd, TwoHundredBackToBackConnectsAreAllGreetedWithinASecond)
+{
+    QTemporaryDir runtime;
+    const int port = FreePort();
+    OmbrixProcess program(runtime.path(), {QStringLiteral("--port"), QString::number(port)});
+    ASSERT_TRUE(program.WaitForLine(WaitingLine(port), 5000)) << program.Errors().toStdString();
+    ASSERT_TRUE(Listening(port));
+    Crowd crowd(port);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < 200; ++i) {
+        crowd.Connect();
+    }
+    EXPECT_TRUE(crowd.SettleWithin(1000)) << crowd.Greeted() << " greeted after 1 s";
+    EXPECT_EQ(crowd.Greeted(), 200u);
+    EXPECT_EQ(crowd.Closed(), 0u);
+}
+
+// More viewers than descriptors: those the program cannot serve are closed, not left
+// waiting in the backlog, and the ones it serves go on being served.
+TEST(Crowd, ViewersPastTheDescriptorLimitAreClosedAndTheOthersServed)
+{
+    QTemporaryDir runtime;
+    const int port = FreePort();
+    // The program raises its soft limit to the hard one, so both are lowered.
+    const QString wrapper = runtime.filePath(QStringLiteral("low-limit"));
+    {
+        QFile script(wrapper);
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nexec prlimit --nofile=64:64 \"" OMBRIX_BINARY "\" \"$@\"\n");
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    OmbrixProcess program(runtime.path(), {QStringLiteral("--port"), QString::number(port)},
+                          QString(), wrapper);
+    ASSERT_TRUE(program.WaitForLine(WaitingLine(port), 5000)) << program.Errors().toStdString();
+    ASSERT_TRUE(Listening(port));
+    Crowd crowd(port);
+    for (int i = 0; i < 100; ++i) {
+        crowd.Connect();
+    }
+    // The program waits a moment for descriptors to come back before it refuses.
+    ASSERT_TRUE(crowd.SettleWithin(5000))
+        << crowd.Greeted() << " greeted, " << crowd.Closed() << " closed";
+    const size_t greeted = crowd.Greeted();
+    ASSERT_GT(greeted, 0u);
+    ASSERT_LT(greeted, 100u) << "the limit did not bite; nothing was tested";
+    EXPECT_EQ(greeted + crowd.Closed(), 100u);
+    for (size_t i = 0; i < 100; ++i) {
+        EXPECT_TRUE(crowd.IsGreeted(i) != crowd.IsClosed(i)) << "viewer " << i;
+    }
+
+    // A viewer leaves; the next one to come takes its place.
+    for (size_t i = 0; i < 100; ++i) {
+        if (crowd.IsGreeted(i)) {
+            crowd.Leave(i);
+            break;
+        }
+    }
+    QElapsedTimer clock;
+    clock.start();
+    bool served = false;
+    while (!served && clock.elapsed() < 5000) {
+        const size_t next = crowd.Connect();
+        ASSERT_TRUE(crowd.SettleWithin(3000));
+        served = crowd.IsGreeted(next);
+    }
+    EXPECT_TRUE(served);
+    EXPECT_EQ(program.Stop(), 0);
+}
+
+}  // namespace
