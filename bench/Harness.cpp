@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -56,6 +57,60 @@ int FreePort()
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
+}
+
+double CpuSecondsOf(pid_t pid)
+{
+    std::ifstream statFile("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which is in parentheses and may hold blanks.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14 || index == 15) {
+            ticks += std::strtod(field.c_str(), nullptr);
+        }
+        if (index == 15) {
+            break;
+        }
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+long ListenDrops()
+{
+    std::ifstream netstat("/proc/net/netstat");
+    std::string names;
+    std::string values;
+    while (std::getline(netstat, names) && std::getline(netstat, values)) {
+        if (names.rfind("TcpExt:", 0) != 0) {
+            continue;
+        }
+        std::istringstream n(names);
+        std::istringstream v(values);
+        std::string name;
+        std::string value;
+        while (n >> name && v >> value) {
+            if (name == "ListenDrops") {
+                return std::strtol(value.c_str(), nullptr, 10);
+            }
+        }
+    }
+    return -1;
+}
+
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 std::string MakeTempDir(const char* prefix)
@@ -145,9 +200,14 @@ Stream ExpectedStream(const Recording& recording)
 
 Stream ExpectedWebStream(const Recording& recording)
 {
+    return RawStream(recording, 0);
+}
+
+Stream RawStream(const Recording& recording, size_t first)
+{
     Stream stream;
-    for (const std::string& body : recording.bodies) {
-        stream.bytes += body;
+    for (size_t i = first; i < recording.bodies.size(); ++i) {
+        stream.bytes += recording.bodies[i];
         stream.frameEnds.push_back(stream.bytes.size());
     }
     return stream;
@@ -269,25 +329,7 @@ long Server::RssKb() const
 
 double Server::CpuSeconds() const
 {
-    std::ifstream statFile("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which is in parentheses and may hold blanks.
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return -1;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14 || index == 15) {
-            ticks += std::strtod(field.c_str(), nullptr);
-        }
-        if (index == 15) {
-            break;
-        }
-    }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return CpuSecondsOf(pid_);
 }
 
 int Server::FdCount() const
@@ -345,14 +387,22 @@ int Server::Stop()
 // --- ViewerPool -------------------------------------------------------------------------
 
 ViewerPool::ViewerPool(const Stream& stream, Server& server, const Stream* webStream)
-    : stream_(stream), webStream_(webStream), server_(server), buffer_(1 << 18)
+    : ViewerPool(stream, server.Port(), server.StdoutFd(), [&server] { server.Drain(); })
+{
+    webStream_ = webStream;
+    webPort_ = server.WebPort();
+}
+
+ViewerPool::ViewerPool(const Stream& stream, int port, int output, std::function<void()> drain)
+    : stream_(stream), port_(port), output_(output), drain_(std::move(drain)), buffer_(1 << 18)
 {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    epoll_event want{};
-    want.events = EPOLLIN;
-    want.data.u64 = UINT64_MAX;
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, server_.StdoutFd(), &want);
-    viewers_.reserve(1100);
+    if (output >= 0) {
+        epoll_event want{};
+        want.events = EPOLLIN;
+        want.data.u64 = UINT64_MAX;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, output, &want);
+    }
 }
 
 ViewerPool::~ViewerPool()
@@ -366,10 +416,11 @@ size_t ViewerPool::Connect()
     Viewer viewer;
     viewer.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     viewer.arrivals.assign(stream_.frameEnds.size(), -1);
+    viewer.connectNs = NowNs();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(server_.Port()));
+    address.sin_port = htons(static_cast<uint16_t>(port_));
     const int one = 1;
     ::setsockopt(viewer.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (::connect(viewer.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
@@ -415,7 +466,7 @@ size_t ViewerPool::ConnectWeb()
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(server_.WebPort()));
+    address.sin_port = htons(static_cast<uint16_t>(webPort_));
     const int one = 1;
     ::setsockopt(viewer.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     // Connected before it turns non-blocking: the request goes out at once.
@@ -430,7 +481,7 @@ size_t ViewerPool::ConnectWeb()
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, viewer.fd, &want);
     viewers_.push_back(std::move(viewer));
     if (!viewers_[index].closed) {
-        Send(index, WebSocketUpgradeRequest(server_.WebPort()));
+        Send(index, WebSocketUpgradeRequest(webPort_));
     }
     return index;
 }
@@ -500,7 +551,15 @@ void ViewerPool::Take(Viewer& viewer, const Stream& stream, const char* data, si
         std::memcmp(data, stream.bytes.data() + viewer.received, n) != 0) {
         viewer.mismatch = true;
     }
+    const size_t before = viewer.received;
     viewer.received += n;
+    if (before < stream.bytes.size() && viewer.received >= stream.bytes.size()) {
+        ++complete_;
+    }
+    if (viewer.greetedNs == 0 && viewer.received >= stream.greetingEnd) {
+        viewer.greetedNs = now;
+        ++greeted_;
+    }
     while (viewer.nextFrame < stream.frameEnds.size() &&
            stream.frameEnds[viewer.nextFrame] <= viewer.received) {
         viewer.arrivals[viewer.nextFrame++] = now;
@@ -517,7 +576,7 @@ bool ViewerPool::AllComplete() const
 bool ViewerPool::RunUntil(const std::function<bool()>& condition, int timeoutMs)
 {
     const int64_t end = NowNs() + int64_t{timeoutMs} * 1000000;
-    epoll_event events[256];
+    epoll_event events[1024];
     for (;;) {
         if (condition()) {
             return true;
@@ -526,11 +585,13 @@ bool ViewerPool::RunUntil(const std::function<bool()>& condition, int timeoutMs)
         if (left <= 0) {
             return false;
         }
-        const int n = ::epoll_wait(epoll_, events, 256,
+        const int n = ::epoll_wait(epoll_, events, 1024,
                                    static_cast<int>(std::min<int64_t>(left / 1000000 + 1, 5)));
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == UINT64_MAX) {
-                server_.Drain();
+                if (drain_) {
+                    drain_();
+                }
             } else {
                 ReadViewer(static_cast<size_t>(events[i].data.u64));
             }
@@ -540,6 +601,10 @@ bool ViewerPool::RunUntil(const std::function<bool()>& condition, int timeoutMs)
 
 bool ViewerPool::AllReceived(size_t bytes) const
 {
+    // Asked on every turn of the loop: counted as bytes arrive, not by a walk over a crowd.
+    if (bytes == stream_.bytes.size()) {
+        return complete_ == viewers_.size();
+    }
     return std::all_of(viewers_.begin(), viewers_.end(),
                        [bytes](const Viewer& viewer) { return viewer.received >= bytes; });
 }
@@ -579,7 +644,9 @@ void Server::ShrinkOutputPipe()
 
 void ViewerPool::StopReadingServer()
 {
-    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, server_.StdoutFd(), nullptr);
+    if (output_ >= 0) {
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, output_, nullptr);
+    }
 }
 
 }  // namespace bench

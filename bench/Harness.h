@@ -19,6 +19,12 @@ namespace bench {
 int64_t NowNs();
 double Seconds(int64_t ns);
 int FreePort();
+// utime + stime of a live process (or a zombie not yet reaped), in seconds.
+double CpuSecondsOf(pid_t pid);
+// The system's count of connections dropped at a full listen queue (TcpExt ListenDrops).
+long ListenDrops();
+// Raises this process's descriptor limit to the hard one; children inherit it.
+void RaiseDescriptorLimit();
 // A fresh 0700 folder under the temporary directory.
 std::string MakeTempDir(const char* prefix);
 
@@ -47,6 +53,8 @@ struct Stream
 Stream ExpectedStream(const Recording& recording);
 // What a browser viewer must get: every frame as recorded, no greeting, no escaping.
 Stream ExpectedWebStream(const Recording& recording);
+// What a plain relay sends: the frames' bodies as recorded, from frame `first` on.
+Stream RawStream(const Recording& recording, size_t first);
 
 // The real program, headless, with its own runtime folder; stopped by pid.
 class Server
@@ -69,6 +77,7 @@ public:
     // Waits (reading standard output) for a line starting with the prefix.
     bool WaitForLinePrefix(const std::string& prefix, int timeoutMs);
     int64_t StartNs() const { return startNs_; }
+    std::string RuntimeDir() const { return runtimeDir_; }
     // When the listening line was first seen; 0 before.
     int64_t ListeningNs() const { return listeningNs_; }
     long RssKb() const;
@@ -84,6 +93,7 @@ private:
     int stdoutFd_ = -1;
     int port_ = 0;
     int webPort_ = 0;
+    int output_ = -1;
     int64_t startNs_ = 0;
     int64_t listeningNs_ = 0;
     std::string runtimeDir_;
@@ -93,6 +103,8 @@ private:
 struct Viewer
 {
     int fd = -1;
+    int64_t connectNs = 0;
+    int64_t greetedNs = 0;  // when the greeting was whole; 0 before
     size_t received = 0;
     size_t nextFrame = 0;
     std::vector<int64_t> arrivals;  // per frame, -1 until its last byte arrived
@@ -108,6 +120,8 @@ class ViewerPool
 public:
     // webStream: what browser viewers must get, when there are any.
     ViewerPool(const Stream& stream, Server& server, const Stream* webStream = nullptr);
+    // Viewers of any server on the port; `output`, when not -1, is drained by `drain`.
+    ViewerPool(const Stream& stream, int port, int output, std::function<void()> drain);
     ~ViewerPool();
 
     // Starts a non-blocking connect; returns the viewer's index.
@@ -125,6 +139,9 @@ public:
     bool AllReceived(size_t bytes) const;
     // Every viewer has its whole stream, whichever kind it is.
     bool AllComplete() const;
+    // Viewers that have the whole stream.
+    size_t Complete() const { return complete_; }
+    size_t Greeted() const { return greeted_; }
     Viewer& At(size_t index) { return viewers_[index]; }
     size_t Size() const { return viewers_.size(); }
     bool AnyMismatch() const;
@@ -137,8 +154,13 @@ private:
     void Take(Viewer& viewer, const Stream& stream, const char* data, size_t size, int64_t now);
 
     const Stream& stream_;
-    const Stream* webStream_;
-    Server& server_;
+    const Stream* webStream_ = nullptr;
+    int port_ = 0;
+    int webPort_ = 0;
+    int output_ = -1;
+    std::function<void()> drain_;
+    size_t complete_ = 0;
+    size_t greeted_ = 0;
     int epoll_ = -1;
     std::vector<Viewer> viewers_;
     std::vector<char> buffer_;
