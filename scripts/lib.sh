@@ -15,6 +15,9 @@ OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev qt6-websockets-dev libgl-dev fonts-
 # recorders the format tests use): scripts/test installs both lists.
 OMBRIX_TEST_PACKAGES=(libgtest-dev tmux xvfb xauth clang libclang-rt-14-dev procps chromium
                       fonts-dejavu-core gzip bzip2 xz-utils zstd lz4 ttyrec asciinema)
+# What bench/run needs on top: the peers it measures beside the program (ttyrec's
+# ttyplay, ncat, Python), ss for a socket's send queue, perf for profiles.
+OMBRIX_BENCH_PACKAGES=(ttyrec ncat python3 iproute2 linux-perf)
 # What building the Debian package needs (dpkg-shlibdeps and dpkg-buildflags; CPack finds
 # the programs to scan with file), and what its tests use: lintian, man to render the
 # manual page, systemd-analyze to check the user unit, ss to find a free port.

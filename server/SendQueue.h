@@ -2,6 +2,7 @@
 
 #include <sys/uio.h>
 #include <QByteArray>
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
