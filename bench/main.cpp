@@ -128,7 +128,8 @@ pid_t StartProfiler(pid_t target)
             ::execlp("perf", "perf", "stat", "-x,", "-o", calls, "-e",
                      "syscalls:sys_enter_sendto,syscalls:sys_enter_sendmsg,"
                      "syscalls:sys_enter_poll,syscalls:sys_enter_ppoll,"
-                     "syscalls:sys_enter_epoll_wait,syscalls:sys_enter_epoll_ctl,"
+                     "syscalls:sys_enter_epoll_wait,syscalls:sys_enter_epoll_pwait,"
+                     "syscalls:sys_enter_epoll_ctl,"
                      "syscalls:sys_enter_ioctl,syscalls:sys_enter_recvfrom",
                      "-p", pid.c_str(), static_cast<char*>(nullptr));
         }
