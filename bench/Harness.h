@@ -93,7 +93,6 @@ private:
     int stdoutFd_ = -1;
     int port_ = 0;
     int webPort_ = 0;
-    int output_ = -1;
     int64_t startNs_ = 0;
     int64_t listeningNs_ = 0;
     std::string runtimeDir_;
