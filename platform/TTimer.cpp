@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 
 #include "common/Texts.h"
@@ -34,6 +35,17 @@ void TTimer::SetInterval(uint32_t interval)
         return;
     }
     interval_ = interval;
+    period_ = milliseconds(interval);
+    Restart();
+}
+
+void TTimer::SetIntervalAfter(uint32_t interval, nanoseconds period)
+{
+    if (interval == interval_ && period == period_) {
+        return;
+    }
+    interval_ = interval;
+    period_ = std::max(period, nanoseconds(1));
     Restart();
 }
 
@@ -49,6 +61,7 @@ void TTimer::SetEnabled(bool enabled)
 void TTimer::SetIntervalDueAt(uint32_t interval, Clock::time_point dueAt)
 {
     interval_ = interval;
+    period_ = milliseconds(interval);
     Restart(dueAt);
 }
 
@@ -101,7 +114,7 @@ void TTimer::Restart(std::optional<Clock::time_point> dueAt)
         if (firing_ && now - *firing_ <= kMaxCatchUp) {
             anchor = *firing_;
         }
-        deadline_ = anchor + milliseconds(interval_);
+        deadline_ = anchor + period_;
     }
     Arm();
     counting_ = true;
@@ -153,10 +166,10 @@ void TTimer::Expired()
         // The next period follows this one; a handler that changes the interval
         // restarts it anyway.
         const Clock::time_point fired = deadline_;
-        deadline_ += milliseconds(interval_);
+        deadline_ += period_;
         // Periods missed altogether (a suspended machine) are not made up in a burst.
         if (deadline_ <= Clock::now()) {
-            deadline_ = Clock::now() + milliseconds(interval_);
+            deadline_ = Clock::now() + period_;
         }
         Arm();
         firing_ = fired;

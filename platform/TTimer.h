@@ -47,6 +47,11 @@ public:
     // one full interval from now (a moment in the past fires at once). Later periods
     // follow from there.
     void SetIntervalDueAt(uint32_t interval, Clock::time_point dueAt);
+    // Sets Interval, the value the timer reports, but counts each countdown as `period`
+    // instead of whole milliseconds: from the deadline of the tick being handled, as a
+    // restart inside a tick does, else from now. A pacing that re-arms every tick then
+    // keeps an exact clock. Interval 0 stops the timer as ever.
+    void SetIntervalAfter(uint32_t interval, std::chrono::nanoseconds period);
 
     // True when the running countdown is already due (its handler is running late).
     bool IsOverdue() const;
@@ -64,6 +69,8 @@ private:
     void EnsurePlatformTimer();
 
     uint32_t interval_ = 100;
+    // What a countdown lasts: Interval's milliseconds, or the exact period set with it.
+    std::chrono::nanoseconds period_ = std::chrono::milliseconds(100);
     bool enabled_ = false;
     bool counting_ = false;
     // Declared before its notifier, so the notifier goes first.

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -19,6 +20,9 @@ public:
     virtual ~PlaybackTimer() = default;
     virtual uint32_t Interval() const = 0;
     virtual void SetInterval(uint32_t interval) = 0;
+    // Sets Interval, but the countdown lasts `delay` exactly, counted from the deadline of
+    // the tick being handled (else from now), so frames fall due on the recording's clock.
+    virtual void SetIntervalAfter(uint32_t interval, std::chrono::nanoseconds delay) = 0;
     virtual bool Enabled() const = 0;
     virtual void SetEnabled(bool enabled) = 0;
     // True inside a tick whose handler runs so late that the next countdown is already due.

@@ -129,7 +129,10 @@ void Player::ApplyFrameTiming(bool first)
         StartTime = current;
     } else {
         const io::FrameTime gap = CappedGap(io::FrameTimeDiff(PrevFrameTime, current));
-        timer_.SetInterval(io::FrameDelayMilliseconds(gap, speed_.PlaySpeed()));
+        const int speed = speed_.PlaySpeed();
+        // The interval keeps its whole milliseconds; the countdown runs the exact gap, so
+        // what the milliseconds leave out is never lost.
+        timer_.SetIntervalAfter(io::FrameDelayMilliseconds(gap, speed), io::FrameDelay(gap, speed));
     }
     PrevFrameTime = current;
     const io::FrameTime elapsed = io::FrameTimeDiff(StartTime, current);

@@ -11,6 +11,10 @@ public:
 
     uint32_t Interval() const override { return timer_.Interval(); }
     void SetInterval(uint32_t interval) override { timer_.SetInterval(interval); }
+    void SetIntervalAfter(uint32_t interval, std::chrono::nanoseconds delay) override
+    {
+        timer_.SetIntervalAfter(interval, delay);
+    }
     bool Enabled() const override { return timer_.Enabled(); }
     void SetEnabled(bool enabled) override { timer_.SetEnabled(enabled); }
     bool IsOverdue() const override { return timer_.IsOverdue(); }

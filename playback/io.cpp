@@ -233,4 +233,17 @@ uint32_t FrameDelayMilliseconds(FrameTime gap, int speed)
     return static_cast<uint32_t>(std::min<int64_t>(milliseconds, kMaxDelayMilliseconds));
 }
 
+std::chrono::nanoseconds FrameDelay(FrameTime gap, int speed)
+{
+    using std::chrono::milliseconds;
+    using std::chrono::nanoseconds;
+    // Whole integers: a gap of at most 2^31 s is below 2.2e18 ns, inside 64 bits.
+    const int64_t micros = int64_t{gap.seconds} * 1000000 + gap.microseconds;
+    if (micros <= 0) {
+        return milliseconds(1);
+    }
+    const nanoseconds delay(micros * 1000 / std::max(speed, 1));
+    return std::min<nanoseconds>(delay, milliseconds(kMaxDelayMilliseconds));
+}
+
 }  // namespace io

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -74,5 +75,10 @@ FrameTime FrameTimeDivide(FrameTime t, double n);
 // The timer interval for a gap between two frames at a speed: the quotient in whole
 // milliseconds, 1 when it is 0 or negative, capped at kMaxDelayMilliseconds.
 uint32_t FrameDelayMilliseconds(FrameTime gap, int speed);
+// How long a gap between two frames really waits at a speed: the exact quotient, to the
+// nanosecond, so that the whole milliseconds of the interval never add up to a drift.
+// Like the interval, 1 ms when the quotient is 0 or negative, and capped at
+// kMaxDelayMilliseconds.
+std::chrono::nanoseconds FrameDelay(FrameTime gap, int speed);
 
 }  // namespace io

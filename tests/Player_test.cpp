@@ -246,4 +246,47 @@ TEST(Player, IdleLimitShortensLongGapsBeforeTheSpeedDividesThem)
     EXPECT_EQ(f.status.time, QStringLiteral("300秒"));  // the clock itself is not shortened
 }
 
+TEST(Player, FramesFallDueOnTheRecordingsOwnClock)
+{
+    using std::chrono::nanoseconds;
+    // A realistic recording of 200 gaps from 5 to 900 ms, and 1000 gaps of 2 ms: the
+    // whole-millisecond intervals would lose about 100 ms on the one and half of the other.
+    const int gapsMs[] = {5, 7, 10, 15, 20, 33, 50, 75, 100, 150, 250, 300, 400, 600, 900};
+    std::vector<TestFrame> realistic;
+    std::vector<TestFrame> even;
+    int64_t micros = 0;
+    for (int i = 0; i < 201; ++i) {
+        micros += i == 0 ? 0 : gapsMs[(i * 7) % std::size(gapsMs)] * 1000;
+        realistic.push_back(
+            {static_cast<int32_t>(micros / 1000000), static_cast<int32_t>(micros % 1000000), "r"});
+    }
+    for (int i = 0; i < 1001; ++i) {
+        even.push_back({0, i * 2000, "e"});
+    }
+    for (const auto& [frames, speed] :
+         {std::pair{realistic, 1}, std::pair{realistic, 3}, std::pair{even, 1}}) {
+        PlayerFixture f;
+        f.output.viewers = true;
+        ASSERT_TRUE(f.Open(TtyrecBytes(frames)));
+        f.speed.speed = speed;
+        const auto timeOf = [](const TestFrame& frame) {
+            return io::FrameTime{frame.seconds, frame.microseconds};
+        };
+        nanoseconds waited{0};
+        for (size_t i = 1; i < frames.size(); ++i) {
+            f.player.TimerTimer();
+            waited += f.timer.delay;
+            // The interval still reports whole, truncated milliseconds.
+            const io::FrameTime gap = io::FrameTimeDiff(timeOf(frames[i - 1]), timeOf(frames[i]));
+            ASSERT_EQ(f.timer.interval, io::FrameDelayMilliseconds(gap, speed)) << i;
+        }
+        const io::FrameTime span = io::FrameTimeDiff(timeOf(frames.front()), timeOf(frames.back()));
+        const nanoseconds exact((int64_t{span.seconds} * 1000000 + span.microseconds) * 1000 /
+                                speed);
+        EXPECT_LT(std::chrono::abs(waited - exact), std::chrono::microseconds(1))
+            << frames.size() << " frames at speed " << speed << ": " << (waited - exact).count()
+            << " ns";
+    }
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTest>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -168,6 +169,36 @@ TEST(TTimer, RestartInsideTheTickCountsFromItsDeadline)
             EXPECT_EQ(deadlines[i], firedFor + milliseconds(20)) << "tick " << i;
         }
     }
+}
+
+TEST(TTimer, ExactPeriodChainsFromTheTicksDeadlineAndSurvivesAPause)
+{
+    using std::chrono::microseconds;
+    TTimer timer;
+    const Clock::time_point due = Clock::now() + milliseconds(20);
+    std::optional<Clock::time_point> next;
+    timer.OnTimer = [&] {
+        timer.SetInterval(0);
+        timer.SetIntervalAfter(2, microseconds(2500));
+        next = timer.Deadline();
+        timer.SetEnabled(false);
+    };
+    timer.SetEnabled(true);
+    timer.SetIntervalDueAt(1000, due);
+    QTest::qWait(80);
+    // Counted from the deadline the tick was due at, to the nanosecond, whatever the
+    // lateness of the handler.
+    ASSERT_TRUE(next.has_value());
+    EXPECT_EQ(*next - due, microseconds(2500));
+    EXPECT_EQ(timer.Interval(), 2u);
+
+    // Resumed outside a tick, the countdown lasts the exact period, not the interval.
+    const Clock::time_point before = Clock::now();
+    timer.SetEnabled(true);
+    ASSERT_TRUE(timer.Deadline().has_value());
+    EXPECT_GE(*timer.Deadline() - before, microseconds(2500));
+    EXPECT_LT(*timer.Deadline() - before, microseconds(2500) + milliseconds(50));
+    timer.SetEnabled(false);
 }
 
 }  // namespace

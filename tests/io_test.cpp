@@ -199,4 +199,24 @@ TEST(FrameDelayMilliseconds, CappedAtTheTimersLimit)
     EXPECT_EQ(io::FrameDelayMilliseconds({-2000000000, 0}, 1), 1u);
 }
 
+TEST(FrameDelay, ExactQuotientWhereTheIntervalTruncates)
+{
+    using std::chrono::microseconds;
+    using std::chrono::milliseconds;
+    using std::chrono::nanoseconds;
+    // Where the interval loses a millisecond, the delay keeps it.
+    EXPECT_EQ(io::FrameDelay({0, 300000}, 1), milliseconds(300));
+    EXPECT_EQ(io::FrameDelay({0, 2000}, 1), milliseconds(2));
+    EXPECT_EQ(io::FrameDelay({60, 0}, 1), milliseconds(60000));
+    EXPECT_EQ(io::FrameDelay({1, 0}, 3), nanoseconds(333333333));
+    // Below a millisecond it is the quotient itself, not the interval's 1 ms.
+    EXPECT_EQ(io::FrameDelay({0, 10000}, 100), microseconds(100));
+    // Equal and backwards timestamps wait 1 ms, as the interval does.
+    EXPECT_EQ(io::FrameDelay({0, 0}, 7), milliseconds(1));
+    EXPECT_EQ(io::FrameDelay(io::FrameTimeDiff({5, 0}, {4, 500000}), 1), milliseconds(1));
+    EXPECT_EQ(io::FrameDelay({-2000000000, 0}, 1), milliseconds(1));
+    EXPECT_EQ(io::FrameDelay({2000000000, 0}, 1), milliseconds(io::kMaxDelayMilliseconds));
+    EXPECT_EQ(io::FrameDelay({1500, 0}, 1), milliseconds(1500000));
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -71,7 +72,16 @@ class FakeTimer final : public PlaybackTimer
 {
 public:
     uint32_t Interval() const override { return interval; }
-    void SetInterval(uint32_t value) override { interval = value; }
+    void SetInterval(uint32_t value) override
+    {
+        interval = value;
+        delay = std::chrono::milliseconds(value);
+    }
+    void SetIntervalAfter(uint32_t value, std::chrono::nanoseconds exact) override
+    {
+        interval = value;
+        delay = exact;
+    }
     bool Enabled() const override { return enabled; }
     void SetEnabled(bool value) override { enabled = value; }
     bool IsOverdue() const override { return overdueTicks > 0; }
@@ -82,6 +92,8 @@ public:
     }
 
     uint32_t interval = 100;
+    // What the armed countdown really lasts.
+    std::chrono::nanoseconds delay = std::chrono::milliseconds(100);
     bool enabled = false;
     // How many further countdowns a late tick finds already due.
     int overdueTicks = 0;
