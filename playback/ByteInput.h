@@ -47,6 +47,8 @@ public:
     int64_t Offset() const { return bufferOffset_ + static_cast<int64_t>(bufferPos_); }
     // Drops the read-ahead block; it is allocated again by the next Read.
     void ReleaseBuffer();
+    // The memory the read-ahead block holds.
+    size_t BufferCapacity() const { return buffer_.capacity(); }
 
 private:
     bool Refill();

@@ -17,6 +17,7 @@ public:
         return io::ReadFrame(input_, header, body);
     }
     void ReleaseBuffers() override { input_.ReleaseBuffer(); }
+    qsizetype HeldBytes() const override { return static_cast<qsizetype>(input_.BufferCapacity()); }
 
 private:
     UniqueFd fd_;  // declared first: the input reads it

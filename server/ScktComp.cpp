@@ -16,6 +16,7 @@
 #include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/SocketCalls.h"
+#include "server/HeldMemory.h"
 
 namespace {
 
@@ -217,8 +218,9 @@ int TCustomWinSocket::SendShared(const char* data, qsizetype size, const QByteAr
 bool TCustomWinSocket::Enqueue(const QByteArray& bytes, qsizetype offset)
 {
     const qsizetype added = SendQueue::MemoryOf(bytes);
+    // What newcomers' catch-ups hold outside the queues counts against the same bound.
     if (pendingBytes_ + added > kMaxPendingBytesPerConnection ||
-        pendingTotal + added > kMaxPendingBytesTotal) {
+        pendingTotal + HeldMemory::Total() + added > kMaxPendingBytesTotal) {
         return false;
     }
     sendQueue_.Push(bytes, offset);

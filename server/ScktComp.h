@@ -57,7 +57,8 @@ using TGetSocketEvent =
 // Memory a connection's send queue may hold for its peer before it is hung up: the whole
 // allocation of every block it keeps, plus each entry's own cost.
 inline constexpr qsizetype kMaxPendingBytesPerConnection = qsizetype{256} * 1024 * 1024;
-// The same for the queues of all connections together, each counting what it holds.
+// The same for the queues of all connections together, each counting what it holds, together
+// with what viewers hold outside the queues (HeldMemory::Total()).
 inline constexpr qsizetype kMaxPendingBytesTotal = qsizetype{1024} * 1024 * 1024;
 // Received bytes a connection holds for a read handler that left them unread; past this
 // the connection stops reading until the handler takes some.

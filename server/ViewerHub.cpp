@@ -6,14 +6,17 @@
 #include "platform/ErrorDisplay.h"
 #include "platform/Exceptions.h"
 #include "playback/FrameSource.h"
+#include "server/HeldMemory.h"
 #include "server/TelnetKeyDecoder.h"
 
 namespace {
 // Catch-up frames are gathered into sends of about this size: one send per small frame
-// would cost a system call each on a long recording.
-constexpr qsizetype kCatchUpChunk = 256 * 1024;
-// Room for one more frame's worth past the size above, so a block rarely grows.
-constexpr qsizetype kCatchUpBlockCapacity = kCatchUpChunk + kCatchUpChunk / 4;
+// would cost a system call each on a long recording. A newcomer that stops reading keeps
+// at most one block waiting in its queue, so this is also what it can hold of the
+// program's memory.
+constexpr qsizetype kCatchUpChunk = 112 * 1024;
+// Room for one more ordinary frame past the size above, so a block rarely grows.
+constexpr qsizetype kCatchUpBlockCapacity = 128 * 1024;
 // A terminal sends a key's escape sequence in one go; bytes of one that have waited this
 // long for the rest were typed: the Esc key itself.
 constexpr int kEscapeWaitMs = 50;
@@ -41,11 +44,25 @@ QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeer
 struct ViewerHub::CatchUp
 {
     explicit CatchUp(std::unique_ptr<FrameCursor> frames) : cursor(std::move(frames)) {}
+
+    // What is read but not handed to the connection: the cursor's read-ahead and the last
+    // frame's body. The block being sent is the queue's to count.
+    void AccountHeld() { held.Set(cursor->HeldBytes() + body.capacity()); }
+    // The connection has stopped taking bytes: nothing read ahead stays allocated while
+    // it waits, so a newcomer that never reads holds only the block in its queue.
+    void Rest()
+    {
+        cursor->ReleaseBuffers();
+        body = QByteArray();
+        AccountHeld();
+    }
+
     std::unique_ptr<FrameCursor> cursor;
     int64_t framesRead = 0;
     io::FrameHeader header;
     QByteArray body;
     QByteArray block;  // escaped
+    HeldMemory held;
 };
 
 struct ViewerHub::Viewer
@@ -251,6 +268,10 @@ bool ViewerHub::FillCatchUpBlock(CatchUp& catchUp) const
             return false;
         }
         ++catchUp.framesRead;
+        // A frame larger than the room left grows the block to what it needs, no more.
+        if (catchUp.block.size() + catchUp.body.size() > catchUp.block.capacity()) {
+            catchUp.block.reserve(catchUp.block.size() + catchUp.body.size());
+        }
         catchUp.block += catchUp.body;
     }
     return true;
@@ -266,6 +287,7 @@ void ViewerHub::ContinueCatchUp(const std::shared_ptr<Viewer>& viewer)
         if (!more) {
             viewer->catchUp.reset();  // caught up: the next tick reaches it with everyone
         }
+        catchUp->AccountHeld();
         if (!catchUp->block.isEmpty()) {
             connection->Send(connection->FrameEncoding() == ViewerConnection::Encoding::Raw
                                  ? io::UnescapeTelnetIac(catchUp->block)
@@ -274,12 +296,12 @@ void ViewerHub::ContinueCatchUp(const std::shared_ptr<Viewer>& viewer)
         // A block the connection keeps a share of must not be written again.
         catchUp->block = QByteArray();
         if (!more || viewer->catchUp != catchUp || !connection->IsConnected()) {
-            return;  // done or gone
+            return;  // done or gone: the catch-up goes with the last reference
         }
         if (connection->PendingBytes() > 0) {
             // The rest goes when this block has; a crowd of slow newcomers must not each
             // hold a read-ahead block meanwhile.
-            catchUp->cursor->ReleaseBuffers();
+            catchUp->Rest();
             return;
         }
     }

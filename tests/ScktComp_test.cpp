@@ -19,6 +19,7 @@
 
 #include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
+#include "server/HeldMemory.h"
 #include "server/ScktComp.h"
 #include "support/LoopbackClient.h"
 
@@ -701,6 +702,23 @@ TEST_F(ScktCompTest, Send_SlowViewer_DoesNotHoldUpTheOthers)
     EXPECT_TRUE(fast.WaitForBytes(total, kWaitMs));
     EXPECT_GT(toSlow->PendingBytes(), 0);
     EXPECT_EQ(toFast->PendingBytes(), 0);
+}
+
+TEST_F(ScktCompTest, Send_MemoryHeldOutsideTheQueuesCountsInTheTotalBound)
+{
+    Open();
+    LoopbackClient client;
+    client.SetReceiveBufferSize(4096);
+    TCustomWinSocket* connection = Accept(client);
+    ASSERT_NE(connection, nullptr);
+    // Newcomers' catch-ups hold all but 1 MiB of the bound: a queue of more is refused.
+    HeldMemory held;
+    held.Set(kMaxPendingBytesTotal - 1024 * 1024);
+    log.clear();
+    connection->SendBytes(QByteArray(8 * 1024 * 1024, 'h'));
+    EXPECT_EQ(log, QStringList({QStringLiteral("error %1 %2").arg(int(erSend)).arg(ENOBUFS),
+                                QStringLiteral("disconnect")}));
+    EXPECT_EQ(TCustomWinSocket::PendingBytesTotal(), 0);
 }
 
 }  // namespace

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "playback/Player.h"
+#include "server/HeldMemory.h"
 #include "support/PlaybackFakes.h"
 #include "support/Ttyrec.h"
 
@@ -25,6 +28,9 @@ public:
         if (connected) {
             received += bytes;
             pending += stalled ? bytes.size() : 0;
+            if (stalled) {
+                queued.push_back(bytes);  // shared, as a real connection's queue holds it
+            }
             if (failsOnSend) {
                 Close();
             }
@@ -44,11 +50,22 @@ public:
     void Drain()
     {
         pending = 0;
+        queued.clear();
         hub_.Writable(this);
+    }
+    // The memory the blocks waiting in the connection hold.
+    qsizetype QueuedCapacity() const
+    {
+        qsizetype capacity = 0;
+        for (const QByteArray& block : queued) {
+            capacity += block.capacity();
+        }
+        return capacity;
     }
 
     QByteArray received;
     qsizetype pending = 0;
+    std::vector<QByteArray> queued;
     bool stalled = false;  // sends wait in the connection until Drain
     bool connected = true;
     bool failsOnSend = false;  // the transport hangs up inside the send
@@ -291,6 +308,44 @@ TEST(ViewerHub, AnEscNothingFollowsIsOneFrameKeyAndASequenceSplitAcrossReadsIsOn
     viewer.Close();
     QTest::qWait(120);
     EXPECT_EQ(viewer.received, greeting + "AB");
+}
+
+TEST(ViewerHub, StalledNewcomerHoldsOneSmallBlockWhileItsCatchUpWaits)
+{
+    HubFixture f;
+    std::vector<TestFrame> frames;
+    for (int i = 0; i < 1500; ++i) {
+        frames.push_back({i, 0, QByteArray(2000, static_cast<char>('a' + i % 26))});
+    }
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("r"));
+    ASSERT_TRUE(WriteFile(path, TtyrecBytes(frames)));
+    ASSERT_TRUE(f.player.Open(QFile::encodeName(path)));  // read from the file itself
+    FakeViewer watcher(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&watcher);
+    f.Tick(1400);
+
+    // 2.8 MB to catch up on; each pause of the newcomer must let go of what was read ahead.
+    FakeViewer slow(f.hub, ViewerConnection::Encoding::Telnet);
+    slow.stalled = true;
+    f.hub.Join(&slow);
+    int pauses = 0;
+    while (f.hub.IsCatchingUp(&slow)) {
+        ++pauses;
+        EXPECT_EQ(HeldMemory::Total(), 0) << "pause " << pauses;
+        EXPECT_LE(slow.QueuedCapacity(), 256 * 1024) << "pause " << pauses;
+        if (pauses % 4 == 0) {
+            f.Tick();  // playback goes on meanwhile
+        }
+        slow.Drain();
+    }
+    EXPECT_GT(pauses, 10);
+    EXPECT_EQ(HeldMemory::Total(), 0);
+    f.Tick(200);
+    EXPECT_EQ(f.player.Source(), nullptr);
+    const QByteArray everything = TelnetGreeting + Bodies(frames, 0, frames.size(), true);
+    EXPECT_TRUE(slow.received == everything);
+    EXPECT_TRUE(watcher.received == everything);
 }
 
 }  // namespace
