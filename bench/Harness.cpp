@@ -181,6 +181,11 @@ uint32_t Recording::DelayMs(size_t i, int speed) const
     return io::FrameDelayMilliseconds(io::FrameTimeDiff(times[i - 1], times[i]), speed);
 }
 
+int64_t Recording::DueAfterNs(size_t i, int speed) const
+{
+    return io::FrameDelay(io::FrameTimeDiff(times[i - 1], times[i]), speed).count();
+}
+
 Stream ExpectedStream(const Recording& recording)
 {
     Stream stream;

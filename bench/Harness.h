@@ -39,8 +39,11 @@ struct Recording
     std::string Bytes() const;
     size_t BodyBytes() const;
     bool WriteTo(const std::string& path) const;
-    // The timer delay before frame i (i >= 1) at a speed, by the program's own rule.
+    // The timer interval before frame i (i >= 1) at a speed, by the program's own rule.
     uint32_t DelayMs(size_t i, int speed) const;
+    // When frame i (i >= 1) falls due after frame i - 1 on the recording's own clock, in
+    // nanoseconds: the exact gap divided by the speed (1 ms for equal or earlier stamps).
+    int64_t DueAfterNs(size_t i, int speed) const;
 };
 
 // Greeting, then every frame with 0xFF doubled; frameEnds[i] is the offset just past frame i.
