@@ -181,6 +181,12 @@ TEST(Crowd, TwoHundredBackToBackConnectsAreAllGreetedWithinASecond)
 // waiting in the backlog, and the ones it serves go on being served.
 TEST(Crowd, ViewersPastTheDescriptorLimitAreClosedAndTheOthersServed)
 {
+#ifdef OMBRIX_SANITIZED
+    // The sanitizer runtime tests whether memory is readable through a pipe of its own; in
+    // a program with no descriptor to spare that fails, and its type check then reports
+    // a live object as invalid. Out of descriptors is tested in the normal build.
+    GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
     QTemporaryDir runtime;
     const int port = FreePort();
     // The program raises its soft limit to the hard one, so both are lowered.
