@@ -108,7 +108,7 @@ QString UsageText()
         "              [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
-        "(gzip, bzip2, xz, zstd, lz4, lzip), or an asciicast file (asciinema's .cast,\n"
+        "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
         "versions 1 to 3); the file's content tells which. Connect with\n"
         "  telnet localhost 21089\n"
         "and every connected viewer sees the recording at its recorded pace; a viewer who\n"

@@ -35,8 +35,7 @@ bool LooksCompressed(QByteArrayView head)
     }
     return StartsWith(head, "\xfd" "7zXZ\0"sv) ||          // xz
            StartsWith(head, "\x28\xb5\x2f\xfd"sv) ||      // zstd
-           StartsWith(head, "\x04\x22\x4d\x18"sv) ||      // lz4 frame
-           StartsWith(head, "LZIP\x01"sv);                // lzip, version 1
+           StartsWith(head, "\x04\x22\x4d\x18"sv);        // lz4 frame
 }
 
 ArchiveInput::ArchiveInput(UniqueFd fd) : fd_(std::move(fd)), compressed_(kCompressedBlockSize) {}
@@ -96,7 +95,6 @@ bool ArchiveInput::Start()
     archive_read_support_filter_xz(archive_);
     archive_read_support_filter_zstd(archive_);
     archive_read_support_filter_lz4(archive_);
-    archive_read_support_filter_lzip(archive_);
     archive_read_support_format_raw(archive_);
     // The data is compressed; when even its start does not decode, it is damaged there,
     // and the first read says so.

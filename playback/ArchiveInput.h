@@ -14,7 +14,7 @@ struct archive;
 namespace io {
 
 // True when the bytes open a stream of one of the compressions ArchiveInput decodes
-// (gzip, bzip2, xz, zstd, lz4, lzip). Checked on more than the shortest magic where a
+// (gzip, bzip2, xz, zstd, lz4). Checked on more than the shortest magic where a
 // raw ttyrec's first timestamp could otherwise pass for one.
 bool LooksCompressed(QByteArrayView head);
 

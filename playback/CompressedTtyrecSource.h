@@ -5,7 +5,7 @@
 #include "platform/UniqueFd.h"
 #include "playback/FrameSource.h"
 
-// A ttyrec recording inside a compressed stream (gzip, bzip2, xz, zstd, lz4, lzip),
+// A ttyrec recording inside a compressed stream (gzip, bzip2, xz, zstd, lz4),
 // decompressed as the player reads it. What the player has decoded is appended to a
 // spool file, so a late viewer's catch-up reads plain frames instead of decompressing the
 // past again. Damaged compressed data ends the recording with DecompressFailed after the
