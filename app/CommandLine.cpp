@@ -62,8 +62,8 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
             QByteArray value;
             if (name == argument) {
                 if (i + 1 >= arguments.size()) {
-                    result.error =
-                        QStringLiteral("%1 needs a number from 1 to 65535").arg(QString::fromLatin1(name));
+                    result.error = QStringLiteral("%1 needs a number from 1 to 65535")
+                                       .arg(QString::fromLatin1(name));
                     return result;
                 }
                 value = arguments[++i];
@@ -94,7 +94,8 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
                 return result;
             }
         } else {
-            result.error = QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(argument));
+            result.error =
+                QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(argument));
             return result;
         }
     }

@@ -497,8 +497,7 @@ bool ViewerPool::ConnectManyWeb(size_t count, size_t untilByte, int timeoutMs)
     for (size_t made = 0; made < count; ++made) {
         const size_t index = ConnectWeb();
         const int left = static_cast<int>((end - NowNs()) / 1000000);
-        if (left <= 0 ||
-            !RunUntil([&] { return viewers_[index].received >= untilByte; }, left)) {
+        if (left <= 0 || !RunUntil([&] { return viewers_[index].received >= untilByte; }, left)) {
             return false;
         }
     }
@@ -549,8 +548,7 @@ void ViewerPool::ReadViewer(size_t index)
     }
 }
 
-void ViewerPool::Take(Viewer& viewer, const Stream& stream, const char* data, size_t n,
-                      int64_t now)
+void ViewerPool::Take(Viewer& viewer, const Stream& stream, const char* data, size_t n, int64_t now)
 {
     if (viewer.received + n > stream.bytes.size() ||
         std::memcmp(data, stream.bytes.data() + viewer.received, n) != 0) {

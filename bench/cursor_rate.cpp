@@ -46,7 +46,8 @@ Rates Measure(const std::string& path)
         bytes += static_cast<size_t>(body.size());
         ++rates.frames;
     }
-    rates.playMBps = static_cast<double>(bytes) / 1e6 / Seconds(std::chrono::steady_clock::now() - start);
+    rates.playMBps =
+        static_cast<double>(bytes) / 1e6 / Seconds(std::chrono::steady_clock::now() - start);
     std::unique_ptr<FrameCursor> cursor = source->NewCatchUpCursor();
     size_t again = 0;
     size_t frames = 0;
@@ -55,7 +56,8 @@ Rates Measure(const std::string& path)
         again += static_cast<size_t>(body.size());
         ++frames;
     }
-    rates.catchUpMBps = static_cast<double>(again) / 1e6 / Seconds(std::chrono::steady_clock::now() - start);
+    rates.catchUpMBps =
+        static_cast<double>(again) / 1e6 / Seconds(std::chrono::steady_clock::now() - start);
     rates.same = again == bytes && frames == rates.frames;
     return rates;
 }

@@ -1,8 +1,8 @@
 // Runs the real program headless and measures what its viewers feel: frame timing,
 // catch-up throughput, fan-out cost, memory and start-up. Prints one table.
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -282,10 +282,8 @@ Paced RunPaced(const Options& options, const Recording& recording, int speed, si
     size_t mismatched = 0;
     size_t closed = 0;
     for (size_t v = 0; v < pool.Size(); ++v) {
-        complete += pool.At(v).received >=
-                            (pool.At(v).web ? webStream : stream).bytes.size()
-                        ? 1
-                        : 0;
+        complete +=
+            pool.At(v).received >= (pool.At(v).web ? webStream : stream).bytes.size() ? 1 : 0;
         mismatched += pool.At(v).mismatch ? 1 : 0;
         closed += pool.At(v).closed ? 1 : 0;
     }
@@ -530,9 +528,11 @@ void CatchUp(const Options& options)
         std::system(("zstd -q -3 -f -o '" + zstdPath + "' '" + path + "'").c_str()) == 0;
 
     const CatchUpRun raw = TimeCatchUp(options, path, stream, frames);
-    AddRow("catch-up: frames / MB sent to the joiner",
-           std::to_string(frames - 2) + " / " + Format("%.1f", static_cast<double>(raw.bytes) / 1e6));
-    const CatchUpRun zstd = compressed ? TimeCatchUp(options, zstdPath, stream, frames) : CatchUpRun{};
+    AddRow(
+        "catch-up: frames / MB sent to the joiner",
+        std::to_string(frames - 2) + " / " + Format("%.1f", static_cast<double>(raw.bytes) / 1e6));
+    const CatchUpRun zstd =
+        compressed ? TimeCatchUp(options, zstdPath, stream, frames) : CatchUpRun{};
     const double baseline = BaselineMBps(path, fileBytes);
     AddRow("catch-up: ombrix MB/s", Format("%.0f", raw.mbps));
     AddRow("catch-up: baseline file-to-socket MB/s", Format("%.0f", baseline));
@@ -622,8 +622,8 @@ void TenThousand(const Options& options)
     AddRow(slowLabel + ": p99 |late|", Format("%.2f ms", slower.p99Ms));
     AddRow(slowLabel + ": max |late|", Format("%.2f ms", slower.maxMs));
     AddRow(slowLabel + ": playback s / program CPU s / client CPU s",
-           Format("%.1f", slower.playSeconds) + " / " + Format("%.1f", slower.cpuSeconds) +
-               " / " + Format("%.1f", slower.clientCpuSeconds));
+           Format("%.1f", slower.playSeconds) + " / " + Format("%.1f", slower.cpuSeconds) + " / " +
+               Format("%.1f", slower.clientCpuSeconds));
     AddRow(slowLabel + ": all streams byte-exact", slower.exact ? "yes" : "NO", "yes",
            slower.exact);
 }
@@ -722,13 +722,13 @@ void QueuedMemory(const Options& options)
     const long heldKb = server.RssKb();
     int inClient = 0;
     ::ioctl(fd, FIONREAD, &inClient);
-    const double queuedMB =
-        static_cast<double>(static_cast<long>(stream.bytes.size()) - SendQueueBytes(server.Port()) -
-                            inClient) /
-        1e6;
+    const double queuedMB = static_cast<double>(static_cast<long>(stream.bytes.size()) -
+                                                SendQueueBytes(server.Port()) - inClient) /
+                            1e6;
     const double perMB = static_cast<double>(heldKb - idleKb) / 1024.0 / queuedMB;
     AddRow("memory: queued for a viewer that never reads", Format("%.1f MB", queuedMB));
-    AddRow("memory: RSS growth per queued MB", Format("%.2f MB", perMB), "~1", ended && perMB < 1.3);
+    AddRow("memory: RSS growth per queued MB", Format("%.2f MB", perMB), "~1",
+           ended && perMB < 1.3);
     ::close(fd);
     server.Stop();
     ::unlink(path.c_str());
@@ -813,8 +813,8 @@ PeerRun RunPeer(const Options& options, const Recording& recording, bool ncat, s
             const io::FrameTime since = io::FrameTimeDiff(played.times[0], played.times[i]);
             const double dueNs =
                 (static_cast<double>(since.seconds) * 1e9 + since.microseconds * 1e3) / 100.0;
-            lateness.push_back(
-                std::fabs(static_cast<double>(viewer.arrivals[i] - anchor) - dueNs) / 1e6);
+            lateness.push_back(std::fabs(static_cast<double>(viewer.arrivals[i] - anchor) - dueNs) /
+                               1e6);
         }
     }
     result.viewers = pool.Size();
@@ -931,8 +931,8 @@ Lateness MeasureLateness(const Options& options, bool stall, bool* serving)
     ViewerPool pool(stream, server);
     bool ready = server.WaitForLinePrefix("connection: ", 10000);
     pool.Connect();
-    ready = ready && pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[0]; },
-                                   5000);
+    ready =
+        ready && pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[0]; }, 5000);
     pool.Send(0, SpeedKeys(100));
     ready = ready && pool.RunUntil([&] { return server.HasLine("speed: 100"); }, 5000);
     if (!ready) {

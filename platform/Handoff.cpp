@@ -102,12 +102,11 @@ bool WaitFor(int fd, short events, Clock::time_point deadline)
 void Refuse(int fd, const QByteArray& answer)
 {
     const int32_t refused = 0;
-    const QByteArray bytes =
-        answer.isEmpty() ? QByteArray(reinterpret_cast<const char*>(&refused), kAnswerBytes)
-                         : answer;
-    [[maybe_unused]] const ssize_t sent = ::send(fd, bytes.constData(),
-                                                 static_cast<size_t>(bytes.size()),
-                                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+    const QByteArray bytes = answer.isEmpty()
+                                 ? QByteArray(reinterpret_cast<const char*>(&refused), kAnswerBytes)
+                                 : answer;
+    [[maybe_unused]] const ssize_t sent = ::send(
+        fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 }  // namespace
@@ -228,8 +227,8 @@ void HandoffServer::Close()
     // Whoever is still waiting on us learns at once that nothing was taken, instead of
     // waiting out its timeout: the clients we serve, and those not yet accepted.
     for (auto& [id, client] : clients_) {
-        Refuse(client->fd.Get(), client->stage == Client::Stage::Answering ? client->answer
-                                                                           : QByteArray());
+        Refuse(client->fd.Get(),
+               client->stage == Client::Stage::Answering ? client->answer : QByteArray());
         delete client;
     }
     clients_.clear();

@@ -33,9 +33,11 @@ bool LooksCompressed(QByteArrayView head)
          head.sliced(4, 6) == "\x17\x72\x45\x38\x50\x90"sv)) {
         return true;
     }
-    return StartsWith(head, "\xfd" "7zXZ\0"sv) ||          // xz
-           StartsWith(head, "\x28\xb5\x2f\xfd"sv) ||      // zstd
-           StartsWith(head, "\x04\x22\x4d\x18"sv);        // lz4 frame
+    return StartsWith(head,
+                      "\xfd"
+                      "7zXZ\0"sv) ||                  // xz
+           StartsWith(head, "\x28\xb5\x2f\xfd"sv) ||  // zstd
+           StartsWith(head, "\x04\x22\x4d\x18"sv);    // lz4 frame
 }
 
 ArchiveInput::ArchiveInput(UniqueFd fd) : fd_(std::move(fd)), compressed_(kCompressedBlockSize) {}

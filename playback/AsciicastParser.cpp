@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 
-
 namespace asciicast {
 
 namespace {
@@ -30,8 +29,8 @@ Header ReadHeader(const QJsonObject& object, int version)
         header.terminalSize =
             PositiveSize(term.value(QLatin1String("cols")), term.value(QLatin1String("rows")));
     } else {
-        header.terminalSize =
-            PositiveSize(object.value(QLatin1String("width")), object.value(QLatin1String("height")));
+        header.terminalSize = PositiveSize(object.value(QLatin1String("width")),
+                                           object.value(QLatin1String("height")));
     }
     const QJsonValue limit = object.value(QLatin1String("idle_time_limit"));
     if (limit.isDouble() && std::isfinite(limit.toDouble()) && limit.toDouble() > 0) {
@@ -63,8 +62,8 @@ bool LooksLikeAsciicast(QByteArrayView head)
         head = head.sliced(3);
     }
     qsizetype i = 0;
-    while (i < head.size() && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' ||
-                               head[i] == '\n')) {
+    while (i < head.size() &&
+           (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' || head[i] == '\n')) {
         ++i;
     }
     if (i >= head.size() || head[i] != '{') {

@@ -34,8 +34,10 @@ class AsciicastCursor final : public FrameCursor
 {
 public:
     explicit AsciicastCursor(std::shared_ptr<const Recording> recording)
-        : recording_(std::move(recording)), input_(recording_->fd.Get()),
-          lines_(input_, kMaxLineLength), clock_(recording_->header.version)
+        : recording_(std::move(recording)),
+          input_(recording_->fd.Get()),
+          lines_(input_, kMaxLineLength),
+          clock_(recording_->header.version)
     {
     }
 

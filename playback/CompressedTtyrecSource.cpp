@@ -73,9 +73,7 @@ bool WriteAll(int fd, const QByteArray& bytes, int64_t offset)
 class DecompressingCursor final : public FrameCursor
 {
 public:
-    explicit DecompressingCursor(std::unique_ptr<ArchiveInput> input) : input_(std::move(input))
-    {
-    }
+    explicit DecompressingCursor(std::unique_ptr<ArchiveInput> input) : input_(std::move(input)) {}
     FrameReadStatus Next(FrameHeader& header, QByteArray& body) override
     {
         const FrameReadStatus status = ReadFrame(*input_, header, body);
@@ -161,7 +159,9 @@ class CompressedTtyrecSource final : public FrameSource
 {
 public:
     CompressedTtyrecSource(UniqueFd file, std::unique_ptr<ArchiveInput> input)
-        : file_(std::move(file)), input_(std::move(input)), tee_(*input_),
+        : file_(std::move(file)),
+          input_(std::move(input)),
+          tee_(*input_),
           spool_(std::make_shared<Spool>())
     {
         spool_->fd = CreateSpoolFile();

@@ -47,7 +47,7 @@ HttpHeadState FindRequestHeadEnd(QByteArrayView received, qsizetype* headEnd)
         return HttpHeadState::Complete;
     }
     return received.size() >= kMaxRequestHeadBytes ? HttpHeadState::TooLarge
-                                                    : HttpHeadState::Incomplete;
+                                                   : HttpHeadState::Incomplete;
 }
 
 bool ParseRequestHead(QByteArrayView head, HttpRequestHead* request)

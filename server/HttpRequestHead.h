@@ -19,7 +19,7 @@ enum class HttpHeadState
 {
     Incomplete,  // no blank line yet, and still within the size bound
     Complete,
-    TooLarge,    // no blank line within the bound
+    TooLarge,  // no blank line within the bound
 };
 
 // Request heads past this are refused: the page's requests are a few hundred bytes.

@@ -1,8 +1,8 @@
 #include "server/ScktComp.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>

@@ -38,10 +38,7 @@ public:
 
 private:
     QByteArray& At(size_t index) { return ring_[(head_ + index) & (ring_.size() - 1)]; }
-    const QByteArray& At(size_t index) const
-    {
-        return ring_[(head_ + index) & (ring_.size() - 1)];
-    }
+    const QByteArray& At(size_t index) const { return ring_[(head_ + index) & (ring_.size() - 1)]; }
     void Grow();
 
     std::vector<QByteArray> ring_;  // a power of two long, or empty

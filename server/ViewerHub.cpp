@@ -216,8 +216,8 @@ void ViewerHub::ArmEscapeTimer()
         escapeTimer_.stop();
         return;
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        *earliest - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*earliest - std::chrono::steady_clock::now());
     escapeTimer_.start(static_cast<int>(std::max<int64_t>(left.count(), 0)));
 }
 

@@ -24,8 +24,7 @@ std::optional<WebResource> FindWebResource(QByteArrayView path)
 {
     for (const Entry& entry : kEntries) {
         if (path == QByteArrayView(entry.path)) {
-            return WebResource{QString::fromLatin1(entry.resource),
-                               QByteArray(entry.contentType)};
+            return WebResource{QString::fromLatin1(entry.resource), QByteArray(entry.contentType)};
         }
     }
     return std::nullopt;

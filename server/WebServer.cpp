@@ -11,11 +11,11 @@
 #include <cerrno>
 
 #include "platform/ErrorDisplay.h"
+#include "platform/SocketCalls.h"
 #include "platform/UniqueFd.h"
 #include "server/HttpRequestHead.h"
 #include "server/HttpResponse.h"
 #include "server/ScktComp.h"
-#include "platform/SocketCalls.h"
 #include "server/WebPage.h"
 
 namespace {
@@ -46,8 +46,7 @@ QByteArray PlainBody(const char* text)
 }  // namespace
 
 WebServer::WebServer(QObject* parent)
-    : QObject(parent),
-      bounds_{kMaxPendingBytesPerConnection, kMaxPendingBytesTotal}
+    : QObject(parent), bounds_{kMaxPendingBytesPerConnection, kMaxPendingBytesTotal}
 {
 }
 

@@ -2,8 +2,8 @@
 // header's size and idle limit, and lines that do not parse.
 #include <fcntl.h>
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <QTemporaryDir>
 
 #include "playback/AsciicastParser.h"
 #include "playback/AsciicastSource.h"
@@ -81,8 +81,8 @@ TEST(Asciicast, EachVersionTimesItsOutputEventsAndSkipsTheOthers)
     EXPECT_EQ(source->TerminalSize(), QSize(100, 30));
     EXPECT_EQ(source->IdleTimeLimit(), 1.5);
     Reading reading = ReadAll(*source);
-    EXPECT_EQ(reading.frames, (std::vector<Frame>{At(0, 1, "a"), At(2, 0, "こん \x1b[1m"),
-                                                  At(4, 0, "last")}));
+    EXPECT_EQ(reading.frames,
+              (std::vector<Frame>{At(0, 1, "a"), At(2, 0, "こん \x1b[1m"), At(4, 0, "last")}));
     EXPECT_EQ(reading.end, io::FrameReadStatus::EndOfFile);
 
     // v3: intervals from the previous event of any code; comments; size under "term".
@@ -101,9 +101,10 @@ TEST(Asciicast, EachVersionTimesItsOutputEventsAndSkipsTheOthers)
     EXPECT_EQ(reading.end, io::FrameReadStatus::EndOfFile);
 
     // v1: one object, pretty-printed over several lines, delays from the previous entry.
-    const QByteArray v1 = "{\n  \"version\": 1,\n  \"width\": 80,\n  \"height\": 24,\n"
-                          "  \"stdout\": [\n    [0.5, \"x\"],\n    [0.25, \"\"],\n"
-                          "    [1.25, \"y\"]\n  ]\n}\n";
+    const QByteArray v1 =
+        "{\n  \"version\": 1,\n  \"width\": 80,\n  \"height\": 24,\n"
+        "  \"stdout\": [\n    [0.5, \"x\"],\n    [0.25, \"\"],\n"
+        "    [1.25, \"y\"]\n  ]\n}\n";
     source = cast.Open(v1);
     EXPECT_EQ(source->TerminalSize(), QSize(80, 24));
     reading = ReadAll(*source);
@@ -122,7 +123,8 @@ TEST(Asciicast, ALineThatDoesNotParseEndsWithFormatErrorAfterTheFramesBeforeIt)
           QByteArray("[3, 7, \"x\"]\n"), QByteArray("[1e300, \"o\", \"x\"]\n"),
           QByteArray("[3, \"o\"]\n")}) {
         SCOPED_TRACE(bad.toStdString());
-        std::unique_ptr<FrameSource> source = cast.Open(QByteArray(header + good + bad + "[4, \"o\", \"after\"]\n"));
+        std::unique_ptr<FrameSource> source =
+            cast.Open(QByteArray(header + good + bad + "[4, \"o\", \"after\"]\n"));
         std::unique_ptr<FrameCursor> catchUp = source->NewCatchUpCursor();
         const Reading played = ReadAll(*source);
         EXPECT_EQ(played.frames, (std::vector<Frame>{At(1, 0, "one"), At(2, 0, "two")}));

@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include "playback/ArchiveInput.h"
 #include "playback/CompressedTtyrecSource.h"

@@ -82,9 +82,9 @@ public:
 
     size_t Greeted() const
     {
-        return static_cast<size_t>(std::count_if(
-            members_.begin(), members_.end(),
-            [](const Member& m) { return m.received.startsWith(kGreeting); }));
+        return static_cast<size_t>(
+            std::count_if(members_.begin(), members_.end(),
+                          [](const Member& m) { return m.received.startsWith(kGreeting); }));
     }
     size_t Closed() const
     {
@@ -111,9 +111,8 @@ private:
     size_t Unsettled() const
     {
         return static_cast<size_t>(std::count_if(
-            members_.begin(), members_.end(), [](const Member& m) {
-                return !m.closed && m.received.size() < kGreeting.size();
-            }));
+            members_.begin(), members_.end(),
+            [](const Member& m) { return !m.closed && m.received.size() < kGreeting.size(); }));
     }
 
     static void Read(Member& member)

@@ -384,7 +384,8 @@ TEST(FormLayout, OpenDialogOffersTtyrecFilesFirstAndShowsHiddenOnes)
     };
     const std::vector<QStringList> expected = {
         {QStringLiteral(".hidden.ttyrec"), QStringLiteral("a.tty"), QStringLiteral("b.ttyrec")},
-        {QStringLiteral("c.ttyrec.gz"), QStringLiteral("d.ttyrec.zst"), QStringLiteral("e.tty.bz2")},
+        {QStringLiteral("c.ttyrec.gz"), QStringLiteral("d.ttyrec.zst"),
+         QStringLiteral("e.tty.bz2")},
         {QStringLiteral("f.cast")},
         {QStringLiteral(".hidden.ttyrec"), QStringLiteral("README"), QStringLiteral("a.tty"),
          QStringLiteral("b.ttyrec"), QStringLiteral("c.ttyrec.gz"), QStringLiteral("d.ttyrec.zst"),

@@ -23,7 +23,9 @@ QByteArray SessionOutput(const QByteArray& iac)
 {
     return "Ombrix format test\r\r\n"
            "\x1b[1mbold\x1b[0m and \x1b[31mred\x1b[0m\r\r\n"
-           "iac:" + iac + ":end\r\r\n"
+           "iac:" +
+           iac +
+           ":end\r\r\n"
            "\xe3\x81\x93\xe3\x82\x93\xe3\x81\xab\xe3\x81\xa1\xe3\x81\xaf\xe3\x80\x81"
            "\xe4\xb8\x96\xe7\x95\x8c\r\r\n"
            "done\r\r\n";
@@ -33,8 +35,8 @@ struct Program
 {
     explicit Program(const QStringList& arguments)
         : port(FreePort()),
-          process(runtime.path(), QStringList{QStringLiteral("--port"), QString::number(port)} +
-                                      arguments)
+          process(runtime.path(),
+                  QStringList{QStringLiteral("--port"), QString::number(port)} + arguments)
     {
     }
     QTemporaryDir runtime;
@@ -113,9 +115,10 @@ TEST(Formats, DamagedFilesGiveTheirTextsAndTheProgramGoesOnServing)
     const QString truncated = folder.filePath(QStringLiteral("truncated.ttyrec.gz"));
     ASSERT_TRUE(WriteFile(truncated, gzip.first(gzip.size() / 2)));
     const QString badLine = folder.filePath(QStringLiteral("bad.cast"));
-    ASSERT_TRUE(WriteFile(badLine, "{\"version\": 2, \"width\": 80, \"height\": 24}\n"
-                                   "[0.1, \"o\", \"before\"]\n[0.2, \"o\", \"cut\n"
-                                   "[0.3, \"o\", \"after\"]\n"));
+    ASSERT_TRUE(WriteFile(badLine,
+                          "{\"version\": 2, \"width\": 80, \"height\": 24}\n"
+                          "[0.1, \"o\", \"before\"]\n[0.2, \"o\", \"cut\n"
+                          "[0.3, \"o\", \"after\"]\n"));
 
     Program program({truncated});
     ASSERT_TRUE(program.process.WaitForLine(QStringLiteral("file: truncated.ttyrec.gz"), 5000))

@@ -95,10 +95,9 @@ std::string Missing(const OptionSet& from, const OptionSet& in)
 
 void ExpectSameOptions(const char* name, const OptionSet& options, const OptionSet& manual)
 {
-    EXPECT_TRUE(options == manual) << name << " lists what the manual page does not: "
-                               << Missing(options, manual) << "\n"
-                               << "the manual page lists what " << name
-                               << " does not: " << Missing(manual, options);
+    EXPECT_TRUE(options == manual)
+        << name << " lists what the manual page does not: " << Missing(options, manual) << "\n"
+        << "the manual page lists what " << name << " does not: " << Missing(manual, options);
 }
 
 }  // namespace

@@ -326,5 +326,4 @@ TEST(Program, NoInstanceObjectEndsWithStatusOne)
         << program.Errors().toStdString();
 }
 
-
 }  // namespace

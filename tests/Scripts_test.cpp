@@ -51,7 +51,8 @@ QProcessEnvironment DemoEnvironment(const QString& runtimeDir)
 
 TEST(Scripts, TheDemoInstallsAndBuildsOnlyWhatTheProgramNeeds)
 {
-    const ScriptRun packages = Bash(QStringLiteral("source scripts/lib.sh; echo \"${OMBRIX_PACKAGES[*]}\""));
+    const ScriptRun packages =
+        Bash(QStringLiteral("source scripts/lib.sh; echo \"${OMBRIX_PACKAGES[*]}\""));
     ASSERT_EQ(packages.status, 0) << packages.errors.toStdString();
     const QStringList demo = packages.output.trimmed().split(u' ');
     EXPECT_TRUE(demo.contains(QStringLiteral("qt6-base-dev")));
@@ -62,8 +63,8 @@ TEST(Scripts, TheDemoInstallsAndBuildsOnlyWhatTheProgramNeeds)
     // The program configures without GoogleTest when the tests are off.
     QTemporaryDir build;
     const ScriptRun configure = Bash(QStringLiteral("cmake -S . -B '%1' -DOMBRIX_TESTS=OFF "
-                                              "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON")
-                                   .arg(build.path()));
+                                                    "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON")
+                                         .arg(build.path()));
     EXPECT_EQ(configure.status, 0) << configure.errors.toStdString();
     // And the demo's build asks for neither the tests nor -Werror.
     const ScriptRun options = Bash(QStringLiteral(
@@ -78,12 +79,14 @@ TEST(Scripts, TheDemoSaysItHandedOverOrWhichOptionFreesThePort)
     const int port = FreePort();
     const QStringList portArgs{QStringLiteral("--port"), QString::number(port)};
     OmbrixProcess first(runtime.path(), portArgs);
-    ASSERT_TRUE(first.WaitForLine(QStringLiteral("connection: %1ポートで接続待ち...").arg(port), 5000));
+    ASSERT_TRUE(
+        first.WaitForLine(QStringLiteral("connection: %1ポートで接続待ち...").arg(port), 5000));
 
     const QString demo = QStringLiteral("scripts/demo --headless --port %1").arg(port);
     const ScriptRun handed = Bash(demo, DemoEnvironment(runtime.path()));
     EXPECT_EQ(handed.status, 0) << handed.errors.toStdString();
-    EXPECT_TRUE(handed.output.contains(QStringLiteral("Handed over"))) << handed.output.toStdString();
+    EXPECT_TRUE(handed.output.contains(QStringLiteral("Handed over")))
+        << handed.output.toStdString();
     EXPECT_TRUE(first.WaitForLine(QStringLiteral("file: demo.ttyrec"), 3000));
 
     // Another user's copy, as far as this runtime folder knows: the port is simply taken.

@@ -76,8 +76,8 @@ TEST(UnitOmbrix, DroppedFilesAreTriedInOrderUntilOneOpensAndTheLastFailureStays)
     FormFixture fixture;
     const QString good = fixture.WriteRecording(QStringLiteral("good.ttyrec"),
                                                 TtyrecBytes({{1, 0, "a"}, {2, 0, "b"}}));
-    const QString later = fixture.WriteRecording(QStringLiteral("later.ttyrec"),
-                                                 TtyrecBytes({{1, 0, "c"}}));
+    const QString later =
+        fixture.WriteRecording(QStringLiteral("later.ttyrec"), TtyrecBytes({{1, 0, "c"}}));
     const QString empty = fixture.WriteRecording(QStringLiteral("empty.ttyrec"), QByteArray());
     const QString missing = fixture.Dir().filePath(QStringLiteral("missing.ttyrec"));
     {

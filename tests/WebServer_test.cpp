@@ -142,8 +142,8 @@ TEST(WebServer, StreamsBytesExactlyAndTakesKeysBothWays)
     }
     expected += QByteArray("\xff\xff\x00\xff", 4);
     viewer->Send(QByteArray("\xff\xff\x00\xff", 4));
-    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return page.binary.size() >= expected.size(); },
-                                          kWaitMs));
+    ASSERT_TRUE(
+        LoopbackClient::PumpUntil([&] { return page.binary.size() >= expected.size(); }, kWaitMs));
     EXPECT_EQ(page.binary, expected);
     // Everything was written, and the viewer's count of what waits says so.
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return viewer->PendingBytes() == 0; }, kWaitMs));
@@ -181,9 +181,10 @@ TEST(WebServer, AViewerThatStopsReadingIsClosedWithoutHoldingUpTheOthers)
     LoopbackClient stalled;
     stalled.SetReceiveBufferSize(4096);
     ASSERT_TRUE(stalled.Connect(server.LocalPort()));
-    stalled.Send("GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                 "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+    stalled.Send(
+        "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+        "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return events.joined.size() == 1; }, kWaitMs));
     PageClient page;
     ASSERT_TRUE(page.Open(server.LocalPort()));
@@ -202,8 +203,8 @@ TEST(WebServer, AViewerThatStopsReadingIsClosedWithoutHoldingUpTheOthers)
         }
         sent += frame.size();
         // The reader keeps up; the stalled one falls ever further behind.
-        ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return reader->PendingBytes() == 0; },
-                                              kWaitMs));
+        ASSERT_TRUE(
+            LoopbackClient::PumpUntil([&] { return reader->PendingBytes() == 0; }, kWaitMs));
     }
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return page.binary.size() >= sent; }, kWaitMs));
     EXPECT_EQ(page.binary.size(), sent);
@@ -212,6 +213,6 @@ TEST(WebServer, AViewerThatStopsReadingIsClosedWithoutHoldingUpTheOthers)
     EXPECT_TRUE(reader->IsConnected());
     // Its connection is cut after the grace period, and what it held is freed.
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return slowObject.isNull(); }, kWaitMs));
-    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return WebViewer::PendingBytesTotal() == 0; },
-                                          kWaitMs));
+    ASSERT_TRUE(
+        LoopbackClient::PumpUntil([&] { return WebViewer::PendingBytesTotal() == 0; }, kWaitMs));
 }

@@ -65,9 +65,9 @@ struct WebProgram
         const QString path = files.filePath(QStringLiteral("web.ttyrec"));
         WriteFile(path, TtyrecBytes(frames));
         program = std::make_unique<OmbrixProcess>(
-            runtime.path(), QStringList{QStringLiteral("--port"), QString::number(port),
-                                        QStringLiteral("--web-port"), QString::number(webPort),
-                                        path});
+            runtime.path(),
+            QStringList{QStringLiteral("--port"), QString::number(port),
+                        QStringLiteral("--web-port"), QString::number(webPort), path});
         return program->WaitForLine(QStringLiteral("web: http://127.0.0.1:%1/").arg(webPort),
                                     kWaitMs);
     }
@@ -177,9 +177,10 @@ TEST(WebViewers, CountInThePanelLikeTelnetViewers)
     // The page joins first, from 127.0.0.2, so the panel shows who is named.
     LoopbackClient page;
     ASSERT_TRUE(page.ConnectFrom("127.0.0.2", web.webPort));
-    page.Send("GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-              "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+    page.Send(
+        "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+        "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
     EXPECT_TRUE(web.WaitForLine(QStringLiteral("connection: 127.0.0.2,1"))) << web.Output();
     {
         LoopbackClient telnet;

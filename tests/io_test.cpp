@@ -78,7 +78,8 @@ TEST(OpenFileOrReport, MissingFileAndFolderFail)
     EXPECT_EQ(io::OpenFileOrReport(QFile::encodeName(dir.path()), "rb"), nullptr);
     EXPECT_EQ(io::OpenFileOrReport(QByteArray(), "rb"), nullptr);
     ASSERT_TRUE(WriteFile(dir.filePath("present"), "abc"));
-    const io::FilePtr present = io::OpenFileOrReport(QFile::encodeName(dir.filePath("present")), "rb");
+    const io::FilePtr present =
+        io::OpenFileOrReport(QFile::encodeName(dir.filePath("present")), "rb");
     ASSERT_NE(present, nullptr);
     // A program the player starts must not inherit the recording; and reads block again.
     EXPECT_EQ(::fcntl(fileno(present.get()), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
@@ -93,8 +94,8 @@ TEST(OpenFileOrReport, FifoAndDeviceAreRefusedWithoutWaiting)
     const QByteArray fifo = QFile::encodeName(dir.filePath("fifo"));
     ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
     // Run apart, so a blocking open shows as a failure instead of hanging the suite.
-    auto opened = std::async(std::launch::async,
-                             [&] { return io::OpenFileOrReport(fifo, "rb") == nullptr; });
+    auto opened =
+        std::async(std::launch::async, [&] { return io::OpenFileOrReport(fifo, "rb") == nullptr; });
     if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
         const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);  // let it go
         opened.wait();
