@@ -16,7 +16,6 @@
 #include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/SocketCalls.h"
-#include "server/HeldMemory.h"
 
 namespace {
 
@@ -28,9 +27,6 @@ constexpr int kBlocksPerSend = 64;
 // How long a shortage of descriptors may last before newcomers are refused.
 constexpr qint64 kRefuseAfterMs = 1000;
 
-// Bytes queued on every connection, against kMaxPendingBytesTotal.
-qsizetype pendingTotal = 0;
-
 int ClampToInt(qsizetype value)
 {
     return static_cast<int>(std::min<qsizetype>(value, INT_MAX));
@@ -40,8 +36,8 @@ int ClampToInt(qsizetype value)
 
 // --- TCustomWinSocket: life and dispatch --------------------------------------------------
 
-TCustomWinSocket::TCustomWinSocket(int descriptor, QObject* parent)
-    : QObject(parent), descriptor_(descriptor), connected_(descriptor >= 0)
+TCustomWinSocket::TCustomWinSocket(int descriptor, MemoryBudget& budget, QObject* parent)
+    : QObject(parent), descriptor_(descriptor), connected_(descriptor >= 0), queueMemory_(budget)
 {
 }
 
@@ -51,11 +47,6 @@ TCustomWinSocket::~TCustomWinSocket()
     eventSink_ = nullptr;
     errorSink_ = nullptr;
     CloseDescriptor(false);
-}
-
-qsizetype TCustomWinSocket::PendingBytesTotal()
-{
-    return pendingTotal;
 }
 
 void TCustomWinSocket::Notify(TSocketEventKind kind, TCustomWinSocket* target)
@@ -213,27 +204,22 @@ int TCustomWinSocket::SendShared(const char* data, qsizetype size, const QByteAr
     return taken > 0 ? ClampToInt(taken) : -1;
 }
 
-// The bounds count memory, not bytes: a queued block stays allocated, whole, until its
-// last byte has gone, and so does its entry.
+// The budget counts memory, not bytes: a queued block stays allocated, whole, until its
+// last byte has gone, and so does its entry. What other viewers hold, queued on any
+// transport or read ahead by a catch-up, counts in the same total.
 bool TCustomWinSocket::Enqueue(const QByteArray& bytes, qsizetype offset)
 {
-    const qsizetype added = SendQueue::MemoryOf(bytes);
-    // What newcomers' catch-ups hold outside the queues counts against the same bound.
-    if (pendingBytes_ + added > kMaxPendingBytesPerConnection ||
-        pendingTotal + HeldMemory::Total() + added > kMaxPendingBytesTotal) {
+    if (!queueMemory_.TryCharge(MemoryBudget::MemoryOf(bytes))) {
         return false;
     }
     sendQueue_.Push(bytes, offset);
-    pendingBytes_ += added;
-    pendingTotal += added;
     SetWriteInterest(true);
     return true;
 }
 
 void TCustomWinSocket::DiscardQueue()
 {
-    pendingTotal -= pendingBytes_;
-    pendingBytes_ = 0;
+    queueMemory_.Set(0);
     sendQueue_.Clear();
 }
 
@@ -254,9 +240,7 @@ bool TCustomWinSocket::Flush()
             }
             return false;
         }
-        const qsizetype released = sendQueue_.Consume(static_cast<size_t>(sent));
-        pendingBytes_ -= released;
-        pendingTotal -= released;
+        queueMemory_.Release(sendQueue_.Consume(static_cast<size_t>(sent)));
         if (static_cast<size_t>(sent) < wanted) {
             return false;
         }
@@ -426,7 +410,7 @@ void TCustomWinSocket::ReportNotificationError(TErrorEvent kind, int code)
 // --- TServerClientWinSocket -----------------------------------------------------------------
 
 TServerClientWinSocket::TServerClientWinSocket(int descriptor, TServerWinSocket* server)
-    : TCustomWinSocket(descriptor), server_(server)
+    : TCustomWinSocket(descriptor, server->budget_), server_(server)
 {
     poller_ = server->ownPoller_.get();
     eventSink_ = [server](TCustomWinSocket* target, TSocketEventKind kind) {
@@ -453,9 +437,10 @@ TServerClientWinSocket::~TServerClientWinSocket()
 
 // --- TServerWinSocket -----------------------------------------------------------------------
 
-TServerWinSocket::TServerWinSocket(TServerSocket* component)
-    : TCustomWinSocket(-1),
+TServerWinSocket::TServerWinSocket(TServerSocket* component, MemoryBudget& budget)
+    : TCustomWinSocket(-1, budget),
       component_(component),
+      budget_(budget),
       ownPoller_(std::make_unique<SocketPoller>()),
       acceptPause_(new QTimer(this))
 {
@@ -719,9 +704,9 @@ void TServerWinSocket::ClientError(TServerClientWinSocket* connection, TErrorEve
 
 // --- TServerSocket --------------------------------------------------------------------------
 
-TServerSocket::TServerSocket(QObject* parent)
+TServerSocket::TServerSocket(MemoryBudget& budget, QObject* parent)
     : QObject(parent),
-      listening_(std::make_unique<TServerWinSocket>(this)),
+      listening_(std::make_unique<TServerWinSocket>(this, budget)),
       OnGetSocket(listening_->OnGetSocket),
       OnClientConnect(listening_->OnClientConnect),
       OnClientDisconnect(listening_->OnClientDisconnect),

@@ -12,6 +12,7 @@
 
 #include "platform/Exceptions.h"
 #include "platform/UniqueFd.h"
+#include "server/MemoryBudget.h"
 #include "server/SendQueue.h"
 #include "server/SocketPoller.h"
 
@@ -54,12 +55,6 @@ using TSocketErrorEvent = std::function<void(QObject* Sender, TCustomWinSocket* 
 using TGetSocketEvent =
     std::function<void(QObject* Sender, int Socket, TServerClientWinSocket*& ClientSocket)>;
 
-// Memory a connection's send queue may hold for its peer before it is hung up: the whole
-// allocation of every block it keeps, plus each entry's own cost.
-inline constexpr qsizetype kMaxPendingBytesPerConnection = qsizetype{256} * 1024 * 1024;
-// The same for the queues of all connections together, each counting what it holds, together
-// with what viewers hold outside the queues (HeldMemory::Total()).
-inline constexpr qsizetype kMaxPendingBytesTotal = qsizetype{1024} * 1024 * 1024;
 // Received bytes a connection holds for a read handler that left them unread; past this
 // the connection stops reading until the handler takes some.
 inline constexpr qsizetype kMaxUnreadBytes = qsizetype{64} * 1024;
@@ -89,14 +84,13 @@ public:
     QString PeerAddress();
     // Close now.
     void Hangup();
-    // Memory this connection's queue holds for bytes still waiting (SendQueue::MemoryOf
-    // of each block); 0 once everything has gone.
-    qsizetype PendingBytes() const { return pendingBytes_; }
-    // The same for the queues of all connections together.
-    static qsizetype PendingBytesTotal();
+    // Memory this connection's queue holds for bytes still waiting, as the memory budget
+    // measures it; 0 once everything has gone.
+    qsizetype PendingBytes() const { return queueMemory_.Bytes(); }
 
 protected:
-    explicit TCustomWinSocket(int descriptor, QObject* parent = nullptr);
+    // What the queue holds counts in `budget`, which must outlive this object.
+    TCustomWinSocket(int descriptor, MemoryBudget& budget, QObject* parent = nullptr);
     friend class TServerWinSocket;
     friend class TServerSocket;
 
@@ -124,7 +118,6 @@ protected:
 
     UniqueFd descriptor_;
     bool connected_ = false;
-    qsizetype pendingBytes_ = 0;
     EventSink eventSink_;
     ErrorSink errorSink_;
 
@@ -145,6 +138,7 @@ private:
     void HandleWrite(int descriptor);
 
     SendQueue sendQueue_;
+    MemoryBudget::Account queueMemory_;
     QByteArray unread_;
     bool readHeld_ = false;     // reading paused while unread_ is full
     quint64 receiveCalls_ = 0;  // recv calls made through ReceiveBytes
@@ -170,7 +164,7 @@ class TServerWinSocket : public TCustomWinSocket
     Q_OBJECT
 
 public:
-    explicit TServerWinSocket(TServerSocket* component);
+    TServerWinSocket(TServerSocket* component, MemoryBudget& budget);
     ~TServerWinSocket() override;
 
     int ConnectionCount() const;
@@ -206,6 +200,7 @@ private:
     int BoundPort() const;
 
     TServerSocket* component_;
+    MemoryBudget& budget_;  // what every connection's queue counts in
     std::vector<TServerClientWinSocket*> connections_;
     TServerType serverType_ = stNonBlocking;
     int threadCacheSize_ = 0;
@@ -228,7 +223,9 @@ class TServerSocket : public QObject
     std::unique_ptr<TServerWinSocket> listening_;
 
 public:
-    explicit TServerSocket(QObject* parent = nullptr);
+    // What the connections' queues hold counts in `budget`, against its limits; it must
+    // outlive the component.
+    explicit TServerSocket(MemoryBudget& budget, QObject* parent = nullptr);
     ~TServerSocket() override;
 
     bool Active() const { return active_; }

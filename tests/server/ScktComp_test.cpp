@@ -19,7 +19,7 @@
 
 #include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
-#include "server/HeldMemory.h"
+#include "server/MemoryBudget.h"
 #include "server/ScktComp.h"
 #include "support/LoopbackClient.h"
 
@@ -84,7 +84,7 @@ protected:
     void TearDown() override
     {
         server.SetActive(false);
-        EXPECT_EQ(TCustomWinSocket::PendingBytesTotal(), 0);
+        EXPECT_EQ(budget.Total(), 0);
     }
 
     int Open()
@@ -106,7 +106,15 @@ protected:
 
     int Connections() const { return server.ListeningSocket()->ConnectionCount(); }
 
-    TServerSocket server;
+    // What the error handler logs for a send refused for want of memory, then the hang-up.
+    static QStringList RefusedSendLog()
+    {
+        return {QStringLiteral("error %1 %2").arg(int(erSend)).arg(ENOBUFS),
+                QStringLiteral("disconnect")};
+    }
+
+    MemoryBudget budget;
+    TServerSocket server{budget};
     QStringList log;
     TCustomWinSocket* last = nullptr;
 };
@@ -143,7 +151,7 @@ TEST_F(ScktCompTest, Open_ListenRunsBetweenBindAndListen_ThrowingListenCloses)
 TEST_F(ScktCompTest, Open_PortTaken_RaisesBindWithPlatformNumber)
 {
     const int port = Open();
-    TServerSocket second;
+    TServerSocket second(budget);
     bool listened = false;
     second.OnListen = [&](QObject*, TCustomWinSocket*) { listened = true; };
     second.SetPort(port);
@@ -335,32 +343,41 @@ TEST_F(ScktCompTest, Send_QueuedBlock_CountsItsWholeAllocation)
     const qsizetype before = connection->PendingBytes();
     connection->SendBytes(block);
     EXPECT_GE(connection->PendingBytes() - before, allocation);
-    EXPECT_EQ(TCustomWinSocket::PendingBytesTotal(), connection->PendingBytes());
+    EXPECT_EQ(budget.Total(), connection->PendingBytes());
+}
+
+// A peer that reads nothing, behind a small send buffer, so that almost every block waits.
+void StallSending(TCustomWinSocket* connection)
+{
+    const int sendBuffer = 4096;
+    ::setsockopt(connection->SocketDescriptor(), SOL_SOCKET, SO_SNDBUF, &sendBuffer,
+                 sizeof sendBuffer);
 }
 
 TEST_F(ScktCompTest, Send_PastConnectionBound_HangsUpInsideTheSend)
 {
+    budget.SetLimits({4 * 1024 * 1024, qsizetype{1} << 40});
     Open();
     LoopbackClient client;
     client.SetReceiveBufferSize(4096);
     TCustomWinSocket* connection = Accept(client);
     ASSERT_NE(connection, nullptr);
+    StallSending(connection);
     QPointer<TCustomWinSocket> alive(connection);
-    const QByteArray block(64 * 1024 * 1024, 'x');
+    const QByteArray block(512 * 1024, 'x');
     log.clear();
     int result = 0;
-    for (int i = 0; i < 8 && log.isEmpty(); ++i) {
+    for (int i = 0; i < 32 && log.isEmpty(); ++i) {
         const bool passes =
-            connection->PendingBytes() + block.size() > kMaxPendingBytesPerConnection;
+            connection->PendingBytes() + MemoryBudget::MemoryOf(block) > budget.Limits().perViewer;
         result = connection->SendBytes(block);
         EXPECT_EQ(passes, !log.isEmpty()) << "send " << i;
     }
-    EXPECT_EQ(log, QStringList({QStringLiteral("error %1 %2").arg(int(erSend)).arg(ENOBUFS),
-                                QStringLiteral("disconnect")}));
+    EXPECT_EQ(log, RefusedSendLog());
     EXPECT_EQ(result, -1);
     EXPECT_FALSE(connection->IsConnected());
     EXPECT_EQ(connection->PendingBytes(), 0);
-    EXPECT_EQ(TCustomWinSocket::PendingBytesTotal(), 0);
+    EXPECT_EQ(budget.Total(), 0);
     EXPECT_EQ(Connections(), 1);
     EXPECT_TRUE(client.WaitForClose(30000));
     EXPECT_TRUE(LoopbackClient::PumpUntil([&] { return Connections() == 0; }, kWaitMs));
@@ -369,6 +386,7 @@ TEST_F(ScktCompTest, Send_PastConnectionBound_HangsUpInsideTheSend)
 
 TEST_F(ScktCompTest, Send_PastTotalBound_HangsUpThatConnectionOnly)
 {
+    budget.SetLimits({4 * 1024 * 1024, 10 * 1024 * 1024});
     Open();
     std::vector<std::unique_ptr<LoopbackClient>> clients;
     std::vector<QPointer<TCustomWinSocket>> connections;
@@ -377,26 +395,27 @@ TEST_F(ScktCompTest, Send_PastTotalBound_HangsUpThatConnectionOnly)
         clients.back()->SetReceiveBufferSize(4096);
         connections.emplace_back(Accept(*clients.back()));
         ASSERT_FALSE(connections.back().isNull());
+        StallSending(connections.back());
     }
-    const QByteArray block(64 * 1024 * 1024, 'y');
+    const QByteArray block(1024 * 1024, 'y');
+    const qsizetype cost = MemoryBudget::MemoryOf(block);
     log.clear();
     int failed = -1;
     for (int round = 0; round < 3 && failed < 0; ++round) {
         for (int i = 0; i < 6 && failed < 0; ++i) {
-            const qsizetype totalBefore = TCustomWinSocket::PendingBytesTotal();
+            const qsizetype totalBefore = budget.Total();
             const qsizetype ownBefore = connections[i]->PendingBytes();
             connections[i]->SendBytes(block);
             if (!log.isEmpty()) {
                 failed = i;
-                EXPECT_GT(totalBefore + block.size(), kMaxPendingBytesTotal);
-                EXPECT_LE(ownBefore + block.size(), kMaxPendingBytesPerConnection);
+                EXPECT_GT(totalBefore + cost, budget.Limits().total);
+                EXPECT_LE(ownBefore + cost, budget.Limits().perViewer);
             }
-            EXPECT_LE(TCustomWinSocket::PendingBytesTotal(), kMaxPendingBytesTotal);
+            EXPECT_LE(budget.Total(), budget.Limits().total);
         }
     }
     ASSERT_GE(failed, 0);
-    EXPECT_EQ(log, QStringList({QStringLiteral("error %1 %2").arg(int(erSend)).arg(ENOBUFS),
-                                QStringLiteral("disconnect")}));
+    EXPECT_EQ(log, RefusedSendLog());
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(connections[i]->IsConnected(), i != failed) << i;
     }
@@ -543,7 +562,7 @@ TEST_F(ScktCompTest, CloseListener_FreesAllConnectionsWithoutEvents)
     EXPECT_TRUE(clients[2].WaitForClose(kWaitMs));
 
     // Destroying the component does the same.
-    auto owned = std::make_unique<TServerSocket>();
+    auto owned = std::make_unique<TServerSocket>(budget);
     owned->OnClientDisconnect = [this](QObject*, TCustomWinSocket*) { log << "disconnect"; };
     owned->SetActive(true);
     LoopbackClient late;
@@ -711,14 +730,13 @@ TEST_F(ScktCompTest, Send_MemoryHeldOutsideTheQueuesCountsInTheTotalBound)
     client.SetReceiveBufferSize(4096);
     TCustomWinSocket* connection = Accept(client);
     ASSERT_NE(connection, nullptr);
-    // Newcomers' catch-ups hold all but 1 MiB of the bound: a queue of more is refused.
-    HeldMemory held;
-    held.Set(kMaxPendingBytesTotal - 1024 * 1024);
+    // Newcomers' catch-ups hold all but 1 MiB of the budget: a queue of more is refused.
+    MemoryBudget::Account held(budget);
+    held.Set(budget.Limits().total - 1024 * 1024);
     log.clear();
     connection->SendBytes(QByteArray(8 * 1024 * 1024, 'h'));
-    EXPECT_EQ(log, QStringList({QStringLiteral("error %1 %2").arg(int(erSend)).arg(ENOBUFS),
-                                QStringLiteral("disconnect")}));
-    EXPECT_EQ(TCustomWinSocket::PendingBytesTotal(), 0);
+    EXPECT_EQ(log, RefusedSendLog());
+    EXPECT_EQ(budget.Total(), held.Bytes());
 }
 
 }  // namespace
