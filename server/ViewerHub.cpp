@@ -6,7 +6,6 @@
 #include "platform/ErrorDisplay.h"
 #include "platform/Exceptions.h"
 #include "playback/FrameSource.h"
-#include "server/HeldMemory.h"
 #include "server/TelnetKeyDecoder.h"
 
 namespace {
@@ -43,7 +42,10 @@ QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeer
 // the player reaches the end and closes it.
 struct ViewerHub::CatchUp
 {
-    explicit CatchUp(std::unique_ptr<FrameCursor> frames) : cursor(std::move(frames)) {}
+    CatchUp(std::unique_ptr<FrameCursor> frames, MemoryBudget& memory)
+        : cursor(std::move(frames)), held(memory)
+    {
+    }
 
     // What is read but not handed to the connection: the cursor's read-ahead and the last
     // frame's body. The block being sent is the queue's to count.
@@ -62,7 +64,9 @@ struct ViewerHub::CatchUp
     io::FrameHeader header;
     QByteArray body;
     QByteArray block;  // escaped
-    HeldMemory held;
+    // Counted with what the viewers' queues hold, so stalled newcomers cannot hold more
+    // between them than the budget allows.
+    MemoryBudget::Account held;
 };
 
 struct ViewerHub::Viewer
@@ -77,7 +81,8 @@ struct ViewerHub::Viewer
     bool departed = false;
 };
 
-ViewerHub::ViewerHub(ViewerHubHost& host, SpeedControl& speed) : host_(host), speed_(speed)
+ViewerHub::ViewerHub(ViewerHubHost& host, SpeedControl& speed, MemoryBudget& memory)
+    : host_(host), speed_(speed), memory_(memory)
 {
     escapeTimer_.setSingleShot(true);
     QObject::connect(&escapeTimer_, &QTimer::timeout,
@@ -252,7 +257,7 @@ void ViewerHub::StartCatchUp(const std::shared_ptr<Viewer>& viewer)
     if (!cursor) {
         return;  // no recording open, or no descriptor left: the broadcasts still reach it
     }
-    viewer->catchUp = std::make_shared<CatchUp>(std::move(cursor));
+    viewer->catchUp = std::make_shared<CatchUp>(std::move(cursor), memory_);
     ContinueCatchUp(viewer);
 }
 
