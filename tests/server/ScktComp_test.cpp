@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "common/Texts.h"
-#include "platform/ErrorDisplay.h"
 #include "server/HeldMemory.h"
 #include "server/ScktComp.h"
 #include "support/LoopbackClient.h"
@@ -64,7 +63,6 @@ class ScktCompTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ErrorDisplay::SetHeadless(true);
         server.OnClientConnect = [this](QObject*, TCustomWinSocket* socket) {
             log << QStringLiteral("connect");
             last = socket;
