@@ -39,6 +39,18 @@ int FreePort()
     return ntohs(address.sin_port);
 }
 
+UniqueFd TakePort(int port)
+{
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = LoopbackAddress(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.Get(), 1) != 0) {
+        return UniqueFd();
+    }
+    return fd;
+}
+
 UniqueFd NewLoopbackSocket(const LoopbackOptions& options)
 {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));

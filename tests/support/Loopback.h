@@ -7,6 +7,9 @@
 
 // A free TCP port on 127.0.0.1 at the moment of asking.
 int FreePort();
+// Takes the port on every IPv4 address, as the program would, and listens on it; invalid
+// when the port is taken.
+UniqueFd TakePort(int port);
 
 struct LoopbackOptions
 {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <vector>
@@ -94,7 +95,7 @@ OmbrixProcess::OmbrixProcess(const OmbrixLaunch& launch)
         return;
     }
     UniqueFd errWrite;
-    errorLog_ = launch.errorLog;
+    errorLog_ = launch.errorLog.isEmpty() ? QString() : QDir(runtimeDir_).filePath(launch.errorLog);
     if (!errorLog_.isEmpty()) {
         errWrite.Reset(::open(QFile::encodeName(errorLog_).constData(),
                               O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));

@@ -27,7 +27,7 @@ struct OmbrixLaunch
     // The executable; empty: the one given to OmbrixProcess::SetDefaultProgram.
     QString program;
     // Standard error goes to this file instead of being collected, for a long run that
-    // never looks at it.
+    // never looks at it; a relative name is in the runtime folder.
     QString errorLog;
     // Keeps only about this many of the latest bytes of standard output (0: all of it): a
     // long run prints a time line for every frame.

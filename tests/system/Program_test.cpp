@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -110,17 +108,13 @@ TEST(Program, AfterSigkillANewStartServes)
 TEST(Program, PortTakenEndsWithStatusOneAndTheBindError)
 {
     ProgramFixture fixture;
-    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(fixture.port));
-    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(blocker, 1), 0);
+    UniqueFd blocker = TakePort(fixture.port);
+    ASSERT_TRUE(blocker.Valid());
     OmbrixProcess program(fixture.runtime.path(), fixture.Args());
     EXPECT_EQ(program.WaitForExit(5000), 1);
     EXPECT_TRUE(program.Errors().contains(QStringLiteral("(98) [API 'bind'].")))
         << program.Errors().toStdString();
-    ::close(blocker);
+    blocker.Close();
     // The failed start left nothing behind: the next start is a first instance again.
     OmbrixProcess next(fixture.runtime.path(), fixture.Args());
     EXPECT_TRUE(next.WaitForLine(fixture.WaitingLine(), 5000));
