@@ -16,13 +16,6 @@ bool ParsePort(const QByteArray& text, int& port)
     return true;
 }
 
-// "--name" of "--name=value", else the argument itself.
-QByteArray OptionName(const QByteArray& argument)
-{
-    const qsizetype equals = argument.indexOf('=');
-    return equals < 0 ? argument : argument.left(equals);
-}
-
 // Plain decimal seconds above 0 ("2", "0.5", "1.25"): no sign, exponent, infinity or
 // not-a-number, whatever the locale.
 bool ParseIdleLimit(const QByteArray& text, std::optional<double>& limit)
@@ -39,64 +32,96 @@ bool ParseIdleLimit(const QByteArray& text, std::optional<double>& limit)
     limit = value;
     return true;
 }
+
+bool SetFlag(bool& flag)
+{
+    flag = true;
+    return true;
+}
+
+// One option of the command line. An option that takes a value accepts it as the next
+// argument or after "=" ("--port 8000", "--port=8000"); one that does not, only alone.
+struct Option
+{
+    const char* name;
+    // What the value must be, as the error says it ("--port needs a number from 1 to
+    // 65535"); null for an option that takes no value.
+    const char* needs;
+    // Stores the value (empty for an option without one); false when it is not one the
+    // option takes.
+    bool (*store)(const QByteArray& value, CommandLine& into);
+};
+
+const Option kOptions[] = {
+    {"--headless", nullptr,
+     [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.headless); }},
+    {"--help", nullptr, [](const QByteArray&, CommandLine& into) { return SetFlag(into.help); }},
+    {"--version", nullptr,
+     [](const QByteArray&, CommandLine& into) { return SetFlag(into.version); }},
+    {"--port", "a number from 1 to 65535",
+     [](const QByteArray& value, CommandLine& into) { return ParsePort(value, into.form.port); }},
+    {"--web-port", "a number from 1 to 65535",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParsePort(value, into.form.webPort);
+     }},
+    {"--idle-limit", "a number of seconds above 0",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseIdleLimit(value, into.form.idleLimit);
+     }},
+};
+
+const Option* FindOption(const QByteArray& name)
+{
+    for (const Option& option : kOptions) {
+        if (name == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+// Takes the option at arguments[index], and its value when it has one; index is left on
+// the last argument taken. Returns the error, or an empty text.
+QString TakeOption(const QByteArrayList& arguments, qsizetype& index, CommandLine& into)
+{
+    const QByteArray& argument = arguments[index];
+    const qsizetype equals = argument.indexOf('=');
+    const QByteArray name = equals < 0 ? argument : argument.left(equals);
+    const Option* option = FindOption(name);
+    if (option == nullptr || (option->needs == nullptr && equals >= 0)) {
+        return QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(argument));
+    }
+    QByteArray value;
+    if (equals >= 0) {
+        value = argument.mid(equals + 1);
+    } else if (option->needs != nullptr) {
+        if (index + 1 >= arguments.size()) {
+            return QStringLiteral("%1 needs %2")
+                .arg(QLatin1String(option->name), QLatin1String(option->needs));
+        }
+        value = arguments[++index];
+    }
+    if (!option->store(value, into)) {
+        return QStringLiteral("%1 needs %2, not \"%3\"")
+            .arg(QLatin1String(option->name), QLatin1String(option->needs),
+                 QString::fromLocal8Bit(value));
+    }
+    return QString();
+}
 }  // namespace
 
 CommandLine ParseCommandLine(const QByteArrayList& arguments)
 {
     CommandLine result;
     bool optionsEnded = false;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
+    for (qsizetype i = 0; i < arguments.size() && result.error.isEmpty(); ++i) {
         const QByteArray& argument = arguments[i];
         if (optionsEnded || !argument.startsWith("--")) {
             result.form.arguments.append(argument);
         } else if (argument == "--") {
             optionsEnded = true;
-        } else if (argument == "--headless") {
-            result.form.headless = true;
-        } else if (argument == "--help") {
-            result.help = true;
-        } else if (argument == "--version") {
-            result.version = true;
-        } else if (const QByteArray name = OptionName(argument);
-                   name == "--port" || name == "--web-port") {
-            QByteArray value;
-            if (name == argument) {
-                if (i + 1 >= arguments.size()) {
-                    result.error = QStringLiteral("%1 needs a number from 1 to 65535")
-                                       .arg(QString::fromLatin1(name));
-                    return result;
-                }
-                value = arguments[++i];
-            } else {
-                value = argument.mid(name.size() + 1);
-            }
-            int& port = name == "--port" ? result.form.port : result.form.webPort;
-            if (!ParsePort(value, port)) {
-                result.error = QStringLiteral("%1 needs a number from 1 to 65535, not \"%2\"")
-                                   .arg(QString::fromLatin1(name), QString::fromLocal8Bit(value));
-                return result;
-            }
-        } else if (argument == "--idle-limit" || argument.startsWith("--idle-limit=")) {
-            QByteArray value;
-            if (argument == "--idle-limit") {
-                if (i + 1 >= arguments.size()) {
-                    result.error = QStringLiteral("--idle-limit needs a number of seconds above 0");
-                    return result;
-                }
-                value = arguments[++i];
-            } else {
-                value = argument.mid(13);
-            }
-            if (!ParseIdleLimit(value, result.form.idleLimit)) {
-                result.error =
-                    QStringLiteral("--idle-limit needs a number of seconds above 0, not \"%1\"")
-                        .arg(QString::fromLocal8Bit(value));
-                return result;
-            }
         } else {
-            result.error =
-                QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(argument));
-            return result;
+            result.error = TakeOption(arguments, i, result);
         }
     }
     return result;

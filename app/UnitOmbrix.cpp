@@ -15,9 +15,9 @@
 #include <QUrl>
 #include <cstdio>
 
+#include "app/AutoStart.h"
 #include "app/Headless.h"
 #include "common/Texts.h"
-#include "platform/AutoStart.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/Handoff.h"
 #include "platform/SharedMemory.h"

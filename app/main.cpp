@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "app/CommandLine.h"
+#include "app/ErrorBox.h"
 #include "app/Headless.h"
 #include "app/UnitOmbrix.h"
 #include "common/Texts.h"
@@ -122,7 +123,7 @@ int main(int argc, char** argv)
     if (options.headless) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    ErrorDisplay::SetHeadless(options.headless);
+    InstallErrorDisplay(options.headless);
     PrepareProcess();
 
     // Qt sees only the program name: every argument is ours, so a recording named

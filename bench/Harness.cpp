@@ -1,20 +1,13 @@
 #include "Harness.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,13 +18,6 @@ namespace bench {
 
 namespace {
 const char kGreeting[] = "\xff\xfb\x01\xff\xfb\x03\xff\xfd\xf3";
-
-void PutLittleEndian32(std::string& out, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-    }
-}
 }  // namespace
 
 int64_t NowNs()
@@ -44,42 +30,6 @@ int64_t NowNs()
 double Seconds(int64_t ns)
 {
     return static_cast<double>(ns) / 1e9;
-}
-
-int FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-double CpuSecondsOf(pid_t pid)
-{
-    std::ifstream statFile("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which is in parentheses and may hold blanks.
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return -1;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14 || index == 15) {
-            ticks += std::strtod(field.c_str(), nullptr);
-        }
-        if (index == 15) {
-            break;
-        }
-    }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 long ListenDrops()
@@ -113,19 +63,6 @@ void RaiseDescriptorLimit()
     }
 }
 
-std::string MakeTempDir(const char* prefix)
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/" + prefix + "XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::exit(1);
-    }
-    return buffer.data();
-}
-
 // --- Recording --------------------------------------------------------------------------
 
 void Recording::Add(io::FrameTime time, std::string body)
@@ -146,15 +83,14 @@ void Recording::AddAfter(int64_t gapMicros, std::string body)
         std::move(body));
 }
 
-std::string Recording::Bytes() const
+QByteArray Recording::Bytes() const
 {
-    std::string out;
-    out.reserve(BodyBytes() + 12 * bodies.size());
+    QByteArray out;
+    out.reserve(static_cast<qsizetype>(BodyBytes() + 12 * bodies.size()));
     for (size_t i = 0; i < bodies.size(); ++i) {
-        PutLittleEndian32(out, static_cast<uint32_t>(times[i].seconds));
-        PutLittleEndian32(out, static_cast<uint32_t>(times[i].microseconds));
-        PutLittleEndian32(out, static_cast<uint32_t>(bodies[i].size()));
-        out += bodies[i];
+        AppendTtyrecFrame(
+            out, times[i].seconds, times[i].microseconds,
+            QByteArrayView(bodies[i].data(), static_cast<qsizetype>(bodies[i].size())));
     }
     return out;
 }
@@ -168,12 +104,14 @@ size_t Recording::BodyBytes() const
     return total;
 }
 
-bool Recording::WriteTo(const std::string& path) const
+std::string Recording::WriteInto(RecordingFolder& folder, const char* name) const
 {
-    std::ofstream file(path, std::ios::binary);
-    const std::string bytes = Bytes();
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(file);
+    const QString path = folder.Write(QString::fromUtf8(name), Bytes());
+    if (path.isEmpty()) {
+        std::fprintf(stderr, "cannot write the recording %s\n", name);
+        std::exit(1);
+    }
+    return path.toStdString();
 }
 
 uint32_t Recording::DelayMs(size_t i, int speed) const
@@ -220,173 +158,52 @@ Stream RawStream(const Recording& recording, size_t first)
 
 // --- Server -----------------------------------------------------------------------------
 
+namespace {
+OmbrixLaunch ServerLaunch(const std::string& binary, const std::string& recording, int port,
+                          int webPort)
+{
+    OmbrixLaunch launch;
+    launch.program = QString::fromStdString(binary);
+    launch.arguments = {"--port", QByteArray::number(port)};
+    if (webPort != 0) {
+        launch.arguments += {"--web-port", QByteArray::number(webPort)};
+    }
+    if (!recording.empty()) {
+        launch.arguments.append(QByteArray::fromStdString(recording));
+    }
+    launch.errorLog = QStringLiteral("stderr.log");
+    // The status lines grow with every frame; only the recent ones matter here.
+    launch.outputTail = 1 << 19;
+    return launch;
+}
+}  // namespace
+
 Server::Server(const std::string& binary, const std::string& recording, int port, int webPort)
-    : port_(port), webPort_(webPort)
+    : port_(port),
+      webPort_(webPort),
+      startNs_(NowNs()),
+      process_(ServerLaunch(binary, recording, port, webPort))
 {
-    runtimeDir_ = MakeTempDir("ombrix-bench-rt-");
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        std::perror("pipe2");
-        std::exit(1);
-    }
-    const std::string portText = std::to_string(port);
-    const std::string webPortText = std::to_string(webPort);
-    const std::string errorLog = runtimeDir_ + "/stderr.log";
-    startNs_ = NowNs();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::dup2(out[1], 1);
-        const int err = ::open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (err >= 0) {
-            ::dup2(err, 2);
-        }
-        ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        std::vector<const char*> argv{binary.c_str(), "--headless", "--port", portText.c_str()};
-        if (webPort != 0) {
-            argv.push_back("--web-port");
-            argv.push_back(webPortText.c_str());
-        }
-        if (!recording.empty()) {
-            argv.push_back(recording.c_str());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], const_cast<char* const*>(argv.data()));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    stdoutFd_ = out[0];
-    ::fcntl(stdoutFd_, F_SETFL, O_NONBLOCK);
 }
 
-Server::~Server()
+void Server::NoteListening()
 {
-    Stop();
-    if (stdoutFd_ >= 0) {
-        ::close(stdoutFd_);
-    }
-    const std::string log = runtimeDir_ + "/stderr.log";
-    ::unlink(log.c_str());
-    ::rmdir(runtimeDir_.c_str());
-}
-
-void Server::Drain()
-{
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(stdoutFd_, buffer, sizeof buffer);
-        if (got <= 0) {
-            break;
-        }
-        out_.append(buffer, static_cast<size_t>(got));
-        // The status lines grow with every frame; only the recent ones matter here.
-        if (out_.size() > (1u << 20)) {
-            out_.erase(0, out_.size() - (1u << 19));
-        }
-    }
-    if (listeningNs_ == 0 && HasLinePrefix("connection: ")) {
+    if (listeningNs_ == 0 && process_.HasLinePrefix("connection: ")) {
         listeningNs_ = NowNs();
     }
 }
 
-bool Server::HasLine(const std::string& line) const
+void Server::Drain()
 {
-    return out_.find("\n" + line + "\n") != std::string::npos ||
-           out_.compare(0, line.size() + 1, line + "\n") == 0;
-}
-
-bool Server::HasLinePrefix(const std::string& prefix) const
-{
-    return out_.find("\n" + prefix) != std::string::npos ||
-           out_.compare(0, prefix.size(), prefix) == 0;
+    process_.Drain();
+    NoteListening();
 }
 
 bool Server::WaitForLinePrefix(const std::string& prefix, int timeoutMs)
 {
-    const int64_t end = NowNs() + int64_t{timeoutMs} * 1000000;
-    while (NowNs() < end) {
-        Drain();
-        if (HasLinePrefix(prefix)) {
-            return true;
-        }
-        if (!Alive()) {
-            return false;
-        }
-        pollfd wait{stdoutFd_, POLLIN, 0};
-        ::poll(&wait, 1, 2);
-    }
-    return false;
-}
-
-long Server::RssKb() const
-{
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-        }
-    }
-    return -1;
-}
-
-double Server::CpuSeconds() const
-{
-    return CpuSecondsOf(pid_);
-}
-
-int Server::FdCount() const
-{
-    const std::string path = "/proc/" + std::to_string(pid_) + "/fd";
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    ::closedir(dir);
-    return count;
-}
-
-bool Server::Alive()
-{
-    if (pid_ <= 0) {
-        return false;
-    }
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
-}
-
-int Server::Stop()
-{
-    if (pid_ <= 0) {
-        return -1;
-    }
-    ::kill(pid_, SIGTERM);
-    const int64_t end = NowNs() + 5'000'000'000;
-    int status = 0;
-    while (NowNs() < end) {
-        Drain();
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        ::usleep(2000);
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return -1;
+    const bool seen = process_.WaitForLinePrefix(prefix, timeoutMs);
+    NoteListening();
+    return seen;
 }
 
 // --- ViewerPool -------------------------------------------------------------------------
@@ -419,24 +236,20 @@ ViewerPool::~ViewerPool()
 size_t ViewerPool::Connect()
 {
     Viewer viewer;
-    viewer.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    viewer.fd = NewLoopbackSocket({.noDelay = true});
     viewer.arrivals.assign(stream_.frameEnds.size(), -1);
     viewer.connectNs = NowNs();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port_));
-    const int one = 1;
-    ::setsockopt(viewer.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(viewer.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-        errno != EINPROGRESS) {
-        viewer.closed = true;
-    }
+    viewer.closed = !viewer.fd.Valid() || !StartConnect(viewer.fd.Get(), port_);
+    return Add(std::move(viewer));
+}
+
+size_t ViewerPool::Add(Viewer viewer)
+{
     const size_t index = viewers_.size();
     epoll_event want{};
     want.events = EPOLLIN;
     want.data.u64 = index;
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, viewer.fd, &want);
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, viewer.fd.Get(), &want);
     viewers_.push_back(std::move(viewer));
     return index;
 }
@@ -466,25 +279,11 @@ size_t ViewerPool::ConnectWeb()
 {
     Viewer viewer;
     viewer.web = true;
-    viewer.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Connected before it returns: the request goes out at once.
+    viewer.fd = ConnectLoopback(webPort_, {.noDelay = true});
     viewer.arrivals.assign(webStream_->frameEnds.size(), -1);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(webPort_));
-    const int one = 1;
-    ::setsockopt(viewer.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // Connected before it turns non-blocking: the request goes out at once.
-    if (::connect(viewer.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        viewer.closed = true;
-    }
-    ::fcntl(viewer.fd, F_SETFL, O_NONBLOCK);
-    const size_t index = viewers_.size();
-    epoll_event want{};
-    want.events = EPOLLIN;
-    want.data.u64 = index;
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, viewer.fd, &want);
-    viewers_.push_back(std::move(viewer));
+    viewer.closed = !viewer.fd.Valid();
+    const size_t index = Add(std::move(viewer));
     if (!viewers_[index].closed) {
         Send(index, WebSocketUpgradeRequest(webPort_));
     }
@@ -509,8 +308,8 @@ bool ViewerPool::Send(size_t index, const std::string& bytes)
     size_t sent = 0;
     const int64_t end = NowNs() + 10'000'000'000;
     while (sent < bytes.size() && NowNs() < end) {
-        const ssize_t n =
-            ::send(viewers_[index].fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n = ::send(viewers_[index].fd.Get(), bytes.data() + sent, bytes.size() - sent,
+                                 MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
         } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -527,13 +326,13 @@ void ViewerPool::ReadViewer(size_t index)
 {
     Viewer& viewer = viewers_[index];
     while (!viewer.closed) {
-        const ssize_t got = ::recv(viewer.fd, buffer_.data(), buffer_.size(), 0);
+        const ssize_t got = ::recv(viewer.fd.Get(), buffer_.data(), buffer_.size(), 0);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             return;
         }
         if (got <= 0) {
             viewer.closed = true;
-            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, viewer.fd, nullptr);
+            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, viewer.fd.Get(), nullptr);
             return;
         }
         const int64_t now = NowNs();
@@ -621,10 +420,7 @@ bool ViewerPool::AnyMismatch() const
 void ViewerPool::CloseAll()
 {
     for (Viewer& viewer : viewers_) {
-        if (viewer.fd >= 0) {
-            ::close(viewer.fd);
-            viewer.fd = -1;
-        }
+        viewer.fd.Close();
     }
 }
 
@@ -638,11 +434,6 @@ double Percentile(std::vector<double> values, double fraction)
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
                      values.end());
     return values[rank];
-}
-
-void Server::ShrinkOutputPipe()
-{
-    ::fcntl(stdoutFd_, F_SETPIPE_SZ, 4096);
 }
 
 void ViewerPool::StopReadingServer()

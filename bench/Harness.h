@@ -9,24 +9,26 @@
 #include <vector>
 
 #include "WebClient.h"
+#include "platform/UniqueFd.h"
 #include "playback/io.h"
+#include "support/Loopback.h"
+#include "support/OmbrixProcess.h"
+#include "support/ProcessProbe.h"
+#include "support/Ttyrec.h"
 
 // What every benchmark shares: recordings made in memory, the byte stream a viewer must
 // see, the real program started headless on a free port, and many loopback viewers read
-// on one epoll loop with a timestamp for the moment each frame's last byte arrived.
+// on one epoll loop with a timestamp for the moment each frame's last byte arrived. The
+// program runner, the connects and the recording writer are the tests' own
+// (tests/support).
 namespace bench {
 
 int64_t NowNs();
 double Seconds(int64_t ns);
-int FreePort();
-// utime + stime of a live process (or a zombie not yet reaped), in seconds.
-double CpuSecondsOf(pid_t pid);
 // The system's count of connections dropped at a full listen queue (TcpExt ListenDrops).
 long ListenDrops();
 // Raises this process's descriptor limit to the hard one; children inherit it.
 void RaiseDescriptorLimit();
-// A fresh 0700 folder under the temporary directory.
-std::string MakeTempDir(const char* prefix);
 
 struct Recording
 {
@@ -36,9 +38,10 @@ struct Recording
     void Add(io::FrameTime time, std::string body);
     // Adds a frame `gapMicros` after the last one.
     void AddAfter(int64_t gapMicros, std::string body);
-    std::string Bytes() const;
+    QByteArray Bytes() const;
     size_t BodyBytes() const;
-    bool WriteTo(const std::string& path) const;
+    // Writes it into the folder under the name; returns its path.
+    std::string WriteInto(RecordingFolder& folder, const char* name) const;
     // The timer interval before frame i (i >= 1) at a speed, by the program's own rule.
     uint32_t DelayMs(size_t i, int speed) const;
     // When frame i (i >= 1) falls due after frame i - 1 on the recording's own clock, in
@@ -59,52 +62,48 @@ Stream ExpectedWebStream(const Recording& recording);
 // What a plain relay sends: the frames' bodies as recorded, from frame `first` on.
 Stream RawStream(const Recording& recording, size_t first);
 
-// The real program, headless, with its own runtime folder; stopped by pid.
+// The real program, headless, with its own runtime folder; stopped by pid. Only the
+// latest status lines are kept, and standard error goes to a file nobody reads, so a long
+// run never fills a pipe.
 class Server
 {
 public:
     // webPort 0: no web port.
     Server(const std::string& binary, const std::string& recording, int port, int webPort = 0);
-    ~Server();
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
 
-    pid_t Pid() const { return pid_; }
-    int StdoutFd() const { return stdoutFd_; }
+    pid_t Pid() const { return process_.Pid(); }
+    int StdoutFd() const { return process_.OutputFd(); }
     int Port() const { return port_; }
     int WebPort() const { return webPort_; }
     // Reads whatever the program printed; never blocks.
     void Drain();
-    bool HasLine(const std::string& line) const;
-    bool HasLinePrefix(const std::string& prefix) const;
+    bool HasLine(const std::string& line) const { return process_.HasLine(line); }
+    bool HasLinePrefix(const std::string& prefix) const { return process_.HasLinePrefix(prefix); }
     // Waits (reading standard output) for a line starting with the prefix.
     bool WaitForLinePrefix(const std::string& prefix, int timeoutMs);
     int64_t StartNs() const { return startNs_; }
-    std::string RuntimeDir() const { return runtimeDir_; }
     // When the listening line was first seen; 0 before.
     int64_t ListeningNs() const { return listeningNs_; }
-    long RssKb() const;
-    double CpuSeconds() const;
-    int FdCount() const;
-    bool Alive();
-    int Stop();
+    long RssKb() const { return ResidentKb(Pid()); }
+    double CpuSeconds() const { return ::CpuSeconds(Pid()); }
+    bool Alive() { return process_.Alive(); }
+    int Stop() { return process_.Stop(); }
     // Shrinks the standard-output pipe to one page; the caller then stops reading it.
-    void ShrinkOutputPipe();
+    void ShrinkOutputPipe() { process_.ShrinkOutputPipe(); }
 
 private:
-    pid_t pid_ = -1;
-    int stdoutFd_ = -1;
+    void NoteListening();
+
     int port_ = 0;
     int webPort_ = 0;
     int64_t startNs_ = 0;
     int64_t listeningNs_ = 0;
-    std::string runtimeDir_;
-    std::string out_;
+    OmbrixProcess process_;
 };
 
 struct Viewer
 {
-    int fd = -1;
+    UniqueFd fd;
     int64_t connectNs = 0;
     int64_t greetedNs = 0;  // when the greeting was whole; 0 before
     size_t received = 0;
@@ -152,6 +151,8 @@ public:
     void StopReadingServer();
 
 private:
+    // Watches the viewer's socket on the loop; returns its index.
+    size_t Add(Viewer viewer);
     void ReadViewer(size_t index);
     void Take(Viewer& viewer, const Stream& stream, const char* data, size_t size, int64_t now);
 

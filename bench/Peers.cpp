@@ -1,11 +1,8 @@
 #include "Peers.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,25 +57,6 @@ double StopForCpu(pid_t pid)
         ::kill(pid, SIGTERM);
     }
     return WaitForCpu(pid, 5000);
-}
-
-bool WaitForPort(int port, int timeoutMs)
-{
-    const int64_t end = NowNs() + int64_t{timeoutMs} * 1000000;
-    while (NowNs() < end) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        const bool in = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (in) {
-            return true;
-        }
-        ::usleep(10000);
-    }
-    return false;
 }
 
 }  // namespace bench

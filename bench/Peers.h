@@ -16,7 +16,5 @@ pid_t Spawn(const std::vector<std::string>& argv, int input, int output);
 double WaitForCpu(pid_t pid, int timeoutMs);
 // SIGTERM, then the same.
 double StopForCpu(pid_t pid);
-// True once a connection to 127.0.0.1:port gets in (the probe is closed at once).
-bool WaitForPort(int port, int timeoutMs);
 
 }  // namespace bench

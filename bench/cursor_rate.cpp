@@ -2,8 +2,6 @@
 // player has played, from a raw recording and from a zstd copy of it, in the same run.
 // The compressed cursor reads the player's spool; this isolates that from the network.
 // Usage: ombrix_cursor_rate [MEGABYTES]
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -68,12 +66,8 @@ int main(int argc, char** argv)
 {
     const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100;
     const bench::Recording recording = bench::CatchUpRecording(megabytes << 20);
-    char folder[] = "/tmp/ombrix-cursor-XXXXXX";
-    if (::mkdtemp(folder) == nullptr) {
-        return 1;
-    }
-    const std::string raw = std::string(folder) + "/catchup.ttyrec";
-    recording.WriteTo(raw);
+    RecordingFolder folder;
+    const std::string raw = recording.WriteInto(folder, "catchup.ttyrec");
     const std::string zst = raw + ".zst";
     const std::string gz = raw + ".gz";
     if (std::system(("zstd -q -3 -f -o '" + zst + "' '" + raw + "'").c_str()) != 0 ||
@@ -94,8 +88,6 @@ int main(int argc, char** argv)
             std::printf("   catch-up ratio to raw %.2f", rates.catchUpMBps / rawCatchUp);
         }
         std::printf("\n");
-        ::unlink(path.c_str());
     }
-    ::rmdir(folder);
     return 0;
 }

@@ -159,9 +159,8 @@ Paced RunPaced(const Options& options, const Recording& recording, int speed, si
                size_t webCount = 0, size_t connectWindow = 4)
 {
     Paced result;
-    const std::string dir = MakeTempDir("ombrix-bench-");
-    const std::string path = dir + "/paced.ttyrec";
-    recording.WriteTo(path);
+    RecordingFolder folder;
+    const std::string path = recording.WriteInto(folder, "paced.ttyrec");
     const Stream stream = ExpectedStream(recording);
     const Stream webStream = ExpectedWebStream(recording);
     const size_t frames = recording.bodies.size();
@@ -298,8 +297,6 @@ Paced RunPaced(const Options& options, const Recording& recording, int speed, si
     result.mismatched = mismatched;
     pool.CloseAll();
     server.Stop();
-    ::unlink(path.c_str());
-    ::rmdir(dir.c_str());
     return result;
 }
 
@@ -345,22 +342,6 @@ void Drift(const Options& options)
     }
 }
 
-// Connects a newcomer that never reads; -1 when the system refuses a socket.
-int ConnectStalled(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-        errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // What newcomers that connect and never read cost in resident memory, once a recording
 // of 8 MB has played: each one's catch-up waits on it for good.
 void CatchUpMemory(const Options& options)
@@ -370,9 +351,8 @@ void CatchUpMemory(const Options& options)
     const Recording recording = CatchUpRecording(target);
     const Stream stream = ExpectedStream(recording);
     const size_t lastSent = recording.bodies.size() - 3;
-    const std::string dir = MakeTempDir("ombrix-bench-");
-    const std::string path = dir + "/stalled.ttyrec";
-    recording.WriteTo(path);
+    RecordingFolder folder;
+    const std::string path = recording.WriteInto(folder, "stalled.ttyrec");
     for (size_t newcomers : {size_t{60}, size_t{1000}}) {
         Server server(options.binary, path, FreePort());
         server.WaitForLinePrefix("connection: ", 10000);
@@ -388,10 +368,12 @@ void CatchUpMemory(const Options& options)
         }
         pool.RunUntil([] { return false; }, 300);
         const long before = server.RssKb();
-        std::vector<int> stalled;
+        // Newcomers that connect and never read.
+        std::vector<UniqueFd> stalled;
         bool joined = true;
         for (size_t i = 0; i < newcomers && joined; ++i) {
-            stalled.push_back(ConnectStalled(server.Port()));
+            stalled.push_back(NewLoopbackSocket());
+            StartConnect(stalled.back().Get(), server.Port());
             // A few at a time, so the listen backlog never overflows.
             if ((i + 1) % 4 == 0 || i + 1 == newcomers) {
                 const std::string line = "connection: 127.0.0.1," + std::to_string(i + 2);
@@ -410,16 +392,10 @@ void CatchUpMemory(const Options& options)
                       : "NOT ALL JOINED");
         AddRow(label + ": per newcomer", Format("%.0f KiB", perNewcomerKb), "<= 256 KiB",
                joined && perNewcomerKb <= 256);
-        for (int fd : stalled) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
+        stalled.clear();
         pool.CloseAll();
         server.Stop();
     }
-    ::unlink(path.c_str());
-    ::rmdir(dir.c_str());
 }
 
 // The plain program the catch-up is compared with: read the file, write it to a socket.
@@ -517,10 +493,9 @@ void CatchUp(const Options& options)
     const Recording recording = CatchUpRecording(target);
     const Stream stream = ExpectedStream(recording);
     const size_t frames = recording.bodies.size();
-    const std::string dir = MakeTempDir("ombrix-bench-");
-    const std::string path = dir + "/catchup.ttyrec";
-    recording.WriteTo(path);
-    const size_t fileBytes = recording.Bytes().size();
+    RecordingFolder folder;
+    const std::string path = recording.WriteInto(folder, "catchup.ttyrec");
+    const auto fileBytes = static_cast<size_t>(recording.Bytes().size());
     // The same recording compressed the way recorders write it now; the joiner's catch-up
     // comes from what the player has decoded, not from decompressing again.
     const std::string zstdPath = path + ".zst";
@@ -544,9 +519,6 @@ void CatchUp(const Options& options)
            zstd.mbps >= 0.5 * raw.mbps);
     AddRow("catch-up from .zst: whole and byte-exact", zstd.whole ? "yes" : "NO", "yes",
            zstd.whole);
-    ::unlink(zstdPath.c_str());
-    ::unlink(path.c_str());
-    ::rmdir(dir.c_str());
 }
 
 // CPU per delivered MB with 1000 viewers, which ten thousand must not exceed; -1 when the
@@ -635,13 +607,12 @@ void Burst(const Options& options)
     std::fprintf(stderr, "burst\n");
     const size_t count = options.quick ? 500 : 2000;
     const Recording recording = EvenRecording(10, 10);
-    const std::string dir = MakeTempDir("ombrix-bench-");
-    const std::string path = dir + "/burst.ttyrec";
-    recording.WriteTo(path);
+    RecordingFolder folder;
+    const std::string path = recording.WriteInto(folder, "burst.ttyrec");
     const Stream stream = ExpectedStream(recording);
     Server server(options.binary, path, FreePort());
     server.WaitForLinePrefix("connection: ", 10000);
-    WaitForPort(server.Port(), 5000);
+    WaitForListening(server.Port(), 5000);
     ViewerPool pool(stream, server);
     const long dropsBefore = ListenDrops();
     const int64_t start = NowNs();
@@ -666,8 +637,6 @@ void Burst(const Options& options)
     AddRow(label + ": SYNs dropped at the listen queue", std::to_string(drops), "0", drops == 0);
     pool.CloseAll();
     server.Stop();
-    ::unlink(path.c_str());
-    ::rmdir(dir.c_str());
 }
 
 // Bytes the kernel still holds in the send queue of the server's side of the connection.
@@ -701,27 +670,19 @@ void QueuedMemory(const Options& options)
     for (int i = 0; i < (options.quick ? 250 : 1000); ++i) {
         recording.AddAfter(2000, std::string(20000, static_cast<char>('a' + i % 26)));
     }
-    const std::string dir = MakeTempDir("ombrix-bench-");
-    const std::string path = dir + "/wide.ttyrec";
-    recording.WriteTo(path);
+    RecordingFolder folder;
+    const std::string path = recording.WriteInto(folder, "wide.ttyrec");
     const Stream stream = ExpectedStream(recording);
     Server server(options.binary, path, FreePort());
     server.WaitForLinePrefix("connection: ", 10000);
     usleep(300000);
     const long idleKb = server.RssKb();
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(server.Port()));
-    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const UniqueFd viewer = ConnectLoopback(server.Port(), {.receiveBufferBytes = 4096});
     const bool ended = server.WaitForLinePrefix("file: ファイル終端", 60000);
     usleep(200000);
     const long heldKb = server.RssKb();
     int inClient = 0;
-    ::ioctl(fd, FIONREAD, &inClient);
+    ::ioctl(viewer.Get(), FIONREAD, &inClient);
     const double queuedMB = static_cast<double>(static_cast<long>(stream.bytes.size()) -
                                                 SendQueueBytes(server.Port()) - inClient) /
                             1e6;
@@ -729,10 +690,7 @@ void QueuedMemory(const Options& options)
     AddRow("memory: queued for a viewer that never reads", Format("%.1f MB", queuedMB));
     AddRow("memory: RSS growth per queued MB", Format("%.2f MB", perMB), "~1",
            ended && perMB < 1.3);
-    ::close(fd);
     server.Stop();
-    ::unlink(path.c_str());
-    ::rmdir(dir.c_str());
 }
 
 struct PeerRun
@@ -757,9 +715,8 @@ PeerRun RunPeer(const Options& options, const Recording& recording, bool ncat, s
         played.Add(recording.times[i], recording.bodies[i]);
     }
     const Stream stream = RawStream(played, 0);
-    const std::string dir = MakeTempDir("ombrix-bench-");
-    const std::string path = dir + "/peer.ttyrec";
-    played.WriteTo(path);
+    RecordingFolder folder;
+    const std::string path = played.WriteInto(folder, "peer.ttyrec");
     const int port = FreePort();
     const std::string portText = std::to_string(port);
     int relay[2] = {-1, -1};
@@ -774,13 +731,13 @@ PeerRun RunPeer(const Options& options, const Recording& recording, bool ncat, s
                         std::to_string(viewers)},
                        -1, -1);
     }
-    WaitForPort(port, 10000);
+    WaitForListening(port, 10000);
     ViewerPool pool(stream, port, -1, {});
     for (size_t i = 0; i < viewers; ++i) {
         pool.Connect();
     }
     pool.RunUntil([] { return false; }, 1000);
-    const double cpuBefore = CpuSecondsOf(server);
+    const double cpuBefore = CpuSeconds(server);
     pid_t player = -1;
     if (ncat) {
         player = Spawn({"ttyplay", "-s", "100", path}, -1, relay[1]);
@@ -790,7 +747,7 @@ PeerRun RunPeer(const Options& options, const Recording& recording, bool ncat, s
     const double durationMs = (total.seconds * 1000.0 + total.microseconds / 1000.0) / 100.0;
     pool.RunUntil([&] { return pool.Complete() == viewers; }, static_cast<int>(durationMs) + 20000);
     const double playerCpu = ncat ? WaitForCpu(player, 5000) : 0;
-    result.cpuSeconds = CpuSecondsOf(server) - cpuBefore + playerCpu;
+    result.cpuSeconds = CpuSeconds(server) - cpuBefore + playerCpu;
     StopForCpu(server);
 
     int64_t anchor = INT64_MAX;
@@ -823,8 +780,6 @@ PeerRun RunPeer(const Options& options, const Recording& recording, bool ncat, s
     result.p99Ms = Percentile(lateness, 0.99);
     result.maxMs = lateness.empty() ? 0 : *std::max_element(lateness.begin(), lateness.end());
     pool.CloseAll();
-    ::unlink(path.c_str());
-    ::rmdir(dir.c_str());
     return result;
 }
 
@@ -923,9 +878,8 @@ Lateness MeasureLateness(const Options& options, bool stall, bool* serving)
 {
     const size_t frames = options.quick ? 1000 : 6000;
     const Recording recording = EvenRecording(frames, 1000);  // played at 100: 10 ms apart
-    const std::string dir = MakeTempDir("ombrix-bench-");
-    const std::string path = dir + "/stalled.ttyrec";
-    recording.WriteTo(path);
+    RecordingFolder folder;
+    const std::string path = recording.WriteInto(folder, "stalled.ttyrec");
     const Stream stream = ExpectedStream(recording);
     Server server(options.binary, path, FreePort());
     ViewerPool pool(stream, server);
@@ -962,8 +916,6 @@ Lateness MeasureLateness(const Options& options, bool stall, bool* serving)
     const bool exact = done && !pool.AnyMismatch();
     pool.CloseAll();
     server.Stop();
-    ::unlink(path.c_str());
-    ::rmdir(dir.c_str());
     if (!exact || lateness.empty()) {
         return {};
     }

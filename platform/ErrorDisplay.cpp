@@ -1,19 +1,39 @@
 #include "platform/ErrorDisplay.h"
 
-#include <QApplication>
-#include <QMessageBox>
 #include <cstdio>
 
 #include "platform/Exceptions.h"
 
 namespace ErrorDisplay {
 namespace {
-bool headlessMode = false;
+Handler& InstalledHandler()
+{
+    static Handler handler;
+    return handler;
 }
 
-void SetHeadless(bool headless)
+void Show(Kind kind, const QString& text)
 {
-    headlessMode = headless;
+    // A copy, so a handler that replaces itself while it shows a box stays alive until
+    // the box is answered.
+    const Handler handler = InstalledHandler();
+    if (handler) {
+        handler(kind, text);
+    } else {
+        WriteLine(kind, text);
+    }
+}
+}  // namespace
+
+void WriteLine(Kind, const QString& text)
+{
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void SetHandler(Handler handler)
+{
+    InstalledHandler() = std::move(handler);
 }
 
 QString Decorate(const QString& message)
@@ -24,27 +44,14 @@ QString Decorate(const QString& message)
     return message;
 }
 
-namespace {
-void Show(QMessageBox::Icon icon, const QString& text)
-{
-    if (headlessMode || qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
-        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-        std::fflush(stderr);
-        return;
-    }
-    QMessageBox box(icon, QApplication::applicationDisplayName(), text, QMessageBox::Ok);
-    box.exec();
-}
-}  // namespace
-
 void ShowMessage(const QString& message)
 {
-    Show(QMessageBox::Critical, Decorate(message));
+    Show(Kind::Error, Decorate(message));
 }
 
 void ShowNotice(const QString& message)
 {
-    Show(QMessageBox::NoIcon, message);
+    Show(Kind::Notice, message);
 }
 
 void ShowCurrentException()

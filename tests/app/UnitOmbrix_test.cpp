@@ -1,19 +1,14 @@
 // The main form's own entry points: the start of serving, drops and hand-offs.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QFile>
 #include <QTest>
 #include <vector>
 
 #include "app/Headless.h"
 #include "common/Texts.h"
-#include "platform/UniqueFd.h"
 #include "support/FormFixture.h"
+#include "support/Loopback.h"
 
 namespace {
 
@@ -45,12 +40,7 @@ struct CapturedLines
 
 bool ConnectsTo(int port)
 {
-    const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return ConnectLoopback(port).Valid();
 }
 
 }  // namespace

@@ -1,11 +1,6 @@
 // Viewers joining and leaving an in-process form over real loopback connections.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QThread>
 
 #include "common/Texts.h"
@@ -105,32 +100,13 @@ TEST(Viewers, TheOnlyViewerLeavingPausesAndTheNextResumesAtThePendingFrame)
     EXPECT_EQ(next.Received(), expected);
 }
 
-// A connection from a loopback address of the test's choosing, so two viewers can be
-// told apart in the panel.
-int ConnectFrom(const char* source, int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, source, &local.sin_addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 TEST(Viewers, PanelNamesTheOldestListedViewer)
 {
     FormFixture fixture;
     TFormOmbrix& form = fixture.Form();
-    const int a = ConnectFrom("127.0.0.2", fixture.ViewerPort());
-    ASSERT_GE(a, 0);
+    // From a loopback address of the test's choosing, so the two viewers can be told apart.
+    LoopbackClient a;
+    ASSERT_TRUE(a.ConnectFrom("127.0.0.2", fixture.ViewerPort()));
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount() == 1; }, 2000));
     EXPECT_EQ(form.StatusText(0), QStringLiteral("127.0.0.2,1"));
     LoopbackClient b;
@@ -139,9 +115,8 @@ TEST(Viewers, PanelNamesTheOldestListedViewer)
 
     // A leaves in order (unread bytes would make its close a reset): it is still listed
     // while its departure is handled.
-    char greeting[9];
-    ASSERT_EQ(::recv(a, greeting, sizeof greeting, MSG_WAITALL), 9);
-    ::close(a);
+    ASSERT_TRUE(a.WaitForBytes(TelnetGreeting.size(), 2000));
+    a.Close();
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return form.ViewerCount() == 1; }, 2000));
     EXPECT_EQ(form.StatusText(0), QStringLiteral("127.0.0.2,1"));
     LoopbackClient::Pump(100);

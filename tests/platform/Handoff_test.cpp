@@ -19,7 +19,6 @@
 #include <memory>
 #include <vector>
 
-#include "platform/ErrorDisplay.h"
 #include "platform/RuntimeDir.h"
 
 namespace {
@@ -124,17 +123,9 @@ struct RawSocket
     int fd;
 };
 
-class Handoff : public ::testing::Test
-{
-protected:
-    // A handler that throws must not open a modal box in the middle of the tests.
-    void SetUp() override { ErrorDisplay::SetHeadless(true); }
-    void TearDown() override { ErrorDisplay::SetHeadless(false); }
-};
-
 }  // namespace
 
-TEST_F(Handoff, RoundTripDeliversTagAndBytesExactly)
+TEST(Handoff, RoundTripDeliversTagAndBytesExactly)
 {
     const QString name = QStringLiteral("round-trip");
     RecordingServer receiver(name, -5);
@@ -167,7 +158,7 @@ TEST_F(Handoff, RoundTripDeliversTagAndBytesExactly)
     EXPECT_TRUE(QTest::qWaitFor([&] { return receiver.server.ClientCount() == 0; }, 1000));
 }
 
-TEST_F(Handoff, RequestArrivingByteByByteIsAnsweredWhole)
+TEST(Handoff, RequestArrivingByteByByteIsAnsweredWhole)
 {
     const QString name = QStringLiteral("byte-by-byte");
     RecordingServer receiver(name, 3);
@@ -194,7 +185,7 @@ TEST_F(Handoff, RequestArrivingByteByByteIsAnsweredWhole)
     EXPECT_TRUE(client.HungUp()) << "one request per connection";
 }
 
-TEST_F(Handoff, SilentPartialClientBlocksNobodyAndIsHungUpOn)
+TEST(Handoff, SilentPartialClientBlocksNobodyAndIsHungUpOn)
 {
     const QString name = QStringLiteral("silent-client");
     RecordingServer receiver(name);
@@ -220,7 +211,7 @@ TEST_F(Handoff, SilentPartialClientBlocksNobodyAndIsHungUpOn)
     EXPECT_EQ(receiver.received.size(), 1u) << "partial requests never reach the handler";
 }
 
-TEST_F(Handoff, ClosingRefusesEveryoneStillWaiting)
+TEST(Handoff, ClosingRefusesEveryoneStillWaiting)
 {
     const QString name = QStringLiteral("closing");
     auto receiver = std::make_unique<RecordingServer>(name);
@@ -242,7 +233,7 @@ TEST_F(Handoff, ClosingRefusesEveryoneStillWaiting)
     }
 }
 
-TEST_F(Handoff, OversizeRequestsAreRefused)
+TEST(Handoff, OversizeRequestsAreRefused)
 {
     const QString name = QStringLiteral("oversize");
     RecordingServer receiver(name);
@@ -265,7 +256,7 @@ TEST_F(Handoff, OversizeRequestsAreRefused)
     EXPECT_TRUE(receiver.received.empty());
 }
 
-TEST_F(Handoff, ClientHangingUpEarlyIsForgotten)
+TEST(Handoff, ClientHangingUpEarlyIsForgotten)
 {
     const QString name = QStringLiteral("early-hangup");
     RecordingServer receiver(name);
@@ -281,7 +272,7 @@ TEST_F(Handoff, ClientHangingUpEarlyIsForgotten)
     EXPECT_TRUE(receiver.received.empty());
 }
 
-TEST_F(Handoff, HandlerThatThrowsAnswersZeroAndServerGoesOn)
+TEST(Handoff, HandlerThatThrowsAnswersZeroAndServerGoesOn)
 {
     const QString name = QStringLiteral("throwing");
     int calls = 0;
@@ -301,7 +292,7 @@ TEST_F(Handoff, HandlerThatThrowsAnswersZeroAndServerGoesOn)
 
 // A handler may run a nested event loop (an error box does); requests arriving meanwhile are
 // served inside it, and the first one is still answered once its handler returns.
-TEST_F(Handoff, HandlerRunningANestedLoopStillAnswersEveryone)
+TEST(Handoff, HandlerRunningANestedLoopStillAnswersEveryone)
 {
     const QString name = QStringLiteral("nested");
     std::vector<QByteArray> order;
@@ -323,7 +314,7 @@ TEST_F(Handoff, HandlerRunningANestedLoopStillAnswersEveryone)
     EXPECT_TRUE(QTest::qWaitFor([&] { return server.ClientCount() == 0; }, 1000));
 }
 
-TEST_F(Handoff, SendToNobodyOrToADeadEndpointFailsInTime)
+TEST(Handoff, SendToNobodyOrToADeadEndpointFailsInTime)
 {
     const QString name = QStringLiteral("nobody");
     QElapsedTimer clock;
@@ -350,7 +341,7 @@ TEST_F(Handoff, SendToNobodyOrToADeadEndpointFailsInTime)
     EXPECT_LT(clock.elapsed(), 1500);
 }
 
-TEST_F(Handoff, ListenReplacesStaleSocketButNotALiveEndpoint)
+TEST(Handoff, ListenReplacesStaleSocketButNotALiveEndpoint)
 {
     const QString name = QStringLiteral("stale");
     {
@@ -374,7 +365,7 @@ TEST_F(Handoff, ListenReplacesStaleSocketButNotALiveEndpoint)
     EXPECT_EQ(SendHandoff(name, 1, "gone", 100, 500), std::nullopt);
 }
 
-TEST_F(Handoff, SenderWaitsForAnEndpointStillStarting)
+TEST(Handoff, SenderWaitsForAnEndpointStillStarting)
 {
     const QString name = QStringLiteral("late-listener");
     RecordingServer receiver(name);
@@ -387,7 +378,7 @@ TEST_F(Handoff, SenderWaitsForAnEndpointStillStarting)
 
 // Another user cannot feed the endpoint. The client drops its effective uid but keeps
 // root's file access (fsuid), so it reaches the socket and only the uid check stops it.
-TEST_F(Handoff, OtherUsersAreRefused)
+TEST(Handoff, OtherUsersAreRefused)
 {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to act as another user";
@@ -429,7 +420,7 @@ TEST_F(Handoff, OtherUsersAreRefused)
     EXPECT_TRUE(receiver.received.empty());
 }
 
-TEST_F(Handoff, ACrowdOfSilentClientsIsTurnedAwayPastTheCap)
+TEST(Handoff, ACrowdOfSilentClientsIsTurnedAwayPastTheCap)
 {
     const QString name = QStringLiteral("crowd");
     RecordingServer receiver(name);

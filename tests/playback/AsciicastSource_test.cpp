@@ -1,61 +1,27 @@
 // asciicast recordings, versions 1 to 3: output events as frames at the right times, the
 // header's size and idle limit, and lines that do not parse.
-#include <fcntl.h>
-
 #include <gtest/gtest.h>
-#include <QTemporaryDir>
 
 #include "playback/AsciicastParser.h"
 #include "playback/AsciicastSource.h"
 #include "playback/LineReader.h"
+#include "support/FrameReading.h"
 #include "support/Ttyrec.h"
 
 namespace {
 
-struct Frame
-{
-    io::FrameTime time;
-    QByteArray body;
-    friend bool operator==(const Frame&, const Frame&) = default;
-    friend std::ostream& operator<<(std::ostream& out, const Frame& frame)
-    {
-        return out << frame.time.seconds << "s " << frame.time.microseconds << "us \""
-                   << frame.body.toStdString() << '"';
-    }
-};
-
-struct Reading
-{
-    std::vector<Frame> frames;
-    io::FrameReadStatus end = io::FrameReadStatus::Frame;
-};
-
-Reading ReadAll(FrameCursor& cursor)
-{
-    Reading reading;
-    io::FrameHeader header;
-    QByteArray body;
-    while ((reading.end = cursor.Next(header, body)) == io::FrameReadStatus::Frame) {
-        EXPECT_EQ(header.length, body.size());
-        reading.frames.push_back({header.time, body});
-    }
-    return reading;
-}
-
+// Each recording written under a fresh name and opened as the player opens it.
 class Cast
 {
 public:
     std::unique_ptr<FrameSource> Open(const QByteArray& bytes)
     {
-        const QString path = folder_.filePath(QStringLiteral("r%1.cast").arg(++count_));
-        EXPECT_TRUE(WriteFile(path, bytes));
         return io::OpenAsciicastSource(
-            UniqueFd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC)));
+            OpenForReading(folder_.WriteNew(QStringLiteral(".cast"), bytes)));
     }
 
 private:
-    QTemporaryDir folder_;
-    int count_ = 0;
+    RecordingFolder folder_;
 };
 
 Frame At(int32_t seconds, int32_t microseconds, const char* body)

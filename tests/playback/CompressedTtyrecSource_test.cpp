@@ -11,34 +11,10 @@
 #include "playback/ArchiveInput.h"
 #include "playback/CompressedTtyrecSource.h"
 #include "playback/SpoolFile.h"
+#include "support/FrameReading.h"
 #include "support/Ttyrec.h"
 
 namespace {
-
-struct Frame
-{
-    io::FrameTime time;
-    QByteArray body;
-    friend bool operator==(const Frame&, const Frame&) = default;
-};
-
-struct Reading
-{
-    std::vector<Frame> frames;
-    io::FrameReadStatus end = io::FrameReadStatus::Frame;
-};
-
-Reading ReadAll(FrameCursor& cursor)
-{
-    Reading reading;
-    io::FrameHeader header;
-    QByteArray body;
-    while ((reading.end = cursor.Next(header, body)) == io::FrameReadStatus::Frame) {
-        EXPECT_EQ(header.length, body.size());
-        reading.frames.push_back({header.time, body});
-    }
-    return reading;
-}
 
 // The raw file's frames, read the way a plain recording is.
 Reading ReadRaw(const QByteArray& bytes)
@@ -68,11 +44,6 @@ QByteArray Compress(const QString& tool, const QByteArray& bytes, QStringList ar
     EXPECT_TRUE(process.waitForFinished(60000)) << tool.toStdString();
     EXPECT_EQ(process.exitCode(), 0) << tool.toStdString();
     return process.readAllStandardOutput();
-}
-
-UniqueFd OpenFile(const QString& path)
-{
-    return UniqueFd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
 }
 
 // Many frames of text that compresses only moderately, so that damage lands mid-stream.
@@ -108,7 +79,7 @@ TEST(CompressedTtyrec, EveryCompressionPlaysTheRawFramesAndCatchUpsSeeTheSameAft
         SCOPED_TRACE(tool.toStdString());
         const QString path = folder.filePath(QStringLiteral("r.") + tool);
         ASSERT_TRUE(WriteFile(path, Compress(tool, raw)));
-        std::unique_ptr<FrameSource> source = io::OpenCompressedTtyrecSource(OpenFile(path));
+        std::unique_ptr<FrameSource> source = io::OpenCompressedTtyrecSource(OpenForReading(path));
         ASSERT_NE(source, nullptr);
         std::unique_ptr<FrameCursor> early = source->NewCatchUpCursor();
         const Reading played = ReadAll(*source);
@@ -130,7 +101,7 @@ TEST(CompressedTtyrec, EveryCompressionPlaysTheRawFramesAndCatchUpsSeeTheSameAft
 // the same, and returns the frames played.
 std::vector<Frame> PlayDamaged(const QString& path)
 {
-    std::unique_ptr<FrameSource> source = io::OpenCompressedTtyrecSource(OpenFile(path));
+    std::unique_ptr<FrameSource> source = io::OpenCompressedTtyrecSource(OpenForReading(path));
     EXPECT_NE(source, nullptr);
     if (!source) {
         return {};
@@ -194,7 +165,7 @@ TEST(CompressedTtyrec, CatchUpReadsTheSpoolNotTheCompressedFile)
     const QByteArray raw = TtyrecBytes({{1, 0, "a"}, {2, 0, "b"}, {3, 0, "c"}});
     const QString path = folder.filePath(QStringLiteral("r.gz"));
     ASSERT_TRUE(WriteFile(path, Compress(QStringLiteral("gzip"), raw)));
-    std::unique_ptr<FrameSource> source = io::OpenCompressedTtyrecSource(OpenFile(path));
+    std::unique_ptr<FrameSource> source = io::OpenCompressedTtyrecSource(OpenForReading(path));
     ASSERT_NE(source, nullptr);
     const Reading played = ReadAll(*source);
     ASSERT_EQ(played.frames.size(), 3u);
@@ -246,7 +217,7 @@ TEST(CompressedTtyrec, WithoutASpoolCatchUpsDecompressTheFileAgain)
 
     NoSpoolFolders noSpool(plainFile);
     ASSERT_FALSE(CreateSpoolFile().Valid());
-    std::unique_ptr<FrameSource> source = io::OpenCompressedTtyrecSource(OpenFile(path));
+    std::unique_ptr<FrameSource> source = io::OpenCompressedTtyrecSource(OpenForReading(path));
     ASSERT_NE(source, nullptr);
     const Reading played = ReadAll(*source);
     ASSERT_EQ(played.frames, ReadRaw(raw).frames);
@@ -300,7 +271,7 @@ TEST(CompressedTtyrec, RecognisedByContentOnly)
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("plain.ttyrec.gz"));
     ASSERT_TRUE(WriteFile(path, raw));
-    EXPECT_EQ(io::OpenCompressedTtyrecSource(OpenFile(path)), nullptr);
+    EXPECT_EQ(io::OpenCompressedTtyrecSource(OpenForReading(path)), nullptr);
 }
 
 }  // namespace

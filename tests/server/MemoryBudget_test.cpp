@@ -9,7 +9,6 @@
 #include <memory>
 #include <vector>
 
-#include "platform/ErrorDisplay.h"
 #include "server/ScktComp.h"
 #include "server/WebServer.h"
 #include "support/LoopbackClient.h"
@@ -34,7 +33,6 @@ std::unique_ptr<LoopbackClient> StalledPage(int port)
 
 TEST(MemoryBudget, StalledBrowsersTelnetViewersAndCatchUpsMeetOneSharedLimit)
 {
-    ErrorDisplay::SetHeadless(true);
     MemoryBudget budget({3 * kMiB, 5 * kMiB});
     WebServer web(budget);
     std::vector<ViewerConnection*> joined;

@@ -10,7 +10,6 @@
 #include <QStringList>
 #include <cerrno>
 
-#include "platform/ErrorDisplay.h"
 #include "server/MemoryBudget.h"
 #include "server/ScktComp.h"
 #include "support/LoopbackClient.h"
@@ -40,7 +39,6 @@ class ServerFixture : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ErrorDisplay::SetHeadless(true);
         server.OnClientConnect = [this](QObject*, TCustomWinSocket* socket) {
             log << QStringLiteral("connect");
             last = socket;

@@ -1,24 +1,19 @@
 #include "support/LoopbackClient.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <cerrno>
 
+#include "support/Loopback.h"
+
 namespace {
 constexpr int kSendTimeoutMs = 30000;
 }
 
-LoopbackClient::LoopbackClient()
-{
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-}
+LoopbackClient::LoopbackClient() : fd_(NewLoopbackSocket()) {}
 
 LoopbackClient::~LoopbackClient()
 {
@@ -50,39 +45,19 @@ bool LoopbackClient::PumpUntil(const std::function<bool()>& condition, int timeo
 
 bool LoopbackClient::ConnectFrom(const char* localAddress, int port)
 {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    if (::inet_pton(AF_INET, localAddress, &local.sin_addr) != 1 ||
-        ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        return false;
-    }
-    return Connect(port);
+    return BindLocalAddress(fd_.Get(), localAddress) && Connect(port);
 }
 
 bool LoopbackClient::Connect(int port)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
-        errno != EINPROGRESS) {
+    if (!StartConnect(fd_.Get(), port)) {
         return false;
     }
-    int error = 0;
-    const bool done = PumpUntil(
-        [this, &error] {
-            pollfd entry{fd_, POLLOUT, 0};
-            if (::poll(&entry, 1, 0) <= 0) {
-                return false;
-            }
-            socklen_t length = sizeof error;
-            ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
-            return true;
-        },
-        5000);
+    int outcome = -1;
+    const bool done =
+        PumpUntil([this, &outcome] { return (outcome = ConnectOutcome(fd_.Get())) >= 0; }, 5000);
     Pump();
-    return done && error == 0;
+    return done && outcome == 0;
 }
 
 void LoopbackClient::Send(const QByteArray& bytes)
@@ -91,7 +66,7 @@ void LoopbackClient::Send(const QByteArray& bytes)
     QElapsedTimer clock;
     clock.start();
     while (offset < bytes.size() && clock.elapsed() < kSendTimeoutMs) {
-        const ssize_t sent = ::send(fd_, bytes.constData() + offset,
+        const ssize_t sent = ::send(fd_.Get(), bytes.constData() + offset,
                                     static_cast<size_t>(bytes.size() - offset), MSG_NOSIGNAL);
         if (sent > 0) {
             offset += sent;
@@ -106,8 +81,8 @@ void LoopbackClient::Send(const QByteArray& bytes)
 void LoopbackClient::ReadAvailable()
 {
     char buffer[65536];
-    while (fd_ >= 0 && !peerClosed_) {
-        const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    while (fd_.Valid() && !peerClosed_) {
+        const ssize_t got = ::recv(fd_.Get(), buffer, sizeof buffer, 0);
         if (got > 0) {
             received_.append(buffer, got);
         } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
@@ -152,22 +127,19 @@ bool LoopbackClient::WaitForClose(int timeoutMs)
 
 void LoopbackClient::SetReceiveBufferSize(int bytes)
 {
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 void LoopbackClient::Close()
 {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_.Close();
 }
 
 void LoopbackClient::Reset()
 {
-    if (fd_ >= 0) {
+    if (fd_.Valid()) {
         const linger abort{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::setsockopt(fd_.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
     Close();
 }

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <functional>
 
+#include "platform/UniqueFd.h"
+
 // A plain TCP client on 127.0.0.1 for tests against a server in the same process. It never
 // blocks: every wait runs the Qt event loop meanwhile, so the server keeps working.
 class LoopbackClient
@@ -34,7 +36,7 @@ public:
     void Close();
     // Close with SO_LINGER {1, 0}: the peer sees a reset.
     void Reset();
-    int Fd() const { return fd_; }
+    int Fd() const { return fd_.Get(); }
     bool PeerClosed() const { return peerClosed_; }
 
     // Runs the event loop once, sleeping at most ms when nothing happens, and processes
@@ -47,7 +49,7 @@ private:
     // Takes what the socket holds now.
     void ReadAvailable();
 
-    int fd_ = -1;
+    UniqueFd fd_;
     bool peerClosed_ = false;
     QByteArray received_;
 };

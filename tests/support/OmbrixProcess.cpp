@@ -1,142 +1,237 @@
 #include "support/OmbrixProcess.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <vector>
 
-int FreePort()
+extern char** environ;
+
+namespace {
+QString& DefaultProgram()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    static QString program;
+    return program;
+}
+
+// This process's environment for the program: its own runtime folder and no display, so
+// it is headless whatever the caller's session has.
+std::vector<QByteArray> ChildEnvironment(const QString& runtimeDir)
+{
+    std::vector<QByteArray> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const QByteArray variable(*entry);
+        if (!variable.startsWith("XDG_RUNTIME_DIR=") && !variable.startsWith("DISPLAY=") &&
+            !variable.startsWith("WAYLAND_DISPLAY=")) {
+            environment.push_back(variable);
+        }
+    }
+    environment.push_back("XDG_RUNTIME_DIR=" + QFile::encodeName(runtimeDir));
+    return environment;
+}
+
+// A pipe whose read end is ours, non-blocking; the write end blocks, as a program expects
+// of its standard streams.
+bool OpenPipe(UniqueFd& readEnd, UniqueFd& writeEnd)
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return false;
+    }
+    readEnd.Reset(ends[0]);
+    writeEnd.Reset(ends[1]);
+    ::fcntl(readEnd.Get(), F_SETFL, O_NONBLOCK);
+    return true;
+}
+
+std::vector<char*> Pointers(std::vector<QByteArray>& strings)
+{
+    std::vector<char*> pointers;
+    for (QByteArray& text : strings) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+}  // namespace
+
+void OmbrixProcess::SetDefaultProgram(const QString& path)
+{
+    DefaultProgram() = path;
 }
 
 OmbrixProcess::OmbrixProcess(const QString& runtimeDir, const QStringList& arguments,
                              const QString& workingDir, const QString& program,
-                             const QList<QByteArray>& rawArguments)
+                             const QByteArrayList& rawArguments)
+    : OmbrixProcess([&] {
+          OmbrixLaunch launch;
+          for (const QString& argument : arguments) {
+              launch.arguments.append(argument.toLocal8Bit());
+          }
+          launch.arguments += rawArguments;
+          launch.runtimeDir = runtimeDir;
+          launch.workingDir = workingDir;
+          launch.program = program;
+          return launch;
+      }())
 {
-    int outPipe[2];
-    int errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+}
+
+OmbrixProcess::OmbrixProcess(const OmbrixLaunch& launch)
+    : runtimeDir_(launch.runtimeDir), outputTail_(launch.outputTail)
+{
+    if (runtimeDir_.isEmpty()) {
+        ownRuntime_ = std::make_unique<QTemporaryDir>();
+        runtimeDir_ = ownRuntime_->path();
+    }
+    UniqueFd outWrite;
+    if (!OpenPipe(stdout_, outWrite)) {
         return;
     }
-    const QByteArray binary = program.isEmpty() ? QByteArray(OMBRIX_BINARY) : program.toLocal8Bit();
-    std::vector<QByteArray> argumentBytes{binary, "--headless"};
-    for (const QString& argument : arguments) {
-        argumentBytes.push_back(argument.toLocal8Bit());
+    UniqueFd errWrite;
+    errorLog_ = launch.errorLog.isEmpty() ? QString() : QDir(runtimeDir_).filePath(launch.errorLog);
+    if (!errorLog_.isEmpty()) {
+        errWrite.Reset(::open(QFile::encodeName(errorLog_).constData(),
+                              O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    } else {
+        OpenPipe(stderr_, errWrite);
     }
-    argumentBytes.insert(argumentBytes.end(), rawArguments.begin(), rawArguments.end());
-    const QByteArray runtime = runtimeDir.toLocal8Bit();
-    const QByteArray directory = workingDir.toLocal8Bit();
+
+    // Everything the child needs is made before fork(): after it, only calls that are safe
+    // in a copy of a threaded process.
+    std::vector<QByteArray> argumentBytes{
+        QFile::encodeName(launch.program.isEmpty() ? DefaultProgram() : launch.program),
+        "--headless"};
+    argumentBytes.insert(argumentBytes.end(), launch.arguments.begin(), launch.arguments.end());
+    std::vector<char*> argv = Pointers(argumentBytes);
+    std::vector<QByteArray> environment = ChildEnvironment(runtimeDir_);
+    std::vector<char*> envp = Pointers(environment);
+    const QByteArray directory = QFile::encodeName(launch.workingDir);
+
     pid_ = ::fork();
     if (pid_ == 0) {
-        ::dup2(outPipe[1], 1);
-        ::dup2(errPipe[1], 2);
-        ::setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
+        // The pipes' write ends lose close-on-exec as they become 1 and 2.
+        ::dup2(outWrite.Get(), STDOUT_FILENO);
+        if (errWrite.Valid()) {
+            ::dup2(errWrite.Get(), STDERR_FILENO);
+        }
         if (!directory.isEmpty() && ::chdir(directory.constData()) != 0) {
             ::_exit(127);
         }
-        std::vector<char*> argv;
-        for (QByteArray& argument : argumentBytes) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
+        ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    stdoutFd_ = outPipe[0];
-    stderrFd_ = errPipe[0];
-    ::fcntl(stdoutFd_, F_SETFL, O_NONBLOCK);
-    ::fcntl(stderrFd_, F_SETFL, O_NONBLOCK);
 }
 
 OmbrixProcess::~OmbrixProcess()
 {
     Stop();
-    if (stdoutFd_ >= 0) {
-        ::close(stdoutFd_);
-    }
-    if (stderrFd_ >= 0) {
-        ::close(stderrFd_);
-    }
+}
+
+void OmbrixProcess::Drain()
+{
+    Drain(0);
 }
 
 void OmbrixProcess::Drain(int waitMs)
 {
-    pollfd fds[2] = {{readOutput_ ? stdoutFd_ : -1, POLLIN, 0}, {stderrFd_, POLLIN, 0}};
-    ::poll(fds, 2, waitMs);
+    const int out = readOutput_ ? stdout_.Get() : -1;
+    pollfd fds[2] = {{out, POLLIN, 0}, {stderr_.Get(), POLLIN, 0}};
+    if (waitMs > 0) {
+        ::poll(fds, 2, waitMs);
+    }
     char buffer[65536];
+    QByteArray* sinks[2] = {&out_, &err_};
     for (int i = 0; i < 2; ++i) {
-        if (i == 0 && !readOutput_) {
+        if (fds[i].fd < 0) {
             continue;
         }
-        QByteArray& sink = i == 0 ? out_ : err_;
-        for (;;) {
-            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (got <= 0) {
-                break;
-            }
-            sink.append(buffer, got);
+        ssize_t got = 0;
+        while ((got = ::read(fds[i].fd, buffer, sizeof buffer)) > 0) {
+            sinks[i]->append(buffer, got);
         }
     }
+    TrimOutput();
+}
+
+void OmbrixProcess::TrimOutput()
+{
+    if (outputTail_ <= 0 || out_.size() <= 2 * outputTail_) {
+        return;
+    }
+    const qsizetype lineEnd = out_.indexOf('\n', out_.size() - outputTail_);
+    out_.remove(0, lineEnd < 0 ? out_.size() : lineEnd + 1);
+}
+
+bool OmbrixProcess::HasLine(QByteArrayView line) const
+{
+    const QByteArray whole = line.toByteArray() + '\n';
+    return out_.startsWith(whole) || out_.contains('\n' + whole);
+}
+
+bool OmbrixProcess::HasLinePrefix(QByteArrayView prefix) const
+{
+    return out_.startsWith(prefix) || out_.contains('\n' + prefix.toByteArray());
 }
 
 bool OmbrixProcess::WaitForLine(const QString& line, int timeoutMs)
 {
-    const QByteArray wanted = line.toUtf8();
+    return WaitForLinePrefix(line.toUtf8() + '\n', timeoutMs);
+}
+
+bool OmbrixProcess::WaitForLinePrefix(QByteArrayView prefix, int timeoutMs)
+{
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        Drain(10);
-        if (out_.split('\n').contains(wanted)) {
+        Drain(5);
+        if (HasLinePrefix(prefix)) {
             return true;
         }
-        if (clock.elapsed() > timeoutMs || WaitForExit(0) != -1) {
+        if (clock.elapsed() > timeoutMs || !Alive()) {
             Drain(0);
-            return out_.split('\n').contains(wanted);
+            return HasLinePrefix(prefix);
         }
     }
 }
 
-int OmbrixProcess::WaitForExit(int timeoutMs)
+bool OmbrixProcess::Reap()
 {
     if (pid_ <= 0) {
-        return status_ >= -1 ? status_ : -1;
+        return true;
     }
+    int raw = 0;
+    if (::waitpid(pid_, &raw, WNOHANG) != pid_) {
+        return false;
+    }
+    pid_ = -1;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    Drain(0);
+    return true;
+}
+
+bool OmbrixProcess::Alive()
+{
+    return !Reap();
+}
+
+int OmbrixProcess::WaitForExit(int timeoutMs)
+{
     QElapsedTimer clock;
     clock.start();
-    for (;;) {
-        int raw = 0;
-        const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-            Drain(0);
-            return status_;
-        }
+    while (!Reap()) {
         if (clock.elapsed() >= timeoutMs) {
             return -1;
         }
         Drain(5);
     }
+    return status_ >= -1 ? status_ : -1;
 }
 
 void OmbrixProcess::Signal(int signal)
@@ -148,12 +243,12 @@ void OmbrixProcess::Signal(int signal)
 
 int OmbrixProcess::Stop()
 {
-    if (pid_ <= 0) {
+    if (!Alive()) {
         return status_;
     }
     Signal(SIGTERM);
     const int status = WaitForExit(5000);
-    if (pid_ > 0) {
+    if (Alive()) {
         Signal(SIGKILL);
         WaitForExit(5000);
         return -1;
@@ -170,6 +265,10 @@ QString OmbrixProcess::Output()
 QString OmbrixProcess::Errors()
 {
     Drain(0);
+    if (!errorLog_.isEmpty()) {
+        QFile log(errorLog_);
+        return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+    }
     return QString::fromUtf8(err_);
 }
 
@@ -177,8 +276,10 @@ void OmbrixProcess::CloseOutput()
 {
     Drain(0);
     readOutput_ = false;
-    if (stdoutFd_ >= 0) {
-        ::close(stdoutFd_);
-        stdoutFd_ = -1;
-    }
+    stdout_.Close();
+}
+
+void OmbrixProcess::ShrinkOutputPipe()
+{
+    ::fcntl(stdout_.Get(), F_SETPIPE_SZ, 4096);
 }

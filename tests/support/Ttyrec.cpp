@@ -1,5 +1,7 @@
 #include "support/Ttyrec.h"
 
+#include <fcntl.h>
+
 #include <QFile>
 
 namespace {
@@ -21,13 +23,19 @@ QByteArray TtyrecHeader(int32_t seconds, int32_t microseconds, int32_t length)
     return header;
 }
 
+void AppendTtyrecFrame(QByteArray& out, int32_t seconds, int32_t microseconds, QByteArrayView body)
+{
+    AppendLittleEndian(out, seconds);
+    AppendLittleEndian(out, microseconds);
+    AppendLittleEndian(out, static_cast<int32_t>(body.size()));
+    out.append(body);
+}
+
 QByteArray TtyrecBytes(const std::vector<TestFrame>& frames)
 {
     QByteArray bytes;
     for (const TestFrame& frame : frames) {
-        bytes += TtyrecHeader(frame.seconds, frame.microseconds,
-                              static_cast<int32_t>(frame.body.size()));
-        bytes += frame.body;
+        AppendTtyrecFrame(bytes, frame.seconds, frame.microseconds, frame.body);
     }
     return bytes;
 }
@@ -37,6 +45,11 @@ bool WriteFile(const QString& path, const QByteArray& bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
            file.write(bytes) == bytes.size();
+}
+
+UniqueFd OpenForReading(const QString& path)
+{
+    return UniqueFd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
 }
 
 QByteArray NaiveEscape(const QByteArray& body)
@@ -49,4 +62,15 @@ QByteArray NaiveEscape(const QByteArray& body)
         }
     }
     return out;
+}
+
+QString RecordingFolder::Write(const QString& name, const QByteArray& bytes)
+{
+    const QString path = dir_.filePath(name);
+    return WriteFile(path, bytes) ? path : QString();
+}
+
+QString RecordingFolder::WriteNew(const QString& suffix, const QByteArray& bytes)
+{
+    return Write(QStringLiteral("r%1").arg(++written_) + suffix, bytes);
 }

@@ -2,18 +2,15 @@
 // the program has descriptors for.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <vector>
 
+#include "support/Loopback.h"
 #include "support/OmbrixProcess.h"
 
 namespace {
@@ -25,29 +22,14 @@ class Crowd
 {
 public:
     explicit Crowd(int port) : port_(port) {}
-    ~Crowd()
-    {
-        for (const Member& member : members_) {
-            if (member.fd >= 0) {
-                ::close(member.fd);
-            }
-        }
-    }
 
     // Starts a non-blocking connect; returns the member's index.
     size_t Connect()
     {
         Member member;
-        member.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port_));
-        if (::connect(member.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-            errno != EINPROGRESS) {
-            member.closed = true;
-        }
-        members_.push_back(member);
+        member.fd = NewLoopbackSocket();
+        member.closed = !member.fd.Valid() || !StartConnect(member.fd.Get(), port_);
+        members_.push_back(std::move(member));
         return members_.size() - 1;
     }
 
@@ -64,7 +46,7 @@ public:
             std::vector<size_t> owners;
             for (size_t i = 0; i < members_.size(); ++i) {
                 if (!members_[i].closed) {
-                    waits.push_back({members_[i].fd, POLLIN, 0});
+                    waits.push_back({members_[i].fd.Get(), POLLIN, 0});
                     owners.push_back(i);
                 }
             }
@@ -95,15 +77,14 @@ public:
     bool IsClosed(size_t i) const { return members_[i].closed; }
     void Leave(size_t i)
     {
-        ::close(members_[i].fd);
-        members_[i].fd = -1;
+        members_[i].fd.Close();
         members_[i].closed = true;
     }
 
 private:
     struct Member
     {
-        int fd = -1;
+        UniqueFd fd;
         QByteArray received;
         bool closed = false;
     };
@@ -118,7 +99,7 @@ private:
     static void Read(Member& member)
     {
         char buffer[4096];
-        const ssize_t got = ::recv(member.fd, buffer, sizeof buffer, 0);
+        const ssize_t got = ::recv(member.fd.Get(), buffer, sizeof buffer, 0);
         if (got > 0) {
             member.received.append(buffer, got);
         } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -135,27 +116,6 @@ QString WaitingLine(int port)
     return QStringLiteral("connection: %1ポートで接続待ち...").arg(port);
 }
 
-// The waiting line may come just before the port listens; a probe that gets in settles it.
-bool Listening(int port)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 5000) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        const bool in = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (in) {
-            return true;
-        }
-        ::usleep(10000);
-    }
-    return false;
-}
-
 // With a listen backlog of a few entries, most of a burst is dropped at the SYN and waits
 // a second or more for the client's retransmit.
 TEST(Crowd, TwoHundredBackToBackConnectsAreAllGreetedWithinASecond)
@@ -164,7 +124,8 @@ TEST(Crowd, TwoHundredBackToBackConnectsAreAllGreetedWithinASecond)
     const int port = FreePort();
     OmbrixProcess program(runtime.path(), {QStringLiteral("--port"), QString::number(port)});
     ASSERT_TRUE(program.WaitForLine(WaitingLine(port), 5000)) << program.Errors().toStdString();
-    ASSERT_TRUE(Listening(port));
+    // The waiting line may come just before the port listens.
+    ASSERT_TRUE(WaitForListening(port, 5000));
     Crowd crowd(port);
     QElapsedTimer clock;
     clock.start();
@@ -199,7 +160,8 @@ TEST(Crowd, ViewersPastTheDescriptorLimitAreClosedAndTheOthersServed)
     OmbrixProcess program(runtime.path(), {QStringLiteral("--port"), QString::number(port)},
                           QString(), wrapper);
     ASSERT_TRUE(program.WaitForLine(WaitingLine(port), 5000)) << program.Errors().toStdString();
-    ASSERT_TRUE(Listening(port));
+    // The waiting line may come just before the port listens.
+    ASSERT_TRUE(WaitForListening(port, 5000));
     Crowd crowd(port);
     for (int i = 0; i < 100; ++i) {
         crowd.Connect();

@@ -2,12 +2,8 @@
 // recording plays at speed 100, beside a viewer that never reads, one that resets its
 // connection, and one that reads everything. The program must stay up, give back every
 // descriptor, keep its memory level, and hand the reading viewer every byte in order.
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,13 +13,14 @@
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "common/Texts.h"
+#include "support/Loopback.h"
 #include "support/OmbrixProcess.h"
+#include "support/ProcessProbe.h"
 #include "support/Ttyrec.h"
 
 namespace {
@@ -35,18 +32,11 @@ constexpr int kInFlight = 4;
 constexpr int kFrames = 900;
 const QByteArray kGreeting("\xff\xfb\x01\xff\xfb\x03\xff\xfd\xf3", 9);
 
+// A viewer connected before it returns; -1 when the connection is refused.
 int Connect(int port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    UniqueFd fd = ConnectLoopback(port);
+    return fd.Valid() ? fd.Release() : -1;
 }
 
 void Reset(int fd)
@@ -91,39 +81,9 @@ bool ReadAtLeast(int fd, QByteArray& into, qsizetype total, int timeoutMs)
 // and closed at its end, which is playback, not a leak.
 int DescriptorCount(pid_t pid, const QString& recording)
 {
-    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) {
-        return -1;
-    }
-    const QByteArray recordingPath = QFile::encodeName(recording);
-    int count = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        char target[4096];
-        const std::string link = folder + "/" + entry->d_name;
-        const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
-        if (length > 0 && QByteArray(target, length) == recordingPath) {
-            continue;
-        }
-        ++count;
-    }
-    ::closedir(dir);
-    return count;
-}
-
-long ResidentKb(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-        }
-    }
-    return -1;
+    QByteArrayList open = OpenDescriptors(pid);
+    open.removeAll(QFile::encodeName(recording));
+    return static_cast<int>(open.size());
 }
 
 std::vector<TestFrame> SoakFrames()
@@ -244,14 +204,8 @@ TEST(Soak, TenThousandViewersComeAndGoWhilePlaying_ProgramStaysUpAndExact)
 
     // A viewer with a tiny window that never reads: the server must queue for it and
     // never wait on it.
-    const int idle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int small = 4096;
-    ::setsockopt(idle, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    ASSERT_EQ(::connect(idle, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    UniqueFd idle = ConnectLoopback(port, {.receiveBufferBytes = 4096});
+    ASSERT_TRUE(idle.Valid());
 
     // A viewer that watches for a while and then resets its connection mid-stream.
     const int resetter = Connect(port);
@@ -292,7 +246,7 @@ TEST(Soak, TenThousandViewersComeAndGoWhilePlaying_ProgramStaysUpAndExact)
     EXPECT_TRUE(readerStream == expected) << "the reading viewer's stream differs";
 
     ::close(reader);
-    ::close(idle);
+    idle.Close();
     QElapsedTimer settle;
     settle.start();
     int descriptors = DescriptorCount(pid, path);

@@ -2,10 +2,6 @@
 // keys, the same count. (A page that stops reading: tests/WebServer_test.cpp.)
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -205,17 +201,13 @@ TEST(WebViewers, ATakenWebPortEndsTheStartNamingBind)
 {
     WebProgram web;
     LoopbackClient::Pump(1);
-    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(web.webPort));
-    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(blocker, 1), 0);
+    UniqueFd blocker = TakePort(web.webPort);
+    ASSERT_TRUE(blocker.Valid());
     OmbrixProcess program(web.runtime.path(),
                           {QStringLiteral("--port"), QString::number(web.port),
                            QStringLiteral("--web-port"), QString::number(web.webPort)});
     EXPECT_EQ(program.WaitForExit(kWaitMs), 1);
     EXPECT_TRUE(program.Errors().contains(QStringLiteral("(98) [API 'bind']")))
         << program.Errors().toStdString();
-    ::close(blocker);
+    blocker.Close();
 }

@@ -1,4 +1,4 @@
-#include "platform/AutoStart.h"
+#include "app/AutoStart.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/AutoStart.h"
+#include "app/AutoStart.h"
 
 #include <QDesktopServices>
 #include <QDir>

@@ -1,0 +1,95 @@
+// Any bytes as what a browser's connection has sent so far, through the web port's head
+// reader: where the head ends must agree with a search written the simple way, a head read
+// at any cut must never end sooner, and a parsed request must hold only what the request
+// line allows.
+#include <QByteArray>
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "server/HttpRequestHead.h"
+
+namespace {
+
+void Check(bool condition, const char* what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "check failed: %s\n", what);
+        std::abort();
+    }
+}
+
+// The index just past the first CR LF CR LF, or -1.
+qsizetype NaiveHeadEnd(const QByteArray& bytes)
+{
+    for (qsizetype i = 0; i + 4 <= bytes.size(); ++i) {
+        if (std::memcmp(bytes.constData() + i, "\r\n\r\n", 4) == 0) {
+            return i + 4;
+        }
+    }
+    return -1;
+}
+
+void CheckHeadEnd(const QByteArray& received)
+{
+    qsizetype end = -1;
+    const HttpHeadState state = FindRequestHeadEnd(received, &end);
+    const qsizetype naive = NaiveHeadEnd(received);
+    if (naive >= 0 && naive <= kMaxRequestHeadBytes) {
+        Check(state == HttpHeadState::Complete && end == naive, "the head ends at its blank line");
+    } else if (received.size() >= kMaxRequestHeadBytes) {
+        Check(state == HttpHeadState::TooLarge, "a head past the bound is too large");
+    } else {
+        Check(state == HttpHeadState::Incomplete, "a head without its blank line waits");
+    }
+}
+
+void CheckParse(const QByteArray& head)
+{
+    HttpRequestHead request{"stale", "/stale", "stale", "stale", true};
+    const bool ok = ParseRequestHead(head, &request);
+    HttpRequestHead again;
+    Check(ParseRequestHead(head, &again) == ok, "parsing twice gives the same answer");
+    if (!ok) {
+        return;
+    }
+    Check(!request.method.isEmpty() && !request.method.contains(' '), "a method, one word");
+    Check(
+        request.path.startsWith('/') && !request.path.contains('?') && !request.path.contains(' '),
+        "a path without its query");
+    Check(!request.host.contains('\n') && !request.origin.contains('\n'),
+          "a header value is one line");
+    Check(request.method == again.method && request.path == again.path &&
+              request.host == again.host && request.origin == again.origin &&
+              request.webSocketUpgrade == again.webSocketUpgrade,
+          "nothing of an earlier request is kept");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // The server peeks at most the bound; the fuzzer may offer a little more.
+    const QByteArray received(
+        reinterpret_cast<const char*>(data),
+        static_cast<qsizetype>(std::min<size_t>(size, 2 * kMaxRequestHeadBytes)));
+    CheckHeadEnd(received);
+    // As the bytes trickle in: no cut is a head that ends elsewhere. The last cuts only,
+    // so a long input stays quick.
+    const qsizetype naive = NaiveHeadEnd(received);
+    for (qsizetype cut = received.size() - 1; cut >= 0 && cut >= received.size() - 16; --cut) {
+        CheckHeadEnd(received.first(cut));
+        qsizetype end = -1;
+        Check(FindRequestHeadEnd(received.first(cut), &end) != HttpHeadState::Complete ||
+                  end == naive,
+              "a cut never moves the end");
+    }
+    CheckParse(received);
+    qsizetype end = -1;
+    if (FindRequestHeadEnd(received, &end) == HttpHeadState::Complete) {
+        CheckParse(received.first(end));
+    }
+    return 0;
+}

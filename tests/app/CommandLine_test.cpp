@@ -1,0 +1,90 @@
+// The command line: every accepted form of each option, the file arguments kept as bytes,
+// and the error each wrong option gets (the program prints it with the usage, status 2).
+#include "app/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+namespace {
+
+struct Case
+{
+    QByteArrayList arguments;
+    QByteArrayList files = {};
+    int port = 21089;
+    int webPort = 0;
+    std::optional<double> idleLimit = std::nullopt;
+    bool headless = false;
+    bool help = false;
+    bool version = false;
+};
+
+TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
+{
+    const Case cases[] = {
+        {.arguments = {}},
+        {.arguments = {"--port", "8000"}, .port = 8000},
+        {.arguments = {"--port=8000"}, .port = 8000},
+        {.arguments = {"--port", "1", "--port=65535"}, .port = 65535},  // the last one wins
+        {.arguments = {"--web-port", "1", "--port", "65535"}, .port = 65535, .webPort = 1},
+        {.arguments = {"--headless", "--help", "--version"},
+         .headless = true,
+         .help = true,
+         .version = true},
+        // Options may follow files; "--" ends the options, and a lone "-" is a file.
+        {.arguments = {"a.ttyrec", "--port", "9", "-", "-x", "--", "--port", "--"},
+         .files = {"a.ttyrec", "-", "-x", "--port", "--"},
+         .port = 9},
+        {.arguments = {"latin1-\xe9t\xe9.ttyrec", "--"}, .files = {"latin1-\xe9t\xe9.ttyrec"}},
+        {.arguments = {"--idle-limit", "2"}, .idleLimit = 2.0},
+        {.arguments = {"--idle-limit=0.5", "x.cast"}, .files = {"x.cast"}, .idleLimit = 0.5},
+        {.arguments = {"--idle-limit", ".25"}, .idleLimit = 0.25},
+        {.arguments = {"--idle-limit=10."}, .idleLimit = 10.0},
+    };
+    for (const Case& expected : cases) {
+        SCOPED_TRACE(expected.arguments.join(' ').toStdString());
+        const CommandLine parsed = ParseCommandLine(expected.arguments);
+        EXPECT_EQ(parsed.error, QString());
+        EXPECT_EQ(parsed.form.arguments, expected.files);
+        EXPECT_EQ(parsed.form.port, expected.port);
+        EXPECT_EQ(parsed.form.webPort, expected.webPort);
+        EXPECT_EQ(parsed.form.idleLimit, expected.idleLimit);
+        EXPECT_EQ(parsed.form.headless, expected.headless);
+        EXPECT_EQ(parsed.help, expected.help);
+        EXPECT_EQ(parsed.version, expected.version);
+    }
+}
+
+TEST(CommandLine, EachWrongOptionGetsItsOwnError)
+{
+    const QString port = QStringLiteral("needs a number from 1 to 65535");
+    const QString seconds = QStringLiteral("--idle-limit needs a number of seconds above 0");
+    const std::pair<QByteArrayList, QString> cases[] = {
+        {{"--port"}, "--port " + port},
+        {{"--port", "0"}, "--port " + port + ", not \"0\""},
+        {{"--port", "70000"}, "--port " + port + ", not \"70000\""},
+        {{"--port=x"}, "--port " + port + ", not \"x\""},
+        {{"--port="}, "--port " + port + ", not \"\""},
+        {{"--port", "--headless"}, "--port " + port + ", not \"--headless\""},
+        {{"--web-port"}, "--web-port " + port},
+        {{"--web-port", "8000x"}, "--web-port " + port + ", not \"8000x\""},
+        {{"--idle-limit"}, seconds},
+        {{"--bogus"}, QStringLiteral("unknown option --bogus")},
+        {{"--portx=1"}, QStringLiteral("unknown option --portx=1")},
+        // A flag takes no value.
+        {{"--headless=yes"}, QStringLiteral("unknown option --headless=yes")},
+        // The first wrong option is the one reported.
+        {{"file", "--bogus", "--port", "0"}, QStringLiteral("unknown option --bogus")},
+    };
+    for (const auto& [arguments, error] : cases) {
+        EXPECT_EQ(ParseCommandLine(arguments).error, error) << arguments.join(' ').toStdString();
+    }
+    // Plain decimals above 0 only, whatever the locale.
+    for (const char* bad : {"0", "0.0", "-1", "+1", "1e3", "inf", "nan", "1,5", "", "x", " 1"}) {
+        EXPECT_EQ(ParseCommandLine({"--idle-limit", bad}).error,
+                  seconds + QStringLiteral(", not \"%1\"").arg(QLatin1String(bad)));
+    }
+}
+
+}  // namespace
