@@ -46,18 +46,25 @@ uint32_t LittleEndianToHost32(uint32_t value)
            (value >> 24);
 }
 
+int DecodeFrameHeader(const char* bytes, size_t available, FrameHeader& header)
+{
+    const int whole = static_cast<int>(std::min(available, kFrameHeaderSize) / 4);
+    int32_t fields[3] = {0, 0, 0};
+    for (int i = 0; i < whole; ++i) {
+        uint32_t value;
+        std::memcpy(&value, bytes + 4 * i, sizeof value);
+        fields[i] = static_cast<int32_t>(LittleEndianToHost32(value));
+    }
+    header.time.seconds = fields[0];
+    header.time.microseconds = fields[1];
+    header.length = fields[2];
+    return whole;
+}
+
 int ReadFrameHeaderFields(std::FILE* stream, FrameHeader& header)
 {
-    uint32_t fields[3] = {0, 0, 0};
-    const size_t read = std::fread(fields, sizeof fields[0], 3, stream);
-    header.time.seconds = static_cast<int32_t>(LittleEndianToHost32(fields[0]));
-    header.time.microseconds =
-        read >= 2 ? static_cast<int32_t>(LittleEndianToHost32(fields[1])) : 0;
-    header.length = read >= 3 ? static_cast<int32_t>(LittleEndianToHost32(fields[2])) : 0;
-    if (read == 0) {
-        header = FrameHeader{};
-    }
-    return static_cast<int>(read);
+    char bytes[kFrameHeaderSize];
+    return DecodeFrameHeader(bytes, std::fread(bytes, 1, sizeof bytes, stream), header);
 }
 
 int ReadFrameHeader(std::FILE* stream, FrameHeader& header)

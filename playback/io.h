@@ -45,6 +45,14 @@ int HostIsLittleEndian();
 // A 32-bit value as read from the file, in host byte order.
 uint32_t LittleEndianToHost32(uint32_t value);
 
+// The bytes of a frame header: seconds, microseconds and length, 4 bytes each.
+inline constexpr size_t kFrameHeaderSize = 12;
+
+// Decodes a header from the `available` bytes that could be read of it (at most
+// kFrameHeaderSize); returns how many of its three fields were whole (0 to 3). Fields not
+// whole are 0. Every reader of a recording, whatever it reads from, decodes here.
+int DecodeFrameHeader(const char* bytes, size_t available, FrameHeader& header);
+
 // Reads one header; returns how many of its three 4-byte fields were read whole (0 to 3).
 // Fields not read are set to 0.
 int ReadFrameHeaderFields(std::FILE* stream, FrameHeader& header);
