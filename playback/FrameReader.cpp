@@ -51,9 +51,8 @@ FrameReadStatus ReadFrame(ByteInput& input, FrameHeader& header, QByteArray& bod
     if (length < 0 || length > kMaxFrameLength) {
         return FrameReadStatus::AllocationFailed;
     }
-    // Room for the escaped body: at most twice the length.
     try {
-        PrepareBlock(block, qsizetype{2} * length);
+        PrepareBlock(block, length);
     } catch (const std::bad_alloc&) {
         return FrameReadStatus::AllocationFailed;
     }
@@ -61,8 +60,8 @@ FrameReadStatus ReadFrame(ByteInput& input, FrameHeader& header, QByteArray& bod
     if (got == 0 && length > 0) {
         return FrameReadStatus::ReadFailed;
     }
-    block.resize(EscapeTelnetIac(block.data(), static_cast<qsizetype>(got)));
-    header.length = static_cast<int32_t>(block.size());
+    block.resize(static_cast<qsizetype>(got));
+    header.length = static_cast<int32_t>(got);
     body = std::move(block);
     return FrameReadStatus::Frame;
 }

@@ -123,53 +123,6 @@ FilePtr OpenFileOrReport(const QByteArray& path, const char* mode)
     return file;
 }
 
-qsizetype EscapeTelnetIac(char* data, qsizetype length)
-{
-    // Terminal output almost never holds 0xFF (UTF-8 has no such byte): one vectorised
-    // search settles most frames.
-    const void* first = std::memchr(data, 0xff, static_cast<size_t>(length));
-    if (first == nullptr) {
-        return length;
-    }
-    const qsizetype firstIac = static_cast<const char*>(first) - data;
-    const qsizetype iacCount = std::count(data + firstIac, data + length, '\xff');
-    qsizetype to = length + iacCount;
-    const qsizetype escapedLength = to;
-    // From the back, so each byte moves once and nothing is overwritten before it is
-    // read; the bytes before the first 0xFF stay where they are.
-    for (qsizetype from = length; from > firstIac;) {
-        const char byte = data[--from];
-        data[--to] = byte;
-        if (byte == '\xff') {
-            data[--to] = byte;
-        }
-    }
-    return escapedLength;
-}
-
-QByteArray UnescapeTelnetIac(const QByteArray& escaped)
-{
-    const char* data = escaped.constData();
-    const void* first = std::memchr(data, 0xff, static_cast<size_t>(escaped.size()));
-    if (first == nullptr) {
-        return escaped;
-    }
-    QByteArray raw(escaped.size(), Qt::Uninitialized);
-    char* out = raw.data();
-    const qsizetype firstIac = static_cast<const char*>(first) - data;
-    std::memcpy(out, data, static_cast<size_t>(firstIac));
-    qsizetype to = firstIac;
-    for (qsizetype from = firstIac; from < escaped.size(); ++from) {
-        out[to++] = data[from];
-        // A doubled 0xFF stands for one; a lone one (never written by the reader) stays.
-        if (data[from] == '\xff' && from + 1 < escaped.size() && data[from + 1] == '\xff') {
-            ++from;
-        }
-    }
-    raw.truncate(to);
-    return raw;
-}
-
 std::optional<FrameTime> SecondsToFrameTime(double seconds)
 {
     if (!std::isfinite(seconds) || std::fabs(seconds) >= 2147483647.0) {
