@@ -154,7 +154,7 @@ void TFormOmbrix::RequestTermination()
 
 void TFormOmbrix::StartWebServer(int port)
 {
-    webServer_ = std::make_unique<WebServer>();
+    webServer_ = std::make_unique<WebServer>(ViewerMemory);
     webServer_->OnJoin = [this](ViewerConnection* viewer) { hub_.Join(viewer); };
     webServer_->OnLeave = [this](ViewerConnection* viewer) { hub_.Leave(viewer); };
     webServer_->OnWritable = [this](ViewerConnection* viewer) { hub_.Writable(viewer); };

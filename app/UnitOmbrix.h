@@ -15,6 +15,7 @@
 #include "playback/Player.h"
 #include "playback/TimerAdapter.h"
 #include "playback/io.h"
+#include "server/MemoryBudget.h"
 #include "server/ScktComp.h"
 #include "server/ViewerHub.h"
 
@@ -88,7 +89,10 @@ public:
     ViewerHub& Viewers() { return hub_; }
 
     // --- components ---------------------------------------------------------------------
-    TServerSocket ServerSocket;
+    // What every viewer holds, telnet or web, queued or read ahead, against one pair of
+    // limits. Declared before everyone who counts in it, so it outlives them all.
+    MemoryBudget ViewerMemory;
+    TServerSocket ServerSocket{ViewerMemory};
     TTimer Timer;
     QStatusBar* StatusBar = nullptr;
     QSlider* TrackBarPlaySpeed = nullptr;
@@ -180,7 +184,7 @@ private:
     std::unique_ptr<HandoffServer> handoffServer_;
     TTimerPlaybackTimer playbackTimer_{Timer};
     ::Player player_{playbackTimer_, *this, *this};
-    ViewerHub hub_{*this, *this};
+    ViewerHub hub_{*this, *this, ViewerMemory};
     // Browser viewers, when a web port was asked for; gone before the hub.
     std::unique_ptr<WebServer> webServer_;
 };

@@ -33,6 +33,9 @@ public:
     size_t Read(void* into, size_t count) override;
     // True once the decompressor met damaged or cut data, or the file could not be read.
     bool Failed() const override { return failed_; }
+    // The memory of the compressed block it reads ahead. The decompressor's own state (its
+    // window, which the stream's header sizes) is the library's and cannot be seen.
+    size_t BufferCapacity() const { return compressed_.capacity(); }
 
 private:
     explicit ArchiveInput(UniqueFd fd);

@@ -52,6 +52,11 @@ public:
         return status;
     }
     void ReleaseBuffers() override { input_.ReleaseBuffer(); }
+    // The line reader keeps its block, which may hold the start of the next line.
+    qsizetype HeldBytes() const override
+    {
+        return static_cast<qsizetype>(input_.BufferCapacity() + lines_.BufferCapacity());
+    }
 
 private:
     // The next output event as a frame, or the status that ends the recording.

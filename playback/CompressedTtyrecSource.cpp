@@ -83,6 +83,10 @@ public:
         }
         return status;
     }
+    qsizetype HeldBytes() const override
+    {
+        return static_cast<qsizetype>(input_->BufferCapacity());
+    }
 
 private:
     std::unique_ptr<ArchiveInput> input_;
@@ -130,6 +134,11 @@ public:
         return status;
     }
     void ReleaseBuffers() override { input_.ReleaseBuffer(); }
+    qsizetype HeldBytes() const override
+    {
+        return static_cast<qsizetype>(input_.BufferCapacity()) +
+               (fallback_ ? fallback_->HeldBytes() : 0);
+    }
 
 private:
     // Decompresses from the start, skipping the frames the spool already gave.

@@ -27,7 +27,8 @@ public:
     // Lets go of read-ahead memory while the cursor waits (a viewer that does not drain
     // its catch-up); the next Next() takes it again. Optional.
     virtual void ReleaseBuffers() {}
-    // The memory its read-ahead holds now, for the bound on what viewers hold.
+    // The memory its read-ahead holds now, for the budget of what viewers hold. Every
+    // cursor that reads ahead reports it.
     virtual qsizetype HeldBytes() const { return 0; }
 };
 

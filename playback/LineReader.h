@@ -22,6 +22,8 @@ public:
     // The input must outlive the reader.
     LineReader(io::ByteInput& input, qsizetype maxLineLength);
     Status Next(QByteArray& line);
+    // The memory its block of read-ahead holds.
+    size_t BufferCapacity() const { return buffer_.capacity(); }
 
 private:
     bool Fill();

@@ -1,154 +1,23 @@
 #pragma once
 
-#include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
 #include <QString>
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <vector>
 
-#include "platform/Exceptions.h"
-#include "platform/UniqueFd.h"
-#include "server/SendQueue.h"
+#include "server/CustomWinSocket.h"
+#include "server/MemoryBudget.h"
+#include "server/SocketAcceptor.h"
+#include "server/SocketEvents.h"
 #include "server/SocketPoller.h"
 
-class QTimer;
-class TCustomWinSocket;
-class TServerWinSocket;
-class TServerClientWinSocket;
+// The server component: a listening socket that accepts any number of connections, keeps
+// them in order of acceptance and reports everything that happens as events on the loop.
+// A connection's I/O is TCustomWinSocket's (server/CustomWinSocket.h); taking connections
+// off the listening socket is SocketAcceptor's.
+
 class TServerSocket;
-
-enum TServerType
-{
-    stNonBlocking = 0,
-    stThreadBlocking = 1
-};
-enum TErrorEvent
-{
-    erGeneral = 0,
-    erSend = 1,
-    erReceive = 2,
-    erConnect = 3,
-    erDisconnect = 4,
-    erAccept = 5,
-    erLookup = 6
-};
-enum TSocketEventKind
-{
-    skLookup = 0,
-    skConnecting = 1,
-    skConnect = 2,
-    skDisconnect = 3,
-    skListen = 4,
-    skAccept = 5,
-    skWrite = 6,
-    skRead = 7
-};
-
-using TSocketNotifyEvent = std::function<void(QObject* Sender, TCustomWinSocket* Socket)>;
-using TSocketErrorEvent = std::function<void(QObject* Sender, TCustomWinSocket* Socket,
-                                             TErrorEvent ErrorEvent, int& ErrorCode)>;
-using TGetSocketEvent =
-    std::function<void(QObject* Sender, int Socket, TServerClientWinSocket*& ClientSocket)>;
-
-// Memory a connection's send queue may hold for its peer before it is hung up: the whole
-// allocation of every block it keeps, plus each entry's own cost.
-inline constexpr qsizetype kMaxPendingBytesPerConnection = qsizetype{256} * 1024 * 1024;
-// The same for the queues of all connections together, each counting what it holds, together
-// with what viewers hold outside the queues (HeldMemory::Total()).
-inline constexpr qsizetype kMaxPendingBytesTotal = qsizetype{1024} * 1024 * 1024;
-// Received bytes a connection holds for a read handler that left them unread; past this
-// the connection stops reading until the handler takes some.
-inline constexpr qsizetype kMaxUnreadBytes = qsizetype{64} * 1024;
-
-// State and operations common to the listening socket and its connections.
-class TCustomWinSocket : public QObject, protected SocketReadiness
-{
-    Q_OBJECT
-
-public:
-    ~TCustomWinSocket() override;
-
-    int SocketDescriptor() const { return descriptor_.Valid() ? descriptor_.Get() : -1; }
-    bool IsConnected() const { return connected_; }
-
-    // Never blocks. Returns the bytes the system took at this call, 0 when not connected,
-    // -1 when it took none. What it did not take waits in the connection's own queue and
-    // goes out, in order, when the socket is writable again.
-    int SendBytes(const void* buffer, int count);
-    // The same, sharing the bytes with the queue instead of copying them.
-    int SendBytes(const QByteArray& bytes);
-    // Bytes received; with count -1, the number of bytes waiting.
-    int ReceiveBytes(void* buffer, int count);
-    // Every byte waiting at this moment, possibly none.
-    QByteArray ReceiveAvailableText();
-    // The peer's IPv4 address in dotted-decimal form, or empty when not connected.
-    QString PeerAddress();
-    // Close now.
-    void Hangup();
-    // Memory this connection's queue holds for bytes still waiting (SendQueue::MemoryOf
-    // of each block); 0 once everything has gone.
-    qsizetype PendingBytes() const { return pendingBytes_; }
-    // The same for the queues of all connections together.
-    static qsizetype PendingBytesTotal();
-
-protected:
-    explicit TCustomWinSocket(int descriptor, QObject* parent = nullptr);
-    friend class TServerWinSocket;
-    friend class TServerSocket;
-
-    // Where this object's events and errors go; empty means nowhere. The target is the
-    // object the event is about (a new connection, for the listening object's accept).
-    using EventSink = std::function<void(TCustomWinSocket* target, TSocketEventKind kind)>;
-    using ErrorSink =
-        std::function<void(TCustomWinSocket* target, TErrorEvent kind, int& errorCode)>;
-
-    void Notify(TSocketEventKind kind, TCustomWinSocket* target = nullptr);
-    void NotifyError(TErrorEvent kind, int& errorCode);
-    // Closes the connection when the descriptor given is still this object's own.
-    virtual void TearDown(int descriptor);
-    // Drops the notifiers, the queue and held input, then closes the descriptor.
-    void CloseDescriptor(bool raiseOnFailure);
-    // Starts read notifications (and write notifications on demand) for a connection.
-    void SelectConnectionEvents();
-    void SetReadInterest(bool wanted);
-    void SetWriteInterest(bool wanted);
-
-    // The server's readiness set; the listening object and its connections share it.
-    SocketPoller* poller_ = nullptr;
-    bool readInterest_ = false;
-    bool writeInterest_ = false;
-
-    UniqueFd descriptor_;
-    bool connected_ = false;
-    qsizetype pendingBytes_ = 0;
-    EventSink eventSink_;
-    ErrorSink errorSink_;
-
-private:
-    void SocketReady(int descriptor, bool readable, bool writable) override;
-    int SendShared(const char* data, qsizetype size, const QByteArray* shared);
-    bool Enqueue(const QByteArray& bytes, qsizetype offset);
-    void DiscardQueue();
-    // Sends what waits; true once the queue is empty. False also when the connection
-    // failed, in which case this object may be gone.
-    bool Flush();
-    int FailTransfer(TErrorEvent kind, int code, const char* api);
-    void ReportNotificationError(TErrorEvent kind, int code);
-    void HandleRead(int descriptor);
-    bool HandleQuietReadable(int descriptor);
-    void HoldUnread();
-    qsizetype TakeUnread(char* buffer, qsizetype count);
-    void HandleWrite(int descriptor);
-
-    SendQueue sendQueue_;
-    QByteArray unread_;
-    bool readHeld_ = false;     // reading paused while unread_ is full
-    quint64 receiveCalls_ = 0;  // recv calls made through ReceiveBytes
-};
+class TServerWinSocket;
 
 // One accepted connection.
 class TServerClientWinSocket : public TCustomWinSocket
@@ -170,7 +39,7 @@ class TServerWinSocket : public TCustomWinSocket
     Q_OBJECT
 
 public:
-    explicit TServerWinSocket(TServerSocket* component);
+    TServerWinSocket(TServerSocket* component, MemoryBudget& budget);
     ~TServerWinSocket() override;
 
     int ConnectionCount() const;
@@ -196,9 +65,6 @@ private:
     void Open(quint16 port);
     void OpenSteps(quint16 port);
     void HandleAccept(int descriptor);
-    void ShortOfDescriptors(int descriptor);
-    void RefuseNewcomer(int descriptor);
-    void PauseAccepting();
     TServerClientWinSocket* MakeConnection(UniqueFd& accepted);
     void ClientEvent(TServerClientWinSocket* connection, TSocketEventKind kind);
     void ClientError(TServerClientWinSocket* connection, TErrorEvent kind, int& errorCode);
@@ -206,17 +72,14 @@ private:
     int BoundPort() const;
 
     TServerSocket* component_;
+    MemoryBudget& budget_;  // what every connection's queue counts in
     std::vector<TServerClientWinSocket*> connections_;
     TServerType serverType_ = stNonBlocking;
     int threadCacheSize_ = 0;
     // The readiness set of this server and its connections; they are all freed in the
     // destructor's body, before it goes.
     std::unique_ptr<SocketPoller> ownPoller_;
-    // Held open to be given up when the descriptors run out, so that the connection that
-    // cannot be served can still be accepted and closed instead of waiting in the backlog.
-    UniqueFd reserve_;
-    QElapsedTimer descriptorsShortSince_;  // invalid while accepting succeeds
-    QTimer* acceptPause_ = nullptr;
+    SocketAcceptor acceptor_;
 };
 
 // The component on the form.
@@ -228,7 +91,9 @@ class TServerSocket : public QObject
     std::unique_ptr<TServerWinSocket> listening_;
 
 public:
-    explicit TServerSocket(QObject* parent = nullptr);
+    // What the connections' queues hold counts in `budget`, against its limits; it must
+    // outlive the component.
+    explicit TServerSocket(MemoryBudget& budget, QObject* parent = nullptr);
     ~TServerSocket() override;
 
     bool Active() const { return active_; }

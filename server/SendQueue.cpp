@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "server/MemoryBudget.h"
+
 namespace {
 // A ring that grew past this for one burst is given back once it has drained, so a
 // connection that once lagged far does not keep the room for good.
@@ -54,7 +56,7 @@ qsizetype SendQueue::Consume(size_t bytes)
             break;
         }
         bytes -= left;
-        released += MemoryOf(front);
+        released += MemoryBudget::MemoryOf(front);
         front = QByteArray();
         head_ = (head_ + 1) & (ring_.size() - 1);
         --count_;

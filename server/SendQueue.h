@@ -2,7 +2,6 @@
 
 #include <sys/uio.h>
 #include <QByteArray>
-#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -12,17 +11,6 @@
 class SendQueue
 {
 public:
-    // Memory one entry pins beyond its block's bytes: the entry itself, the block's header
-    // and the allocator's bookkeeping.
-    static constexpr qsizetype kEntryOverhead = qsizetype{sizeof(QByteArray)} + 40;
-
-    // What queueing this block costs in memory: its whole allocation, not the bytes left
-    // to send, because the allocation lives until the last of them has gone.
-    static qsizetype MemoryOf(const QByteArray& block)
-    {
-        return std::max(block.capacity(), block.size()) + kEntryOverhead;
-    }
-
     bool Empty() const { return count_ == 0; }
     size_t Count() const { return count_; }
     // Bytes of the first block already sent.
@@ -31,8 +19,8 @@ public:
     void Push(const QByteArray& block, qsizetype alreadySent);
     // Describes up to `limit` blocks from the first unsent byte on; returns how many.
     int Gather(iovec* parts, int limit) const;
-    // Marks bytes as sent; returns the memory of the blocks that are now wholly sent and
-    // were released.
+    // Marks bytes as sent; returns the memory (MemoryBudget::MemoryOf) of the blocks that
+    // are now wholly sent and were released.
     qsizetype Consume(size_t bytes);
     void Clear();
 

@@ -6,7 +6,6 @@
 #include "platform/ErrorDisplay.h"
 #include "platform/Exceptions.h"
 #include "playback/FrameSource.h"
-#include "server/HeldMemory.h"
 #include "server/TelnetKeyDecoder.h"
 #include "server/TelnetOutput.h"
 
@@ -44,7 +43,10 @@ QString ConnectionStatusText(int port, int viewerCount, const QString& firstPeer
 // the player reaches the end and closes it.
 struct ViewerHub::CatchUp
 {
-    explicit CatchUp(std::unique_ptr<FrameCursor> frames) : cursor(std::move(frames)) {}
+    CatchUp(std::unique_ptr<FrameCursor> frames, MemoryBudget& memory)
+        : cursor(std::move(frames)), held(memory)
+    {
+    }
 
     // What is read but not handed to the connection: the cursor's read-ahead and the last
     // frame's body. The block being sent is the queue's to count.
@@ -63,7 +65,9 @@ struct ViewerHub::CatchUp
     io::FrameHeader header;
     QByteArray body;
     QByteArray block;  // as recorded until a telnet newcomer's send escapes it
-    HeldMemory held;
+    // Counted with what the viewers' queues hold, so stalled newcomers cannot hold more
+    // between them than the budget allows.
+    MemoryBudget::Account held;
 };
 
 struct ViewerHub::Viewer
@@ -78,7 +82,8 @@ struct ViewerHub::Viewer
     bool departed = false;
 };
 
-ViewerHub::ViewerHub(ViewerHubHost& host, SpeedControl& speed) : host_(host), speed_(speed)
+ViewerHub::ViewerHub(ViewerHubHost& host, SpeedControl& speed, MemoryBudget& memory)
+    : host_(host), speed_(speed), memory_(memory)
 {
     escapeTimer_.setSingleShot(true);
     QObject::connect(&escapeTimer_, &QTimer::timeout,
@@ -253,7 +258,7 @@ void ViewerHub::StartCatchUp(const std::shared_ptr<Viewer>& viewer)
     if (!cursor) {
         return;  // no recording open, or no descriptor left: the broadcasts still reach it
     }
-    viewer->catchUp = std::make_shared<CatchUp>(std::move(cursor));
+    viewer->catchUp = std::make_shared<CatchUp>(std::move(cursor), memory_);
     ContinueCatchUp(viewer);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "playback/PlaybackPorts.h"
+#include "server/MemoryBudget.h"
 #include "server/TelnetKeyDecoder.h"
 #include "server/TelnetOutput.h"
 #include "server/ViewerConnection.h"
@@ -33,7 +34,8 @@ public:
 class ViewerHub final : public FrameOutput
 {
 public:
-    ViewerHub(ViewerHubHost& host, SpeedControl& speed);
+    // What newcomers' catch-ups hold counts in `memory`, beside what the transports queue.
+    ViewerHub(ViewerHubHost& host, SpeedControl& speed, MemoryBudget& memory);
     ~ViewerHub() override;
 
     // The playback that newcomers catch up on and that keys steer; set once.
@@ -78,6 +80,7 @@ private:
 
     ViewerHubHost& host_;
     SpeedControl& speed_;
+    MemoryBudget& memory_;
     PlaybackControl* playback_ = nullptr;
     int viewerCount_ = 0;
     // In join order. A viewer leaving during a broadcast is only marked, and dropped when

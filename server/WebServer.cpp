@@ -15,7 +15,6 @@
 #include "platform/UniqueFd.h"
 #include "server/HttpRequestHead.h"
 #include "server/HttpResponse.h"
-#include "server/ScktComp.h"
 #include "server/WebPage.h"
 
 namespace {
@@ -45,10 +44,7 @@ QByteArray PlainBody(const char* text)
 }
 }  // namespace
 
-WebServer::WebServer(QObject* parent)
-    : QObject(parent), bounds_{kMaxPendingBytesPerConnection, kMaxPendingBytesTotal}
-{
-}
+WebServer::WebServer(MemoryBudget& budget, QObject* parent) : QObject(parent), budget_(budget) {}
 
 WebServer::~WebServer()
 {
@@ -192,7 +188,7 @@ void WebServer::TakeWebSockets()
 {
     while (webSockets_->hasPendingConnections()) {
         QWebSocket* socket = webSockets_->nextPendingConnection();
-        AddViewer(new WebViewer(socket, TakeTransport(socket), bounds_, this));
+        AddViewer(new WebViewer(socket, TakeTransport(socket), budget_, this));
     }
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "server/MemoryBudget.h"
 #include "server/ViewerConnection.h"
 #include "server/WebViewer.h"
 
@@ -29,7 +30,9 @@ class WebServer : public QObject
     Q_OBJECT
 
 public:
-    explicit WebServer(QObject* parent = nullptr);
+    // What the viewers' queued messages hold counts in `budget`, against its limits; it
+    // must outlive the server.
+    explicit WebServer(MemoryBudget& budget, QObject* parent = nullptr);
     // Drops every connection without telling anyone: the program is ending.
     ~WebServer() override;
 
@@ -41,9 +44,6 @@ public:
     // Remembered for newcomers, and sent to every page at once.
     void SetSpeed(int speed);
     void SetTerminalSize(QSize size);
-
-    // Bounds for viewers that join from now on; tests make them small.
-    void SetBounds(WebViewerBounds bounds) { bounds_ = bounds; }
 
     std::function<void(ViewerConnection*)> OnJoin;
     std::function<void(ViewerConnection*)> OnLeave;
@@ -66,7 +66,7 @@ private:
     std::unique_ptr<QWebSocketServer> webSockets_;
     // Connections handed to QtWebSockets that have not become viewers yet.
     std::vector<QPointer<QTcpSocket>> handedOver_;
-    WebViewerBounds bounds_;
+    MemoryBudget& budget_;
     int speed_ = 1;
     QSize terminalSize_{kDefaultColumns, kDefaultRows};
 };

@@ -1,12 +1,13 @@
 #include "server/WebViewer.h"
 
 #include <QHostAddress>
+#include <QScopedValueRollback>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
+#include <algorithm>
 
 #include "platform/ErrorDisplay.h"
-#include "server/ScktComp.h"
 
 namespace {
 // Keys are a few bytes at a time; anything larger is not a viewer typing.
@@ -16,11 +17,9 @@ constexpr qint64 kMaxIncomingMessage = 64 * 1024;
 constexpr int kCloseGraceMs = 2000;
 }  // namespace
 
-qsizetype WebViewer::pendingTotal_ = 0;
-
-WebViewer::WebViewer(QWebSocket* socket, QTcpSocket* transport, WebViewerBounds bounds,
+WebViewer::WebViewer(QWebSocket* socket, QTcpSocket* transport, MemoryBudget& budget,
                      QObject* parent)
-    : QObject(parent), socket_(socket), transport_(transport), bounds_(bounds)
+    : QObject(parent), socket_(socket), transport_(transport), memory_(budget)
 {
     socket_->setParent(this);
     socket_->setMaxAllowedIncomingMessageSize(kMaxIncomingMessage);
@@ -39,14 +38,8 @@ WebViewer::WebViewer(QWebSocket* socket, QTcpSocket* transport, WebViewerBounds 
             }
         });
     });
-    connect(socket_, &QWebSocket::bytesWritten, this, [this] {
-        ErrorDisplay::Guard([this] {
-            UpdatePending();
-            if (pending_ == 0 && !left_ && OnWritable) {
-                OnWritable(this);
-            }
-        });
-    });
+    connect(socket_, &QWebSocket::bytesWritten, this,
+            [this] { ErrorDisplay::Guard([this] { BytesWritten(); }); });
     // Gone for good: the hub hears of it (if it has not already), and the object goes
     // on the next turn of the loop, out of the way of whoever is still using it.
     connect(socket_, &QWebSocket::disconnected, this, [this] {
@@ -57,7 +50,6 @@ WebViewer::WebViewer(QWebSocket* socket, QTcpSocket* transport, WebViewerBounds 
 
 WebViewer::~WebViewer()
 {
-    pendingTotal_ -= pending_;
     OnLeave = nullptr;
     OnWritable = nullptr;
     OnKeys = nullptr;
@@ -87,41 +79,82 @@ void WebViewer::Send(const QByteArray& bytes)
     if (!IsConnected() || bytes.isEmpty()) {
         return;
     }
-    if (!FitsBounds(bytes.size())) {
+    // Charged before it is queued: what every viewer holds, on any transport, counts in
+    // the same budget.
+    const qsizetype memory = MemoryBudget::MemoryOfCopy(bytes.size());
+    if (!memory_.TryCharge(memory)) {
         CloseBehind();
         return;
     }
-    socket_->sendBinaryMessage(bytes);
+    Queue(memory, [&] { socket_->sendBinaryMessage(bytes); });
     // Written now, as a telnet viewer's send is: left to the socket, the bytes would wait
     // for the next turn of the loop, after every other viewer's.
-    socket_->flush();
-    UpdatePending();
+    Flush([this] { socket_->flush(); });
 }
 
 void WebViewer::SendControl(const QString& text)
 {
-    if (IsConnected()) {
-        socket_->sendTextMessage(text);
-        UpdatePending();
+    if (!IsConnected()) {
+        return;
+    }
+    // A few bytes each: counted like any message, but never a reason to let the page go.
+    const qsizetype memory = MemoryBudget::MemoryOfCopy(text.toUtf8().size());
+    memory_.Charge(memory);
+    Queue(memory, [&] { socket_->sendTextMessage(text); });
+}
+
+// The socket copies a message into its transport's write buffer, behind whatever waits
+// there, and writes none of it until it is flushed or the loop turns: the message ends
+// where the stream written so far and everything waiting now end.
+template <typename Write>
+void WebViewer::Queue(qsizetype memory, Write write)
+{
+    TakeWritten();
+    write();
+    lastWaiting_ = Waiting();
+    queued_.push_back({written_ + lastWaiting_, memory});
+}
+
+// Writing to the system inside a send or a close reports bytes written at once; the
+// sender looks at what waits itself, and telling it here would run its next send inside
+// this one.
+template <typename Write>
+void WebViewer::Flush(Write write)
+{
+    {
+        const QScopedValueRollback<bool> quiet(flushing_, true);
+        write();
+    }
+    TakeWritten();
+}
+
+qint64 WebViewer::Waiting() const
+{
+    return transport_ ? transport_->bytesToWrite() : 0;
+}
+
+void WebViewer::TakeWritten()
+{
+    const qint64 waiting = Waiting();
+    written_ += std::max<qint64>(lastWaiting_ - waiting, 0);
+    lastWaiting_ = waiting;
+    while (!queued_.empty() && (waiting == 0 || queued_.front().end <= written_)) {
+        memory_.Release(queued_.front().memory);
+        queued_.pop_front();
+    }
+}
+
+void WebViewer::BytesWritten()
+{
+    TakeWritten();
+    if (queued_.empty() && !flushing_ && !left_ && OnWritable) {
+        OnWritable(this);
     }
 }
 
 void WebViewer::Close()
 {
     CloseWith(QWebSocketProtocol::CloseCodeNormal, QString());
-}
-
-void WebViewer::UpdatePending()
-{
-    const qsizetype now = transport_ ? transport_->bytesToWrite() : 0;
-    pendingTotal_ += now - pending_;
-    pending_ = now;
-}
-
-bool WebViewer::FitsBounds(qsizetype more) const
-{
-    return pending_ + more <= bounds_.perViewer &&
-           pendingTotal_ + TCustomWinSocket::PendingBytesTotal() + more <= bounds_.total;
 }
 
 // A viewer this far behind would hold ever more memory; it is let go with a close code,
@@ -139,7 +172,7 @@ void WebViewer::CloseWith(QWebSocketProtocol::CloseCode code, const QString& rea
     if (left_) {
         return;
     }
-    socket_->close(code, reason);
+    Flush([&] { socket_->close(code, reason); });
     Leave();
     QTimer::singleShot(kCloseGraceMs, socket_, [socket = socket_] { socket->abort(); });
 }

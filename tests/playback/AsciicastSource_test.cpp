@@ -136,6 +136,11 @@ TEST(Asciicast, ALineThatDoesNotParseEndsWithFormatErrorAfterTheFramesBeforeIt)
         const Reading caughtUp = ReadAll(*catchUp);
         EXPECT_EQ(caughtUp.frames, played.frames);
         EXPECT_EQ(caughtUp.end, played.end);
+        // What it reads ahead counts in what viewers hold, and less once it lets go.
+        const qsizetype held = catchUp->HeldBytes();
+        EXPECT_GT(held, 0);
+        catchUp->ReleaseBuffers();
+        EXPECT_LT(catchUp->HeldBytes(), held);
     }
     // Files that start like JSON but hold no asciicast this reads: no frame at all.
     for (const QByteArray& notCast :

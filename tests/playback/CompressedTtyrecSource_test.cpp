@@ -200,7 +200,12 @@ TEST(CompressedTtyrec, CatchUpReadsTheSpoolNotTheCompressedFile)
     ASSERT_EQ(played.frames.size(), 3u);
     // The same file, overwritten in place: only a cursor that decompresses again sees it.
     ASSERT_TRUE(WriteFile(path, QByteArray(64, 'x')));
-    EXPECT_EQ(ReadAll(*source->NewCatchUpCursor()).frames, played.frames);
+    std::unique_ptr<FrameCursor> cursor = source->NewCatchUpCursor();
+    EXPECT_EQ(ReadAll(*cursor).frames, played.frames);
+    // What it reads ahead counts in what viewers hold, until it lets go of it.
+    EXPECT_GT(cursor->HeldBytes(), 0);
+    cursor->ReleaseBuffers();
+    EXPECT_EQ(cursor->HeldBytes(), 0);
 }
 
 // Points the cache, runtime and temporary folders below a plain file, where no folder can
@@ -248,6 +253,7 @@ TEST(CompressedTtyrec, WithoutASpoolCatchUpsDecompressTheFileAgain)
     std::unique_ptr<FrameCursor> cursor = source->NewCatchUpCursor();
     ASSERT_NE(cursor, nullptr);
     EXPECT_EQ(ReadAll(*cursor).frames, played.frames);
+    EXPECT_GT(cursor->HeldBytes(), 0) << "the decompressor's read-ahead counts too";
 }
 
 TEST(SpoolFile, IsUnlinkedPrivateAndInTheFirstFolderThatTakesIt)

@@ -2,6 +2,7 @@
 // reports as released.
 #include <gtest/gtest.h>
 
+#include "server/MemoryBudget.h"
 #include "server/SendQueue.h"
 
 namespace {
@@ -34,7 +35,7 @@ TEST(SendQueue, KeepsOrderThroughWrapAroundGrowthAndPartialSends)
             const qsizetype skip = queue.Empty() && next % 2 == 0 ? 2 : 0;
             queue.Push(block, skip);
             expected += block.mid(skip);
-            held += SendQueue::MemoryOf(block);
+            held += MemoryBudget::MemoryOf(block);
         }
         ASSERT_EQ(Gathered(queue), expected) << "round " << round;
         // Sends two blocks' worth and a few bytes more, ending inside a block.

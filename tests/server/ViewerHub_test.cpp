@@ -9,7 +9,6 @@
 #include <QTest>
 
 #include "playback/Player.h"
-#include "server/HeldMemory.h"
 #include "support/PlaybackFakes.h"
 #include "support/Ttyrec.h"
 
@@ -104,7 +103,8 @@ struct HubFixture : ViewerHubHost
     FakeSpeed speed;
     FakeStatus status;
     Player player{timer, speed, status};
-    ViewerHub hub{*this, speed};
+    MemoryBudget memory;
+    ViewerHub hub{*this, speed, memory};
     int changes = 0;
     QString firstAddress;
 };
@@ -363,7 +363,7 @@ TEST(ViewerHub, StalledNewcomerHoldsOneSmallBlockWhileItsCatchUpWaits)
     int pauses = 0;
     while (f.hub.IsCatchingUp(&slow)) {
         ++pauses;
-        EXPECT_EQ(HeldMemory::Total(), 0) << "pause " << pauses;
+        EXPECT_EQ(f.memory.Total(), 0) << "pause " << pauses;
         EXPECT_LE(slow.QueuedCapacity(), 256 * 1024) << "pause " << pauses;
         if (pauses % 4 == 0) {
             f.Tick();  // playback goes on meanwhile
@@ -371,7 +371,7 @@ TEST(ViewerHub, StalledNewcomerHoldsOneSmallBlockWhileItsCatchUpWaits)
         slow.Drain();
     }
     EXPECT_GT(pauses, 10);
-    EXPECT_EQ(HeldMemory::Total(), 0);
+    EXPECT_EQ(f.memory.Total(), 0);
     f.Tick(200);
     EXPECT_EQ(f.player.Source(), nullptr);
     const QByteArray everything = TelnetGreeting + Bodies(frames, 0, frames.size(), true);

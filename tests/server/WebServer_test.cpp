@@ -78,7 +78,8 @@ QByteArray Frame(qsizetype size, char seed)
 
 TEST(WebServer, ServesTheBuiltInPageAndRefusesEverythingElse)
 {
-    WebServer server;
+    MemoryBudget budget;
+    WebServer server(budget);
     server.Listen(0);
     const int port = server.LocalPort();
     ASSERT_GT(port, 0);
@@ -118,7 +119,8 @@ TEST(WebServer, ServesTheBuiltInPageAndRefusesEverythingElse)
 
 TEST(WebServer, StreamsBytesExactlyAndTakesKeysBothWays)
 {
-    WebServer server;
+    MemoryBudget budget;
+    WebServer server(budget);
     Events events;
     Record(server, events);
     server.Listen(0);
@@ -148,7 +150,7 @@ TEST(WebServer, StreamsBytesExactlyAndTakesKeysBothWays)
     // Everything was written, and the viewer's count of what waits says so.
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return viewer->PendingBytes() == 0; }, kWaitMs));
     EXPECT_GT(events.writable, 0);
-    EXPECT_EQ(WebViewer::PendingBytesTotal(), 0);
+    EXPECT_EQ(budget.Total(), 0);
 
     server.SetSpeed(8);
     server.SetTerminalSize(QSize(132, 43));
@@ -171,10 +173,11 @@ TEST(WebServer, StreamsBytesExactlyAndTakesKeysBothWays)
 
 TEST(WebServer, AViewerThatStopsReadingIsClosedWithoutHoldingUpTheOthers)
 {
-    WebServer server;
+    MemoryBudget budget;
+    WebServer server(budget);
     Events events;
     Record(server, events);
-    server.SetBounds({4 * 1024 * 1024, qsizetype{1} << 40});
+    budget.SetLimits({4 * 1024 * 1024, qsizetype{1} << 40});
     server.Listen(0);
 
     // A client that completes the handshake and then never reads again.
@@ -213,6 +216,5 @@ TEST(WebServer, AViewerThatStopsReadingIsClosedWithoutHoldingUpTheOthers)
     EXPECT_TRUE(reader->IsConnected());
     // Its connection is cut after the grace period, and what it held is freed.
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return slowObject.isNull(); }, kWaitMs));
-    ASSERT_TRUE(
-        LoopbackClient::PumpUntil([&] { return WebViewer::PendingBytesTotal() == 0; }, kWaitMs));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return budget.Total() == 0; }, kWaitMs));
 }
