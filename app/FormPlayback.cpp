@@ -1,6 +1,7 @@
 // The form's playback and viewer handlers, forwarded to the player and the viewer hub.
 #include "app/UnitOmbrix.h"
 #include "playback/Player.h"
+#include "server/TelnetOutput.h"
 #include "server/TelnetViewer.h"
 #include "server/WebServer.h"
 
@@ -9,14 +10,21 @@ FrameSource* TFormOmbrix::RecordingFile() const
     return player_.Source();
 }
 
-const io::FrameHeader& TFormOmbrix::FrameHeader() const
+io::FrameHeader TFormOmbrix::FrameHeader() const
 {
-    return player_.FrameHeader();
+    io::FrameHeader header = player_.FrameHeader();
+    if (const std::optional<QByteArray> buffer = FrameBuffer()) {
+        header.length = static_cast<int32_t>(buffer->size());
+    }
+    return header;
 }
 
-const std::optional<QByteArray>& TFormOmbrix::FrameBuffer() const
+std::optional<QByteArray> TFormOmbrix::FrameBuffer() const
 {
-    return player_.FrameBuffer();
+    // The player holds the frame as recorded; this view shows it as telnet viewers get it.
+    // Nothing is copied for a frame without 0xFF.
+    const std::optional<QByteArray>& recorded = player_.FrameBuffer();
+    return recorded ? std::optional<QByteArray>(TelnetEscaped(*recorded)) : std::nullopt;
 }
 
 bool TFormOmbrix::OpenRecording()

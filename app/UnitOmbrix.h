@@ -79,9 +79,11 @@ public:
     QByteArray RecordingPath;  // the platform's bytes of the path to open next
     // The open recording; null when none is open.
     FrameSource* RecordingFile() const;
-    const io::FrameHeader& FrameHeader() const;
-    // The current frame's escaped bytes; empty optional when no recording is open.
-    const std::optional<QByteArray>& FrameBuffer() const;
+    // The current frame's header, its length that of FrameBuffer().
+    io::FrameHeader FrameHeader() const;
+    // The current frame's bytes as a telnet viewer gets them, every 0xFF doubled; empty
+    // optional when no recording is open.
+    std::optional<QByteArray> FrameBuffer() const;
     int32_t ViewerCount() const { return hub_.ViewerCount(); }
     ::Player& Playback() { return player_; }
     ViewerHub& Viewers() { return hub_; }

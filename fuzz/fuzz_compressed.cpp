@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
         if (header.length != body.size()) {
-            std::fprintf(stderr, "check failed: escaped length\n");
+            std::fprintf(stderr, "check failed: body length\n");
             std::abort();
         }
     }

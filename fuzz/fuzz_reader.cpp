@@ -1,6 +1,7 @@
 // Any bytes as a recording file, through the player's own frame reader, checked frame by
 // frame against a reference parser written the simple way: header fields, the length
-// bound, bodies cut short, the telnet escaping and the delay arithmetic.
+// bound, bodies cut short and the delay arithmetic; and each body through the telnet
+// escaping, in all its forms, against the simple way of doubling 0xFF.
 #include <QByteArray>
 #include <algorithm>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "playback/FrameReader.h"
 #include "playback/io.h"
+#include "server/TelnetOutput.h"
 
 namespace {
 
@@ -37,6 +39,20 @@ QByteArray NaiveEscape(const uint8_t* data, size_t size)
         }
     }
     return out;
+}
+
+// The three forms of the escaping: into a fresh block, in place in a block with room, and
+// in place in a block that grows.
+void CheckEscaping(const QByteArray& body, const QByteArray& expected)
+{
+    Check(TelnetEscaped(body) == expected, "escaped copy");
+    QByteArray block(2 * body.size(), '\0');
+    std::copy(body.begin(), body.end(), block.begin());
+    block.resize(EscapeTelnetIac(block.data(), body.size()));
+    Check(block == expected, "escaped in place");
+    QByteArray grown = body;
+    EscapeTelnetIac(grown);
+    Check(grown == expected, "escaped growing");
 }
 
 }  // namespace
@@ -83,8 +99,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Check(status == io::FrameReadStatus::Frame, "frame read");
         Check(header.time.seconds == LittleEndian32(data + offset), "seconds");
         Check(header.time.microseconds == LittleEndian32(data + offset + 4), "microseconds");
-        Check(body == NaiveEscape(data + offset + 12, present), "escaped body");
-        Check(header.length == body.size(), "escaped length");
+        const char* recorded = reinterpret_cast<const char*>(data + offset + 12);
+        Check(body == QByteArray::fromRawData(recorded, static_cast<qsizetype>(present)), "body");
+        Check(header.length == body.size(), "body length");
+        CheckEscaping(body, NaiveEscape(data + offset + 12, present));
 
         const uint32_t delay =
             io::FrameDelayMilliseconds(io::FrameTimeDiff(previous, header.time), speed);

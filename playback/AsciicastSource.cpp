@@ -113,15 +113,9 @@ private:
         return std::nullopt;
     }
 
-    // Escapes the text's bytes for telnet like every frame's (UTF-8 holds no 0xFF, but a
-    // frame is a frame).
+    // The event's text, as the UTF-8 bytes it was recorded as, is the frame.
     static FrameReadStatus TakeBytes(QByteArray bytes, FrameHeader& header, QByteArray& body)
     {
-        const qsizetype length = bytes.size();
-        if (bytes.contains('\xff')) {
-            bytes.resize(2 * length);
-            bytes.resize(EscapeTelnetIac(bytes.data(), length));
-        }
         header.length = static_cast<int32_t>(bytes.size());
         body = std::move(bytes);
         return FrameReadStatus::Frame;

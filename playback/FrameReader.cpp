@@ -20,23 +20,11 @@ void PrepareBlock(QByteArray& block, qsizetype size)
     block.resize(size);
 }
 
-// Reads the three 4-byte header fields; returns how many were read whole. Fields not read
-// are 0, and a header with none read is all zeros.
+// Reads the header and decodes it; returns how many of its fields were read whole.
 int ReadHeaderFields(ByteInput& input, FrameHeader& header)
 {
-    uint32_t fields[3] = {0, 0, 0};
-    const int read = static_cast<int>(input.Read(fields, sizeof fields) / sizeof fields[0]);
-    header = FrameHeader{};
-    if (read >= 1) {
-        header.time.seconds = static_cast<int32_t>(LittleEndianToHost32(fields[0]));
-    }
-    if (read >= 2) {
-        header.time.microseconds = static_cast<int32_t>(LittleEndianToHost32(fields[1]));
-    }
-    if (read >= 3) {
-        header.length = static_cast<int32_t>(LittleEndianToHost32(fields[2]));
-    }
-    return read;
+    char bytes[kFrameHeaderSize];
+    return DecodeFrameHeader(bytes, input.Read(bytes, sizeof bytes), header);
 }
 }  // namespace
 
@@ -63,9 +51,8 @@ FrameReadStatus ReadFrame(ByteInput& input, FrameHeader& header, QByteArray& bod
     if (length < 0 || length > kMaxFrameLength) {
         return FrameReadStatus::AllocationFailed;
     }
-    // Room for the escaped body: at most twice the length.
     try {
-        PrepareBlock(block, qsizetype{2} * length);
+        PrepareBlock(block, length);
     } catch (const std::bad_alloc&) {
         return FrameReadStatus::AllocationFailed;
     }
@@ -73,8 +60,8 @@ FrameReadStatus ReadFrame(ByteInput& input, FrameHeader& header, QByteArray& bod
     if (got == 0 && length > 0) {
         return FrameReadStatus::ReadFailed;
     }
-    block.resize(EscapeTelnetIac(block.data(), static_cast<qsizetype>(got)));
-    header.length = static_cast<int32_t>(block.size());
+    block.resize(static_cast<qsizetype>(got));
+    header.length = static_cast<int32_t>(got);
     body = std::move(block);
     return FrameReadStatus::Frame;
 }

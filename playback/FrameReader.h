@@ -10,7 +10,7 @@ namespace io {
 
 enum class FrameReadStatus
 {
-    Frame,             // a frame was read: its escaped bytes are in the body
+    Frame,             // a frame was read: its bytes are in the body, as recorded
     EndOfFile,         // fewer than 4 bytes were left where a header should begin
     AllocationFailed,  // the length is negative or above kMaxFrameLength
     ReadFailed,        // the header was cut short, or its body delivered no byte
@@ -18,8 +18,8 @@ enum class FrameReadStatus
     FormatError,       // a line or object of a text recording does not parse
 };
 
-// Reads the next frame of a recording: the header, the body, every 0xFF doubled.
-// On Frame, header.length is the escaped length and body holds exactly those bytes; a
+// Reads the next frame of a recording: the header, then the body as recorded.
+// On Frame, header.length is the body's length and body holds exactly those bytes; a
 // body cut short by the end of the file keeps only the bytes that were there. On a
 // failure, header.length is the length as read (0 for a header cut short) and body is
 // empty. The block body held before the call is reused when nobody else shares it. The

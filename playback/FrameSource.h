@@ -19,10 +19,10 @@ class FrameCursor
 {
 public:
     virtual ~FrameCursor() = default;
-    // Reads the next frame: on Frame, header holds its time and escaped length and body
-    // its bytes with every 0xFF doubled for telnet, as io::ReadFrame gives them (body's
-    // previous block is reused when nobody shares it). Any other status ends the cursor;
-    // header.length is then the length the failure texts show.
+    // Reads the next frame: on Frame, header holds its time and length and body its bytes
+    // as recorded, as io::ReadFrame gives them (body's previous block is reused when nobody
+    // shares it). Any other status ends the cursor; header.length is then the length the
+    // failure texts show.
     virtual io::FrameReadStatus Next(io::FrameHeader& header, QByteArray& body) = 0;
     // Lets go of read-ahead memory while the cursor waits (a viewer that does not drain
     // its catch-up); the next Next() takes it again. Optional.

@@ -55,8 +55,9 @@ class FrameOutput
 {
 public:
     virtual ~FrameOutput() = default;
-    // Bytes as the reader gives them (every 0xFF doubled), shared rather than copied.
-    virtual void Broadcast(const QByteArray& escaped) = 0;
+    // Frames' bytes as recorded, shared rather than copied; each kind of viewer gets them
+    // in its own form.
+    virtual void Broadcast(const QByteArray& recorded) = 0;
     // Playback advances only while this is true.
     virtual bool HasViewers() const = 0;
     // Another recording is being opened: what was read of the old one is void.

@@ -151,9 +151,10 @@ void Player::TimerTimer()
     if (!UpdateTimerEnabled()) {
         return;
     }
-    // A copy of the frame's bytes, not a share of the reader's block, which has room for
-    // twice the frame: a viewer that has to queue the frame then holds what it is, and the
-    // reader keeps its block for the next frame instead of allocating another.
+    // A copy of the frame's bytes, not a share of the reader's block, which may be larger
+    // than the frame (it is kept from frame to frame): a viewer that has to queue the frame
+    // then holds what it is, and the reader keeps its block for the next frame instead of
+    // allocating another.
     QByteArray due = pending_ ? QByteArray(pending_->constData(), pending_->size()) : QByteArray();
     framesPlayed_ += pending_ ? 1 : 0;
     ReadNextFrame(false);

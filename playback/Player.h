@@ -43,6 +43,8 @@ public:
     void SetIdleLimit(std::optional<double> seconds) { idleLimit_ = seconds; }
 
     FrameSource* Source() const { return source_.get(); }
+    // The pending frame's header (after a failed read, the length the failure text shows)
+    // and its bytes as recorded; no bytes while no recording is open.
     const io::FrameHeader& FrameHeader() const { return header_; }
     const std::optional<QByteArray>& FrameBuffer() const { return pending_; }
 

@@ -46,18 +46,25 @@ uint32_t LittleEndianToHost32(uint32_t value)
            (value >> 24);
 }
 
+int DecodeFrameHeader(const char* bytes, size_t available, FrameHeader& header)
+{
+    const int whole = static_cast<int>(std::min(available, kFrameHeaderSize) / 4);
+    int32_t fields[3] = {0, 0, 0};
+    for (int i = 0; i < whole; ++i) {
+        uint32_t value;
+        std::memcpy(&value, bytes + 4 * i, sizeof value);
+        fields[i] = static_cast<int32_t>(LittleEndianToHost32(value));
+    }
+    header.time.seconds = fields[0];
+    header.time.microseconds = fields[1];
+    header.length = fields[2];
+    return whole;
+}
+
 int ReadFrameHeaderFields(std::FILE* stream, FrameHeader& header)
 {
-    uint32_t fields[3] = {0, 0, 0};
-    const size_t read = std::fread(fields, sizeof fields[0], 3, stream);
-    header.time.seconds = static_cast<int32_t>(LittleEndianToHost32(fields[0]));
-    header.time.microseconds =
-        read >= 2 ? static_cast<int32_t>(LittleEndianToHost32(fields[1])) : 0;
-    header.length = read >= 3 ? static_cast<int32_t>(LittleEndianToHost32(fields[2])) : 0;
-    if (read == 0) {
-        header = FrameHeader{};
-    }
-    return static_cast<int>(read);
+    char bytes[kFrameHeaderSize];
+    return DecodeFrameHeader(bytes, std::fread(bytes, 1, sizeof bytes, stream), header);
 }
 
 int ReadFrameHeader(std::FILE* stream, FrameHeader& header)
@@ -114,53 +121,6 @@ FilePtr OpenFileOrReport(const QByteArray& path, const char* mode)
         std::fflush(stderr);
     }
     return file;
-}
-
-qsizetype EscapeTelnetIac(char* data, qsizetype length)
-{
-    // Terminal output almost never holds 0xFF (UTF-8 has no such byte): one vectorised
-    // search settles most frames.
-    const void* first = std::memchr(data, 0xff, static_cast<size_t>(length));
-    if (first == nullptr) {
-        return length;
-    }
-    const qsizetype firstIac = static_cast<const char*>(first) - data;
-    const qsizetype iacCount = std::count(data + firstIac, data + length, '\xff');
-    qsizetype to = length + iacCount;
-    const qsizetype escapedLength = to;
-    // From the back, so each byte moves once and nothing is overwritten before it is
-    // read; the bytes before the first 0xFF stay where they are.
-    for (qsizetype from = length; from > firstIac;) {
-        const char byte = data[--from];
-        data[--to] = byte;
-        if (byte == '\xff') {
-            data[--to] = byte;
-        }
-    }
-    return escapedLength;
-}
-
-QByteArray UnescapeTelnetIac(const QByteArray& escaped)
-{
-    const char* data = escaped.constData();
-    const void* first = std::memchr(data, 0xff, static_cast<size_t>(escaped.size()));
-    if (first == nullptr) {
-        return escaped;
-    }
-    QByteArray raw(escaped.size(), Qt::Uninitialized);
-    char* out = raw.data();
-    const qsizetype firstIac = static_cast<const char*>(first) - data;
-    std::memcpy(out, data, static_cast<size_t>(firstIac));
-    qsizetype to = firstIac;
-    for (qsizetype from = firstIac; from < escaped.size(); ++from) {
-        out[to++] = data[from];
-        // A doubled 0xFF stands for one; a lone one (never written by the reader) stays.
-        if (data[from] == '\xff' && from + 1 < escaped.size() && data[from + 1] == '\xff') {
-            ++from;
-        }
-    }
-    raw.truncate(to);
-    return raw;
 }
 
 std::optional<FrameTime> SecondsToFrameTime(double seconds)

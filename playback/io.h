@@ -10,8 +10,8 @@
 #include "platform/UniqueFd.h"
 
 // The recording format (ttyrec): frames of a 12-byte little-endian header (seconds,
-// microseconds, length) followed by the body; and the time arithmetic the player paces
-// frames with.
+// microseconds, length) followed by the body, the terminal's bytes as recorded; and the
+// time arithmetic the player paces frames with.
 namespace io {
 
 struct FrameTime
@@ -45,6 +45,14 @@ int HostIsLittleEndian();
 // A 32-bit value as read from the file, in host byte order.
 uint32_t LittleEndianToHost32(uint32_t value);
 
+// The bytes of a frame header: seconds, microseconds and length, 4 bytes each.
+inline constexpr size_t kFrameHeaderSize = 12;
+
+// Decodes a header from the `available` bytes that could be read of it (at most
+// kFrameHeaderSize); returns how many of its three fields were whole (0 to 3). Fields not
+// whole are 0. Every reader of a recording, whatever it reads from, decodes here.
+int DecodeFrameHeader(const char* bytes, size_t available, FrameHeader& header);
+
 // Reads one header; returns how many of its three 4-byte fields were read whole (0 to 3).
 // Fields not read are set to 0.
 int ReadFrameHeaderFields(std::FILE* stream, FrameHeader& header);
@@ -54,15 +62,6 @@ int ReadFrameHeader(std::FILE* stream, FrameHeader& header);
 // Opens a regular file for reading, close-on-exec; or writes ": PATH: REASON" to standard
 // error and returns null. A FIFO, a device or a folder is refused at once, never waited on.
 FilePtr OpenFileOrReport(const QByteArray& path, const char* mode);
-
-// Doubles every 0xFF of the first `length` bytes of `data`, in place, in one pass from
-// the back. `data` must hold room for the escaped bytes (twice the length at most).
-// Returns the escaped length.
-qsizetype EscapeTelnetIac(char* data, qsizetype length);
-
-// The recorded bytes of escaped ones: every doubled 0xFF back to one. Without any 0xFF
-// the result shares the given block.
-QByteArray UnescapeTelnetIac(const QByteArray& escaped);
 
 // Seconds as a FrameTime, rounded to the nearest microsecond; none when the value is not
 // a finite number within the 32-bit seconds a FrameTime holds.

@@ -9,8 +9,9 @@
 class ViewerConnection
 {
 public:
-    // How a viewer wants frame bytes: telnet viewers get them as the reader gives them,
-    // with every 0xFF doubled; raw viewers (browsers) get the recorded bytes.
+    // How a viewer wants frame bytes: telnet viewers get every 0xFF doubled (the hub
+    // escapes each frame once for all of them); raw viewers (browsers) get the recorded
+    // bytes untouched.
     enum class Encoding
     {
         Telnet,

@@ -7,6 +7,7 @@
 #include "platform/Exceptions.h"
 #include "playback/FrameSource.h"
 #include "server/TelnetKeyDecoder.h"
+#include "server/TelnetOutput.h"
 
 namespace {
 // Catch-up frames are gathered into sends of about this size: one send per small frame
@@ -63,7 +64,7 @@ struct ViewerHub::CatchUp
     int64_t framesRead = 0;
     io::FrameHeader header;
     QByteArray body;
-    QByteArray block;  // escaped
+    QByteArray block;  // as recorded until a telnet newcomer's send escapes it
     // Counted with what the viewers' queues hold, so stalled newcomers cannot hold more
     // between them than the budget allows.
     MemoryBudget::Account held;
@@ -294,9 +295,11 @@ void ViewerHub::ContinueCatchUp(const std::shared_ptr<Viewer>& viewer)
         }
         catchUp->AccountHeld();
         if (!catchUp->block.isEmpty()) {
-            connection->Send(connection->FrameEncoding() == ViewerConnection::Encoding::Raw
-                                 ? io::UnescapeTelnetIac(catchUp->block)
-                                 : catchUp->block);
+            if (connection->FrameEncoding() == ViewerConnection::Encoding::Telnet) {
+                // In place: the block is this catch-up's alone, and usually has the room.
+                EscapeTelnetIac(catchUp->block);
+            }
+            connection->Send(catchUp->block);
         }
         // A block the connection keeps a share of must not be written again.
         catchUp->block = QByteArray();
@@ -312,14 +315,15 @@ void ViewerHub::ContinueCatchUp(const std::shared_ptr<Viewer>& viewer)
     }
 }
 
-void ViewerHub::Broadcast(const QByteArray& escaped)
+void ViewerHub::Broadcast(const QByteArray& recorded)
 {
-    if (escaped.isEmpty()) {
+    if (recorded.isEmpty()) {
         return;
     }
-    // One shared block for every viewer of each encoding, made at most once: a connection
-    // that cannot take it at once keeps a reference, not a copy.
-    std::optional<QByteArray> raw;
+    // Browsers take the block as it is. Telnet viewers share one escaped block, made at
+    // most once, and only if one of them is here; a frame without 0xFF needs no block of
+    // its own. A connection that cannot take it at once keeps a reference, not a copy.
+    std::optional<QByteArray> telnet;
     ++broadcasting_;
     // The size is read again at every step: nobody joins meanwhile, but a failing send
     // may hang a viewer up.
@@ -329,13 +333,13 @@ void ViewerHub::Broadcast(const QByteArray& escaped)
         if (viewer.departed || viewer.catchUp || !viewer.connection->IsConnected()) {
             continue;
         }
-        if (viewer.connection->FrameEncoding() == ViewerConnection::Encoding::Raw) {
-            if (!raw) {
-                raw = io::UnescapeTelnetIac(escaped);
+        if (viewer.connection->FrameEncoding() == ViewerConnection::Encoding::Telnet) {
+            if (!telnet) {
+                telnet = TelnetEscaped(recorded);
             }
-            viewer.connection->Send(*raw);
+            viewer.connection->Send(*telnet);
         } else {
-            viewer.connection->Send(escaped);
+            viewer.connection->Send(recorded);
         }
     }
     if (--broadcasting_ == 0 && departedPending_) {

@@ -12,12 +12,8 @@
 #include "playback/PlaybackPorts.h"
 #include "server/MemoryBudget.h"
 #include "server/TelnetKeyDecoder.h"
+#include "server/TelnetOutput.h"
 #include "server/ViewerConnection.h"
-
-// What each new telnet viewer is sent first: IAC WILL ECHO, IAC WILL SUPPRESS-GO-AHEAD,
-// and IAC DO 243, so the client stops echoing and sends each key as it is typed.
-inline const QByteArray TelnetGreeting =
-    QByteArray::fromRawData("\xff\xfb\x01\xff\xfb\x03\xff\xfd\xf3", 9);
 
 // The connection panel's text: the waiting port while no viewer is counted, else the
 // first viewer's address and the count.
@@ -62,7 +58,7 @@ public:
     bool IsCatchingUp(const ViewerConnection* viewer) const;
 
     // FrameOutput
-    void Broadcast(const QByteArray& escaped) override;
+    void Broadcast(const QByteArray& recorded) override;
     bool HasViewers() const override { return viewerCount_ > 0; }
     void RecordingChanged() override;
 

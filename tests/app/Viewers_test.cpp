@@ -154,7 +154,10 @@ TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
     const QByteArray expected = TelnetGreeting + EscapedFrames(frames, 0, 2990);
     ASSERT_TRUE(slow.WaitForBytes(expected.size(), 20000));
     EXPECT_TRUE(slow.Received() == expected);
+    // The form shows the pending frame as telnet viewers get it.
     EXPECT_EQ(*form.FrameBuffer(), NaiveEscape(frames[2990].body));
+    EXPECT_EQ(form.FrameHeader().length, form.FrameBuffer()->size());
+    EXPECT_EQ(*form.Playback().FrameBuffer(), frames[2990].body);
 }
 
 }  // namespace
@@ -162,7 +165,7 @@ TEST(Viewers, LongCatchUpReachesASlowReaderWhole)
 namespace {
 
 // A viewer that never reads holds every frame played meanwhile; what it holds must be the
-// frames, not the reader's blocks, which are twice their size.
+// frames, not the reader's blocks, which are kept from frame to frame and may be larger.
 TEST(Broadcast, AViewerThatNeverReadsHoldsTheFramesNotTheirBlocks)
 {
     FormFixture fixture;

@@ -69,8 +69,8 @@ const QStringList kTools = {QStringLiteral("gzip"), QStringLiteral("bzip2"), QSt
 TEST(CompressedTtyrec, EveryCompressionPlaysTheRawFramesAndCatchUpsSeeTheSameAfterTheSourceIsGone)
 {
     QTemporaryDir folder;
-    // 0xFF to escape, an empty frame, and a last body cut short: the raw rules hold inside
-    // a stream that decompresses cleanly.
+    // 0xFF bytes, an empty frame, and a last body cut short: the raw rules hold inside a
+    // stream that decompresses cleanly.
     QByteArray raw = TtyrecBytes({{5, 0, "one\xff"}, {5, 250000, "\xff\xfftwo"}, {6, 0, "three"}});
     raw += TtyrecHeader(7, 0, 10) + "cut";
     const Reading expected = ReadRaw(raw);

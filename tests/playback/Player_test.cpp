@@ -30,7 +30,7 @@ struct PlayerFixture
     {
         return player.Open(std::make_unique<MemorySource>(bytes), name);
     }
-    // Reads frames until the recording closes; returns the escaped frames read.
+    // Reads frames until the recording closes; returns the frames read.
     std::vector<QByteArray> ReadAll()
     {
         std::vector<QByteArray> frames;
@@ -138,7 +138,7 @@ TEST(Player, ALateTickTakesTheFramesThatFellDueWithIt)
     EXPECT_EQ(f.timer.interval, 10u);
 }
 
-TEST(Player, ReadsEveryFrameEscapedThenEndOfFile)
+TEST(Player, ReadsEveryFrameAsRecordedThenEndOfFile)
 {
     PlayerFixture f;
     const std::vector<TestFrame> frames = {
@@ -147,7 +147,7 @@ TEST(Player, ReadsEveryFrameEscapedThenEndOfFile)
     const std::vector<QByteArray> read = f.ReadAll();
     ASSERT_EQ(read.size(), frames.size());
     for (size_t i = 0; i < frames.size(); ++i) {
-        EXPECT_EQ(read[i], NaiveEscape(frames[i].body)) << "frame " << i;
+        EXPECT_EQ(read[i], frames[i].body) << "frame " << i;
     }
     EXPECT_EQ(f.status.file, Texts::EndOfFile);
     EXPECT_FALSE(f.player.FrameBuffer().has_value());
@@ -206,8 +206,8 @@ TEST(Player, LargestFrameIsAcceptedAndABodyCutShortKeepsWhatWasRead)
     ASSERT_TRUE(f.Open(bytes));
     f.player.ReadNextFrame(false);
     ASSERT_TRUE(f.player.FrameBuffer().has_value());
-    EXPECT_EQ(*f.player.FrameBuffer(), QByteArray("ab\xff\xff", 4));
-    EXPECT_EQ(f.player.FrameHeader().length, 4);
+    EXPECT_EQ(*f.player.FrameBuffer(), QByteArray("ab\xff", 3));
+    EXPECT_EQ(f.player.FrameHeader().length, 3);
     f.player.ReadNextFrame(false);
     EXPECT_EQ(f.status.file, Texts::EndOfFile);
 }

@@ -106,44 +106,6 @@ TEST(OpenFileOrReport, FifoAndDeviceAreRefusedWithoutWaiting)
     EXPECT_EQ(io::OpenFileOrReport("/dev/zero", "rb"), nullptr);
 }
 
-// Escapes a body in a block of twice its length, as the reader does.
-QByteArray Escape(const QByteArray& body)
-{
-    QByteArray block(body.size() * 2, '\0');
-    std::copy(body.begin(), body.end(), block.begin());
-    block.resize(io::EscapeTelnetIac(block.data(), body.size()));
-    return block;
-}
-
-TEST(EscapeTelnetIac, DoublesEveryIacAndNothingElse)
-{
-    const QByteArray cases[] = {
-        QByteArray(),
-        QByteArray("plain text\r\n\0", 13),
-        QByteArray("\xff"),
-        QByteArray("abc\xff"),
-        QByteArray("\xff\xff"),
-        QByteArray("\xff"
-                   "a\xff\xff"
-                   "b\xfe\xff"),
-        QByteArray(1000, '\xff'),
-    };
-    for (const QByteArray& body : cases) {
-        EXPECT_EQ(Escape(body), NaiveEscape(body)) << body.toHex().toStdString();
-    }
-    EXPECT_EQ(Escape(QByteArray(1000, '\xff')).size(), 2000);
-}
-
-TEST(EscapeTelnetIac, LargestFrameOfIacIsLinear)
-{
-    // Sixteen MiB of 0xFF: one pass, not a move of the rest per byte (which would take
-    // hours and time this test out).
-    const QByteArray body(io::kMaxFrameLength, '\xff');
-    const QByteArray escaped = Escape(body);
-    ASSERT_EQ(escaped.size(), qsizetype{2} * io::kMaxFrameLength);
-    EXPECT_EQ(escaped.count('\xff'), escaped.size());
-}
-
 TEST(FrameTimeDiff, BorrowsOnce)
 {
     EXPECT_EQ(io::FrameTimeDiff({10, 900000}, {11, 100000}), (io::FrameTime{0, 200000}));

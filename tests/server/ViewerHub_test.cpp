@@ -143,13 +143,44 @@ TEST(ViewerHub, TelnetAndRawViewersGetTheirOwnEncodingOfCatchUpAndBroadcast)
     f.hub.Join(&raw);
     EXPECT_EQ(f.hub.ViewerCount(), 3);
     EXPECT_EQ(telnet.received, TelnetGreeting + Bodies(frames, 0, 2, true));
-    EXPECT_EQ(raw.received, Bodies(frames, 0, 2, false));             // no greeting for a browser
-    EXPECT_EQ(*f.player.FrameBuffer(), NaiveEscape(frames[2].body));  // the player unmoved
+    EXPECT_EQ(raw.received, Bodies(frames, 0, 2, false));  // no greeting for a browser
+    EXPECT_EQ(*f.player.FrameBuffer(), frames[2].body);    // the player unmoved
 
     f.Tick(2);
     EXPECT_EQ(first.received, TelnetGreeting + Bodies(frames, 0, 4, true));
     EXPECT_EQ(telnet.received, TelnetGreeting + Bodies(frames, 0, 4, true));
     EXPECT_EQ(raw.received, Bodies(frames, 0, 4, false));
+}
+
+TEST(ViewerHub, ABroadcastIsEscapedOnceForAllTelnetViewersAndNeverForBrowsers)
+{
+    HubFixture f;
+    FakeViewer telnetA(f.hub, ViewerConnection::Encoding::Telnet);
+    FakeViewer telnetB(f.hub, ViewerConnection::Encoding::Telnet);
+    FakeViewer browser(f.hub, ViewerConnection::Encoding::Raw);
+    for (FakeViewer* viewer : {&telnetA, &telnetB, &browser}) {
+        viewer->stalled = true;  // so each keeps the very blocks it was sent
+        f.hub.Join(viewer);
+    }
+    const QByteArray plain("no command byte here");
+    const QByteArray withIac(
+        "a\xff"
+        "b",
+        3);
+    f.hub.Broadcast(plain);
+    f.hub.Broadcast(withIac);
+
+    ASSERT_EQ(telnetA.queued.size(), 3u);  // the greeting, then the two frames
+    ASSERT_EQ(telnetB.queued.size(), 3u);
+    ASSERT_EQ(browser.queued.size(), 2u);
+    // Without 0xFF nobody gets a copy.
+    EXPECT_EQ(telnetA.queued[1].constData(), plain.constData());
+    EXPECT_EQ(browser.queued[0].constData(), plain.constData());
+    // With one, the telnet viewers share one escaped block; the browser gets the frame as
+    // it was recorded, the block itself.
+    EXPECT_EQ(telnetA.queued[2], NaiveEscape(withIac));
+    EXPECT_EQ(telnetB.queued[2].constData(), telnetA.queued[2].constData());
+    EXPECT_EQ(browser.queued[1].constData(), withIac.constData());
 }
 
 TEST(ViewerHub, WithoutARecordingOrAfterItsEndANewcomerGetsOnlyTheGreeting)

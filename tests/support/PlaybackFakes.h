@@ -127,7 +127,7 @@ public:
 class FakeOutput final : public FrameOutput
 {
 public:
-    void Broadcast(const QByteArray& escaped) override { broadcasts.push_back(escaped); }
+    void Broadcast(const QByteArray& recorded) override { broadcasts.push_back(recorded); }
     bool HasViewers() const override { return viewers; }
     void RecordingChanged() override { ++recordingChanges; }
 

@@ -10,7 +10,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "server/ViewerHub.h"
+#include "server/TelnetOutput.h"
 #include "support/LoopbackClient.h"
 #include "support/OmbrixProcess.h"
 #include "support/Ttyrec.h"
