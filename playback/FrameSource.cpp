@@ -49,3 +49,19 @@ std::unique_ptr<FrameSource> OpenFrameSource(const QByteArray& path)
     }
     return SourceForFile(std::move(file));
 }
+
+const char* WhyNoRecording(const QByteArray& path)
+{
+    const char* reason = "";
+    io::FilePtr file = io::OpenRegularFile(path, "rb", &reason);
+    if (!file) {
+        return reason;
+    }
+    std::unique_ptr<FrameSource> source = SourceForFile(std::move(file));
+    io::FrameHeader header;
+    QByteArray body;
+    if (!source || source->Next(header, body) != io::FrameReadStatus::Frame) {
+        return "not a recording";
+    }
+    return nullptr;
+}

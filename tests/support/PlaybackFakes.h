@@ -4,6 +4,7 @@
 // window, a socket or the clock.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -116,11 +117,21 @@ public:
 class FakeStatus final : public PlaybackStatus
 {
 public:
-    void SetStatusFile(const QString& text) override { file = text; }
+    void SetStatusFile(const QString& text) override
+    {
+        file = text;
+        files.append(text);
+    }
     void SetStatusTime(const QString& text) override { time = text; }
+    void RecordingStarted(const QString& title, std::optional<QSize>) override
+    {
+        started.append(title);
+    }
 
     QString file;
     QString time;
+    QStringList files;    // every text panel 1 was given, in order
+    QStringList started;  // every recording's title, as it started
 };
 
 // Viewers as the player sees them: present or not, and everything broadcast.

@@ -1,0 +1,109 @@
+// What plays after what: the order, the titles, the loop, recordings opened from
+// elsewhere, a list that plays nothing, and what a folder stands for.
+#include "playback/Playlist.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include "playback/PlaylistEntries.h"
+#include "support/Ttyrec.h"
+
+namespace {
+
+// The titles Next() gives, `count` times, with "-" for none.
+QStringList Titles(Playlist& list, int count, bool playedFrames = true)
+{
+    QStringList titles;
+    for (int i = 0; i < count; ++i) {
+        const std::optional<Playlist::Entry> next = list.Next(playedFrames);
+        titles.append(next ? next->title : QStringLiteral("-"));
+    }
+    return titles;
+}
+
+TEST(Playlist, EntriesFollowInOrderWithTheirPlaceAndALoopStartsOver)
+{
+    const QByteArrayList paths = {"/r/a.ttyrec", "b.cast", "/r/c.ttyrec.gz"};
+    Playlist once(paths, Playlist::Kind::List, false);
+    ASSERT_TRUE(once.First());
+    EXPECT_EQ(once.First()->title, QStringLiteral("a.ttyrec (1/3)"));
+    EXPECT_EQ(Titles(once, 3), QStringList({"b.cast (2/3)", "c.ttyrec.gz (3/3)", "-"}));
+
+    Playlist looping(paths, Playlist::Kind::List, true);
+    ASSERT_EQ(looping.First()->path, QByteArray("/r/a.ttyrec"));
+    EXPECT_EQ(Titles(looping, 4),
+              QStringList({"b.cast (2/3)", "c.ttyrec.gz (3/3)", "a.ttyrec (1/3)", "b.cast (2/3)"}));
+    EXPECT_EQ(looping.Place(), std::optional<qsizetype>(1));
+
+    // A lone recording shows its name alone, and loops onto itself.
+    Playlist single({"/r/only.ttyrec"}, Playlist::Kind::Single, true);
+    EXPECT_EQ(single.First()->title, QStringLiteral("only.ttyrec"));
+    EXPECT_EQ(Titles(single, 2), QStringList({"only.ttyrec", "only.ttyrec"}));
+
+    Playlist empty({}, Playlist::Kind::List, true);
+    EXPECT_FALSE(empty.First());
+    EXPECT_FALSE(empty.Next(true));
+}
+
+TEST(Playlist, ARecordingOpenedElsewherePlaysInBetweenOrTakesTheLonePlace)
+{
+    Playlist list({"a", "b", "c"}, Playlist::Kind::List, false);
+    list.First();
+    list.OpenedElsewhere("x", true);
+    // The list goes on after the entry that was playing, whether x opened or not.
+    EXPECT_EQ(Titles(list, 1), QStringList({"b (2/3)"}));
+    list.OpenedElsewhere("y", false);
+    EXPECT_EQ(Titles(list, 2), QStringList({"c (3/3)", "-"}));
+
+    Playlist single({"old"}, Playlist::Kind::Single, true);
+    single.First();
+    single.OpenedElsewhere("gone", false);  // a failed open keeps the old one
+    EXPECT_EQ(Titles(single, 1), QStringList({"old"}));
+    single.OpenedElsewhere("/r/new", true);
+    EXPECT_EQ(Titles(single, 2), QStringList({"new", "new"}));
+
+    // Started with no recording at all: the first one handed over is the one that loops.
+    Playlist none({}, Playlist::Kind::Single, true);
+    EXPECT_FALSE(none.First());
+    none.OpenedElsewhere("/r/late", true);
+    EXPECT_EQ(Titles(none, 1), QStringList({"late"}));
+}
+
+TEST(Playlist, AWholeRoundOfEntriesThatPlayNothingStopsALoop)
+{
+    Playlist list({"a", "b", "c"}, Playlist::Kind::List, true);
+    list.First();
+    // Two silent entries, then one that plays: the count starts over.
+    EXPECT_EQ(Titles(list, 2, false), QStringList({"b (2/3)", "c (3/3)"}));
+    EXPECT_EQ(Titles(list, 1, true), QStringList({"a (1/3)"}));
+    // A failed interlude is no entry: it does not count towards the round.
+    list.OpenedElsewhere("x", false);
+    EXPECT_EQ(Titles(list, 1, false), QStringList({"b (2/3)"}));
+    EXPECT_EQ(Titles(list, 3, false), QStringList({"c (3/3)", "a (1/3)", "-"}));
+    EXPECT_FALSE(list.Next(false));
+}
+
+TEST(Playlist, AFolderStandsForItsRecordingsInByteOrderLessWhatIsPlainlyNone)
+{
+    RecordingFolder folder;
+    const QByteArray recording = TtyrecBytes({{1, 0, "frame"}});
+    for (const char* name : {"b.ttyrec", "B.ttyrec", "a.ttyrec", "\xc3\xa9.ttyrec", ".hidden"}) {
+        ASSERT_FALSE(folder.Write(QFile::decodeName(name), recording).isEmpty());
+    }
+    ASSERT_FALSE(folder.Write(QStringLiteral("empty.ttyrec"), QByteArray()).isEmpty());
+    ASSERT_FALSE(folder.Write(QStringLiteral("README"), "Recordings of the night.\n").isEmpty());
+    ASSERT_TRUE(QDir(folder.Path()).mkdir(QStringLiteral("sub")));
+    ASSERT_FALSE(folder.Write(QStringLiteral("sub/c.ttyrec"), recording).isEmpty());
+    const QByteArray dir = QFile::encodeName(folder.Path());
+
+    // Named one by one, a file is an entry whatever it holds; a folder only its recordings.
+    const QByteArrayList entries =
+        PlaylistEntries({dir + "/README", dir + "/", "missing.ttyrec", dir + "/sub"});
+    EXPECT_EQ(entries, QByteArrayList({dir + "/README", dir + "/B.ttyrec", dir + "/a.ttyrec",
+                                       dir + "/b.ttyrec", dir + "/\xc3\xa9.ttyrec",
+                                       "missing.ttyrec", dir + "/sub/c.ttyrec"}));
+}
+
+}  // namespace
