@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <utility>
 
 #include "common/Texts.h"
 #include "playback/ResetFirstSource.h"
@@ -145,8 +144,13 @@ bool Player::OpenEntry(const Playlist::Entry& entry, bool afterAnother)
 
 bool Player::StartNextEntry()
 {
-    const Playlist::Entry entry = *std::exchange(next_, std::nullopt);
-    if (OpenEntry(entry, true)) {
+    betweenRecordings_ = false;
+    const std::optional<Playlist::Entry> entry = playlist_->Advance();
+    if (!entry) {
+        Close();
+        return false;
+    }
+    if (OpenEntry(*entry, true)) {
         return true;
     }
     ScheduleNext(false);
@@ -155,8 +159,8 @@ bool Player::StartNextEntry()
 
 bool Player::ScheduleNext(bool playedFrames)
 {
-    next_ = playlist_ ? playlist_->Next(playedFrames) : std::nullopt;
-    if (!next_) {
+    betweenRecordings_ = playlist_ != nullptr && playlist_->GoesOn(playedFrames);
+    if (!betweenRecordings_) {
         return false;
     }
     // Timed like a recorded gap: the speed divides it, and it passes only while viewers
@@ -177,14 +181,14 @@ void Player::ForgetRecording()
 
 void Player::Close()
 {
-    next_.reset();
+    betweenRecordings_ = false;
     source_.reset();
     pending_.reset();
 }
 
 void Player::ReadNextFrame(bool first)
 {
-    if (!source_ || next_) {
+    if (!source_ || betweenRecordings_) {
         return;
     }
     // The last frame's block is handed back for reuse.
@@ -251,7 +255,7 @@ void Player::ApplyFrameTiming(bool first)
 
 bool Player::UpdateTimerEnabled()
 {
-    timer_.SetEnabled(HasViewers() && (source_ != nullptr || next_));
+    timer_.SetEnabled(HasViewers() && (source_ != nullptr || betweenRecordings_));
     return timer_.Enabled();
 }
 
@@ -261,7 +265,7 @@ void Player::TimerTimer()
     if (!UpdateTimerEnabled()) {
         return;
     }
-    if (next_ && !StartNextEntry()) {
+    if (betweenRecordings_ && !StartNextEntry()) {
         return;
     }
     SendDueFrames();

@@ -52,7 +52,7 @@ public:
     // before the next one counts.
     bool UpdateTimerEnabled();
     // True while the gap between two recordings counts.
-    bool BetweenRecordings() const { return next_.has_value(); }
+    bool BetweenRecordings() const { return betweenRecordings_; }
 
     // A recorded gap longer than this many seconds counts as this long (before the speed
     // divides it); unset, gaps count in full. The recording's own limit applies as well.
@@ -100,9 +100,9 @@ private:
     FrameOutput* output_ = nullptr;
     Playlist* playlist_ = nullptr;
     io::FrameTime gap_{2, 0};
-    // The entry that starts when the gap has passed; set only between two recordings,
-    // while the one that ended stays open for the catch-ups of newcomers.
-    std::optional<Playlist::Entry> next_;
+    // While the gap before the playlist's next entry counts. The recording that ended
+    // stays open meanwhile, for the catch-ups of newcomers.
+    bool betweenRecordings_ = false;
     std::unique_ptr<FrameSource> source_;
     QByteArray path_;  // the open recording's, for the failure line; empty when not known
     io::FrameHeader header_;

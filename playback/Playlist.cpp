@@ -28,7 +28,21 @@ std::optional<Playlist::Entry> Playlist::First()
     return EntryAt(0);
 }
 
-std::optional<Playlist::Entry> Playlist::Next(bool playedFrames)
+std::optional<qsizetype> Playlist::NextPlace() const
+{
+    // Every entry has had its turn and none played a frame: another round would only
+    // fail again, so the list stops here with the last failure shown.
+    if (paths_.isEmpty() || silentInARow_ >= paths_.size()) {
+        return std::nullopt;
+    }
+    const qsizetype next = place_ ? *place_ + 1 : 0;
+    if (next < paths_.size()) {
+        return next;
+    }
+    return loop_ ? std::optional<qsizetype>(0) : std::nullopt;
+}
+
+bool Playlist::GoesOn(bool playedFrames)
 {
     if (playedFrames) {
         silentInARow_ = 0;
@@ -36,21 +50,18 @@ std::optional<Playlist::Entry> Playlist::Next(bool playedFrames)
         ++silentInARow_;
     }
     playingEntry_ = false;
-    // Every entry has had its turn and none played a frame: another round would only
-    // fail again, so the list stops here with the last failure shown.
-    if (paths_.isEmpty() || silentInARow_ >= paths_.size()) {
+    return NextPlace().has_value();
+}
+
+std::optional<Playlist::Entry> Playlist::Advance()
+{
+    const std::optional<qsizetype> next = NextPlace();
+    if (!next) {
         return std::nullopt;
-    }
-    qsizetype next = place_ ? *place_ + 1 : 0;
-    if (next >= paths_.size()) {
-        if (!loop_) {
-            return std::nullopt;
-        }
-        next = 0;
     }
     place_ = next;
     playingEntry_ = true;
-    return EntryAt(next);
+    return EntryAt(*next);
 }
 
 void Playlist::OpenedElsewhere(const QByteArray& path, bool opened)

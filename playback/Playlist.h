@@ -37,11 +37,15 @@ public:
 
     // The entry to start with; none for an empty list.
     std::optional<Entry> First();
-    // What comes after the recording that just ended, or failed to open (`playedFrames`
-    // false): the entry after the current place, the first again after the last when it
-    // loops. None at the end of a list that does not loop, and once every entry in a row
-    // has played nothing.
-    std::optional<Entry> Next(bool playedFrames);
+    // The recording playing has ended, or failed to open (`playedFrames` false): true
+    // when an entry follows it, the next after the current place, or the first again
+    // after the last when the list loops. False at the end of a list that does not loop,
+    // and once every entry in a row has played nothing.
+    bool GoesOn(bool playedFrames);
+    // Moves on to the entry that follows, which plays from now on; none when none does.
+    // Asked when it starts, after the gap, so that a recording opened elsewhere meanwhile
+    // does not skip it.
+    std::optional<Entry> Advance();
     // A recording was opened from elsewhere (a hand-off, the open dialog, a drop);
     // `opened` says whether it could be. A list goes on after it from its current place;
     // a single recording that opened becomes the one.
@@ -49,6 +53,8 @@ public:
 
 private:
     Entry EntryAt(qsizetype place) const;
+    // The place after the current one; none when the list ends there.
+    std::optional<qsizetype> NextPlace() const;
 
     QByteArrayList paths_;
     Kind kind_;

@@ -12,13 +12,12 @@
 
 namespace {
 
-// The titles Next() gives, `count` times, with "-" for none.
+// The titles of the entries that follow, `count` times, with "-" for none.
 QStringList Titles(Playlist& list, int count, bool playedFrames = true)
 {
     QStringList titles;
     for (int i = 0; i < count; ++i) {
-        const std::optional<Playlist::Entry> next = list.Next(playedFrames);
-        titles.append(next ? next->title : QStringLiteral("-"));
+        titles.append(list.GoesOn(playedFrames) ? list.Advance()->title : QStringLiteral("-"));
     }
     return titles;
 }
@@ -44,15 +43,16 @@ TEST(Playlist, EntriesFollowInOrderWithTheirPlaceAndALoopStartsOver)
 
     Playlist empty({}, Playlist::Kind::List, true);
     EXPECT_FALSE(empty.First());
-    EXPECT_FALSE(empty.Next(true));
+    EXPECT_FALSE(empty.GoesOn(true));
 }
 
 TEST(Playlist, ARecordingOpenedElsewherePlaysInBetweenOrTakesTheLonePlace)
 {
     Playlist list({"a", "b", "c"}, Playlist::Kind::List, false);
     list.First();
+    // Opened during the gap before b: b still follows, whether x opened or not.
+    ASSERT_TRUE(list.GoesOn(true));
     list.OpenedElsewhere("x", true);
-    // The list goes on after the entry that was playing, whether x opened or not.
     EXPECT_EQ(Titles(list, 1), QStringList({"b (2/3)"}));
     list.OpenedElsewhere("y", false);
     EXPECT_EQ(Titles(list, 2), QStringList({"c (3/3)", "-"}));
@@ -82,7 +82,7 @@ TEST(Playlist, AWholeRoundOfEntriesThatPlayNothingStopsALoop)
     list.OpenedElsewhere("x", false);
     EXPECT_EQ(Titles(list, 1, false), QStringList({"b (2/3)"}));
     EXPECT_EQ(Titles(list, 3, false), QStringList({"c (3/3)", "a (1/3)", "-"}));
-    EXPECT_FALSE(list.Next(false));
+    EXPECT_FALSE(list.Advance());
 }
 
 TEST(Playlist, AFolderStandsForItsRecordingsInByteOrderLessWhatIsPlainlyNone)
