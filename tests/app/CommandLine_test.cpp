@@ -18,6 +18,9 @@ struct Case
     bool headless = false;
     bool help = false;
     bool version = false;
+    bool playlist = false;
+    bool loop = false;
+    double gap = 2.0;
 };
 
 TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
@@ -41,6 +44,12 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         {.arguments = {"--idle-limit=0.5", "x.cast"}, .files = {"x.cast"}, .idleLimit = 0.5},
         {.arguments = {"--idle-limit", ".25"}, .idleLimit = 0.25},
         {.arguments = {"--idle-limit=10."}, .idleLimit = 10.0},
+        {.arguments = {"--playlist", "d/", "--loop", "a"},
+         .files = {"d/", "a"},
+         .playlist = true,
+         .loop = true},
+        {.arguments = {"--gap", "0"}, .gap = 0.0},
+        {.arguments = {"--gap=0.25", "--loop"}, .loop = true, .gap = 0.25},
     };
     for (const Case& expected : cases) {
         SCOPED_TRACE(expected.arguments.join(' ').toStdString());
@@ -53,6 +62,9 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         EXPECT_EQ(parsed.form.headless, expected.headless);
         EXPECT_EQ(parsed.help, expected.help);
         EXPECT_EQ(parsed.version, expected.version);
+        EXPECT_EQ(parsed.form.playlist, expected.playlist);
+        EXPECT_EQ(parsed.form.loop, expected.loop);
+        EXPECT_EQ(parsed.form.gap, expected.gap);
     }
 }
 
@@ -85,6 +97,13 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
         EXPECT_EQ(ParseCommandLine({"--idle-limit", bad}).error,
                   seconds + QStringLiteral(", not \"%1\"").arg(QLatin1String(bad)));
     }
+    // A gap may be 0, but no more than a recorded pause can be.
+    for (const char* bad : {"-1", "1e3", "", "2147483647", "nan"}) {
+        EXPECT_EQ(ParseCommandLine({"--gap", bad}).error,
+                  QStringLiteral("--gap needs a number of seconds, 0 or more, not \"%1\"")
+                      .arg(QLatin1String(bad)));
+    }
+    EXPECT_EQ(ParseCommandLine({"--loop=1"}).error, QStringLiteral("unknown option --loop=1"));
 }
 
 }  // namespace
