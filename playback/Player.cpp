@@ -222,7 +222,7 @@ void Player::ReportFailure(const QString& text) const
 {
     // A channel that goes on by itself is watched through its log: name the file.
     if (playlist_ != nullptr && !path_.isEmpty()) {
-        std::fprintf(stderr, "ombrix: %s: %s\n", path_.constData(), text.toUtf8().constData());
+        std::fprintf(stderr, "ombrix: %s: %s\n", path_.constData(), text.toLocal8Bit().constData());
         std::fflush(stderr);
     }
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/Texts.h"
 #include "playback/FrameSource.h"
 
 namespace {
@@ -18,9 +19,9 @@ struct DirCloser
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-void Report(const QByteArray& path, const QByteArray& what)
+void Report(const QByteArray& path, const QString& what)
 {
-    std::fprintf(stderr, "ombrix: %s: %s\n", path.constData(), what.constData());
+    std::fprintf(stderr, "ombrix: %s: %s\n", path.constData(), what.toLocal8Bit().constData());
     std::fflush(stderr);
 }
 
@@ -45,7 +46,7 @@ QByteArrayList VisibleFiles(const QByteArray& folder)
 {
     std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.constData()));
     if (!dir) {
-        Report(folder, std::strerror(errno));
+        Report(folder, QString::fromLocal8Bit(std::strerror(errno)));
         return {};
     }
     const QByteArray prefix = folder.endsWith('/') ? folder : folder + '/';
@@ -69,14 +70,14 @@ void AppendFolder(const QByteArray& folder, QByteArrayList& entries)
 {
     const qsizetype before = entries.size();
     for (const QByteArray& path : VisibleFiles(folder)) {
-        if (const char* reason = WhyNoRecording(path)) {
-            Report(path, QByteArray(reason) + "; left out of the playlist");
+        if (const std::optional<QString> reason = WhyNoRecording(path)) {
+            Report(path, *reason + QStringLiteral("; ") + Texts::LeftOutOfPlaylist);
         } else {
             entries.append(path);
         }
     }
     if (entries.size() == before) {
-        Report(folder, "no recording in this folder");
+        Report(folder, Texts::NoRecordingInFolder);
     }
 }
 
