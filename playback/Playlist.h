@@ -30,11 +30,6 @@ public:
 
     Playlist(QByteArrayList paths, Kind kind, bool loop);
 
-    qsizetype Size() const { return paths_.size(); }
-    // The place of the entry playing, or of the last one that did, from 0; none before
-    // the first.
-    std::optional<qsizetype> Place() const { return place_; }
-
     // The entry to start with; none for an empty list.
     std::optional<Entry> First();
     // The recording playing has ended, or failed to open (`playedFrames` false): true
@@ -59,6 +54,7 @@ private:
     QByteArrayList paths_;
     Kind kind_;
     bool loop_;
+    // The entry playing, or the last that did; none before the first.
     std::optional<qsizetype> place_;
     // True while the recording playing is the entry at place_, not one opened elsewhere.
     bool playingEntry_ = false;

@@ -1,5 +1,5 @@
-// What plays after what: the order, the titles, the loop, recordings opened from
-// elsewhere, a list that plays nothing, and what a folder stands for.
+// What plays after what: a lone recording and the one that replaces it, a list that
+// plays nothing, and what a folder stands for.
 #include "playback/Playlist.h"
 
 #include <gtest/gtest.h>
@@ -22,45 +22,12 @@ QStringList Titles(Playlist& list, int count, bool playedFrames = true)
     return titles;
 }
 
-TEST(Playlist, EntriesFollowInOrderWithTheirPlaceAndALoopStartsOver)
+TEST(Playlist, ALoneRecordingLoopsUnderItsNameUntilOneOpenedElsewhereTakesItsPlace)
 {
-    const QByteArrayList paths = {"/r/a.ttyrec", "b.cast", "/r/c.ttyrec.gz"};
-    Playlist once(paths, Playlist::Kind::List, false);
-    ASSERT_TRUE(once.First());
-    EXPECT_EQ(once.First()->title, QStringLiteral("a.ttyrec (1/3)"));
-    EXPECT_EQ(Titles(once, 3), QStringList({"b.cast (2/3)", "c.ttyrec.gz (3/3)", "-"}));
-
-    Playlist looping(paths, Playlist::Kind::List, true);
-    ASSERT_EQ(looping.First()->path, QByteArray("/r/a.ttyrec"));
-    EXPECT_EQ(Titles(looping, 4),
-              QStringList({"b.cast (2/3)", "c.ttyrec.gz (3/3)", "a.ttyrec (1/3)", "b.cast (2/3)"}));
-    EXPECT_EQ(looping.Place(), std::optional<qsizetype>(1));
-
-    // A lone recording shows its name alone, and loops onto itself.
-    Playlist single({"/r/only.ttyrec"}, Playlist::Kind::Single, true);
-    EXPECT_EQ(single.First()->title, QStringLiteral("only.ttyrec"));
-    EXPECT_EQ(Titles(single, 2), QStringList({"only.ttyrec", "only.ttyrec"}));
-
-    Playlist empty({}, Playlist::Kind::List, true);
-    EXPECT_FALSE(empty.First());
-    EXPECT_FALSE(empty.GoesOn(true));
-}
-
-TEST(Playlist, ARecordingOpenedElsewherePlaysInBetweenOrTakesTheLonePlace)
-{
-    Playlist list({"a", "b", "c"}, Playlist::Kind::List, false);
-    list.First();
-    // Opened during the gap before b: b still follows, whether x opened or not.
-    ASSERT_TRUE(list.GoesOn(true));
-    list.OpenedElsewhere("x", true);
-    EXPECT_EQ(Titles(list, 1), QStringList({"b (2/3)"}));
-    list.OpenedElsewhere("y", false);
-    EXPECT_EQ(Titles(list, 2), QStringList({"c (3/3)", "-"}));
-
-    Playlist single({"old"}, Playlist::Kind::Single, true);
-    single.First();
+    Playlist single({"/r/old.ttyrec"}, Playlist::Kind::Single, true);
+    EXPECT_EQ(single.First()->title, QStringLiteral("old.ttyrec"));
     single.OpenedElsewhere("gone", false);  // a failed open keeps the old one
-    EXPECT_EQ(Titles(single, 1), QStringList({"old"}));
+    EXPECT_EQ(Titles(single, 1), QStringList({"old.ttyrec"}));
     single.OpenedElsewhere("/r/new", true);
     EXPECT_EQ(Titles(single, 2), QStringList({"new", "new"}));
 
@@ -71,15 +38,13 @@ TEST(Playlist, ARecordingOpenedElsewherePlaysInBetweenOrTakesTheLonePlace)
     EXPECT_EQ(Titles(none, 1), QStringList({"late"}));
 }
 
-TEST(Playlist, AWholeRoundOfEntriesThatPlayNothingStopsALoop)
+TEST(Playlist, OnlyAWholeRoundOfEntriesInARowThatPlayNothingStopsALoop)
 {
     Playlist list({"a", "b", "c"}, Playlist::Kind::List, true);
     list.First();
-    // Two silent entries, then one that plays: the count starts over.
     EXPECT_EQ(Titles(list, 2, false), QStringList({"b (2/3)", "c (3/3)"}));
-    EXPECT_EQ(Titles(list, 1, true), QStringList({"a (1/3)"}));
-    // A failed interlude is no entry: it does not count towards the round.
-    list.OpenedElsewhere("x", false);
+    EXPECT_EQ(Titles(list, 1, true), QStringList({"a (1/3)"}));  // c played: counting restarts
+    list.OpenedElsewhere("x", false);  // a failed interlude is no entry and does not count
     EXPECT_EQ(Titles(list, 1, false), QStringList({"b (2/3)"}));
     EXPECT_EQ(Titles(list, 3, false), QStringList({"c (3/3)", "a (1/3)", "-"}));
     EXPECT_FALSE(list.Advance());

@@ -123,15 +123,11 @@ public:
         files.append(text);
     }
     void SetStatusTime(const QString& text) override { time = text; }
-    void RecordingStarted(const QString& title, std::optional<QSize>) override
-    {
-        started.append(title);
-    }
+    void RecordingStarted(const QString&, std::optional<QSize>) override {}
 
     QString file;
     QString time;
-    QStringList files;    // every text panel 1 was given, in order
-    QStringList started;  // every recording's title, as it started
+    QStringList files;  // every text panel 1 was given, in order
 };
 
 // Viewers as the player sees them: present or not, and everything broadcast.
