@@ -16,6 +16,8 @@ inline const QString ReadFailedSuffix = QStringLiteral("バイトデータ読み
 // A compressed recording whose data is damaged, and a text recording that does not parse.
 inline const QString DecompressFailed = QStringLiteral("展開失敗");
 inline const QString FormatError = QStringLiteral("形式エラー");
+// After a playlist entry's name: its place and the list's length, "name (3/12)".
+inline const QString PlaylistPlace = QStringLiteral(" (%1/%2)");
 // Status panel 2: the recording time elapsed.
 inline const QString SecondsSuffix = QStringLiteral("秒");
 // Status panel 0: the connection state.

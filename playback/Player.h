@@ -42,8 +42,9 @@ public:
     bool Open(std::unique_ptr<FrameSource> source, const QString& name);
     void Close();
     // Reads the next frame into the pending frame and arms the timer with its delay
-    // (the first frame of a recording starts the clock instead). A failure shows its text
-    // in panel 1 and closes the recording.
+    // (the first frame of a recording starts the clock instead). The end, or a failure,
+    // shows its text in panel 1 and closes the recording; when a playlist goes on after
+    // it, the gap starts instead and the recording stays open through it.
     void ReadNextFrame(bool first);
     // The timer's tick: sends the pending frame (and those that fell due while the tick
     // was late) and reads on; between two recordings, starts the next.

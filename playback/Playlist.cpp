@@ -1,5 +1,6 @@
 #include "playback/Playlist.h"
 
+#include "common/Texts.h"
 #include "playback/Player.h"
 
 Playlist::Playlist(QByteArrayList paths, Kind kind, bool loop)
@@ -12,7 +13,7 @@ Playlist::Entry Playlist::EntryAt(qsizetype place) const
     const QByteArray& path = paths_[place];
     QString title = FileNamePart(path);
     if (kind_ == Kind::List) {
-        title += QStringLiteral(" (%1/%2)").arg(place + 1).arg(paths_.size());
+        title += Texts::PlaylistPlace.arg(place + 1).arg(paths_.size());
     }
     return Entry{path, title};
 }
