@@ -16,20 +16,40 @@ bool ParsePort(const QByteArray& text, int& port)
     return true;
 }
 
-// Plain decimal seconds above 0 ("2", "0.5", "1.25"): no sign, exponent, infinity or
+// Plain decimal seconds ("2", "0.5", "1.25", "0"): no sign, exponent, infinity or
 // not-a-number, whatever the locale.
-bool ParseIdleLimit(const QByteArray& text, std::optional<double>& limit)
+std::optional<double> ParseSeconds(const QByteArray& text)
 {
     static const QRegularExpression decimal(QStringLiteral("^([0-9]+(\\.[0-9]*)?|\\.[0-9]+)$"));
     if (!decimal.match(QString::fromLatin1(text)).hasMatch()) {
-        return false;
+        return std::nullopt;
     }
     bool ok = false;
     const double value = QLocale::c().toDouble(QString::fromLatin1(text), &ok);
-    if (!ok || !(value > 0) || !std::isfinite(value)) {
+    if (!ok || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool ParseIdleLimit(const QByteArray& text, std::optional<double>& limit)
+{
+    const std::optional<double> value = ParseSeconds(text);
+    if (!value || !(*value > 0)) {
         return false;
     }
     limit = value;
+    return true;
+}
+
+bool ParseGap(const QByteArray& text, double& gap)
+{
+    // A pause is timed in a 32-bit count of seconds, like a recorded one.
+    const std::optional<double> value = ParseSeconds(text);
+    if (!value || *value >= 2147483647.0) {
+        return false;
+    }
+    gap = *value;
     return true;
 }
 
@@ -68,6 +88,12 @@ const Option kOptions[] = {
      [](const QByteArray& value, CommandLine& into) {
          return ParseIdleLimit(value, into.form.idleLimit);
      }},
+    {"--playlist", nullptr,
+     [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.playlist); }},
+    {"--loop", nullptr,
+     [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.loop); }},
+    {"--gap", "a number of seconds, 0 or more",
+     [](const QByteArray& value, CommandLine& into) { return ParseGap(value, into.form.gap); }},
 };
 
 const Option* FindOption(const QByteArray& name)
@@ -130,8 +156,8 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
 QString UsageText()
 {
     return QStringLiteral(
-        "Usage: ombrix [--headless] [--port N] [--web-port N] [--idle-limit SECONDS] [--help]\n"
-        "              [--version] [FILE...]\n"
+        "Usage: ombrix [--headless] [--port N] [--web-port N] [--idle-limit SECONDS]\n"
+        "              [--playlist] [--loop] [--gap SECONDS] [--help] [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
         "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
@@ -153,6 +179,15 @@ QString UsageText()
         "            2 or 0.5) plays as SECONDS long, before the speed divides it. The\n"
         "            elapsed time shown stays the recorded one. An asciicast file's own\n"
         "            idle_time_limit applies too; the smaller one wins.\n"
+        "--playlist  play every FILE in turn, in the order given; a folder stands for the\n"
+        "            recordings in it, in name order. A recording handed over or opened\n"
+        "            from the window plays at once, then the list goes on.\n"
+        "--loop      after the last recording (or the only one), start again from the\n"
+        "            first.\n"
+        "--gap SECONDS\n"
+        "            the pause between two recordings (a decimal, 0 or more; default 2),\n"
+        "            divided by the speed like a recorded pause. Each recording after\n"
+        "            another starts with a terminal reset, on a clean screen.\n"
         "--help      show this text.\n"
         "--version   show the version.\n"
         "\n"

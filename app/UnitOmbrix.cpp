@@ -21,6 +21,7 @@
 #include "platform/ErrorDisplay.h"
 #include "platform/Handoff.h"
 #include "platform/SharedMemory.h"
+#include "playback/PlaylistEntries.h"
 #include "server/WebServer.h"
 
 TFormOmbrix* FormOmbrix = nullptr;
@@ -54,6 +55,7 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     }
     ServerSocket.SetPort(options.port);
     player_.SetIdleLimit(options.idleLimit);
+    player_.SetGap(options.gap);
     if (headless_) {
         // The waiting line comes from inside the opening, between bind and listen; a
         // supervisor that connects on seeing it must find the port listening.
@@ -64,7 +66,11 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
         StartWebServer(options.webPort);
     }
     setAcceptDrops(true);
-    if (!RecordingPath.isEmpty()) {
+    // After the port opened: a large folder takes a moment to look through.
+    CreatePlaylist(options);
+    if (playlist_) {
+        player_.StartPlaylist();
+    } else if (!RecordingPath.isEmpty()) {
         OpenRecording();
     }
     StartAutoFile();
@@ -169,6 +175,19 @@ void TFormOmbrix::StartWebServer(int port)
     }
 }
 
+void TFormOmbrix::CreatePlaylist(const FormOptions& options)
+{
+    if (options.playlist) {
+        playlist_ = std::make_unique<Playlist>(PlaylistEntries(options.arguments),
+                                               Playlist::Kind::List, options.loop);
+    } else if (options.loop) {
+        const QByteArrayList only =
+            RecordingPath.isEmpty() ? QByteArrayList() : QByteArrayList{RecordingPath};
+        playlist_ = std::make_unique<Playlist>(only, Playlist::Kind::Single, true);
+    }
+    player_.SetPlaylist(playlist_.get());
+}
+
 void TFormOmbrix::StartAutoFile()
 {
     StartAutoFiles(QCoreApplication::applicationDirPath());
@@ -230,6 +249,14 @@ void TFormOmbrix::SetStatusFile(const QString& text)
 void TFormOmbrix::SetStatusTime(const QString& text)
 {
     SetPanel(statusPanels_[2], text, headless_, "time");
+}
+
+void TFormOmbrix::RecordingStarted(const QString& title, std::optional<QSize> terminalSize)
+{
+    if (webServer_) {
+        webServer_->SetTerminalSize(terminalSize.value_or(QSize(kDefaultColumns, kDefaultRows)));
+        webServer_->SetRecordingName(title);
+    }
 }
 
 QString TFormOmbrix::StatusText(int panel) const

@@ -49,6 +49,13 @@ struct FormOptions
     QString instanceName = QStringLiteral("OmbrixFileMapping");
     // Recorded gaps above this many seconds count as this long; none: as recorded.
     std::optional<double> idleLimit;
+    // Every argument is played in turn (a folder stands for the recordings in it),
+    // rather than the last that names a file alone.
+    bool playlist = false;
+    // After the last recording (or the only one) comes the first again.
+    bool loop = false;
+    // The pause between two recordings, in seconds before the speed divides it.
+    double gap = 2.0;
 };
 
 // The one main window. It owns the player, the viewer hub, the viewer server, the
@@ -102,6 +109,8 @@ public:
     void SetStatusConnection(const QString& text);
     void SetStatusFile(const QString& text) override;
     void SetStatusTime(const QString& text) override;
+    // Pages learn the recording's name and size before its first frame.
+    void RecordingStarted(const QString& title, std::optional<QSize> terminalSize) override;
     QString StatusText(int panel) const;
 
     // --- speed --------------------------------------------------------------------------
@@ -174,6 +183,8 @@ private:
     void StartAutoFile();
     // Opens the web port; throws when it cannot listen.
     void StartWebServer(int port);
+    // With --playlist or --loop, what the player asks at the end of each recording.
+    void CreatePlaylist(const FormOptions& options);
     void RequestTermination();
 
     bool headless_ = false;
@@ -183,6 +194,8 @@ private:
     std::unique_ptr<SharedMemory> InstanceMapping;
     std::unique_ptr<HandoffServer> handoffServer_;
     TTimerPlaybackTimer playbackTimer_{Timer};
+    // Declared before the player, which asks it what comes next.
+    std::unique_ptr<Playlist> playlist_;
     ::Player player_{playbackTimer_, *this, *this};
     ViewerHub hub_{*this, *this, ViewerMemory};
     // Browser viewers, when a web port was asked for; gone before the hub.

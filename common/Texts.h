@@ -16,6 +16,8 @@ inline const QString ReadFailedSuffix = QStringLiteral("バイトデータ読み
 // A compressed recording whose data is damaged, and a text recording that does not parse.
 inline const QString DecompressFailed = QStringLiteral("展開失敗");
 inline const QString FormatError = QStringLiteral("形式エラー");
+// After a playlist entry's name: its place and the list's length, "name (3/12)".
+inline const QString PlaylistPlace = QStringLiteral(" (%1/%2)");
 // Status panel 2: the recording time elapsed.
 inline const QString SecondsSuffix = QStringLiteral("秒");
 // Status panel 0: the connection state.
@@ -27,6 +29,11 @@ inline const QString InstanceUnavailable = QStringLiteral("あれ?");
 // Standard error, after the recording's path, when a running copy did not take it.
 inline const QString HandoffNotAccepted =
     QStringLiteral("the running copy did not accept this recording; nothing was handed over");
+// Standard error, after a path, at start: a file of a playlist's folder is left out
+// (after why), or a folder gave the list nothing.
+inline const QString NotARecording = QStringLiteral("not a recording");
+inline const QString LeftOutOfPlaylist = QStringLiteral("left out of the playlist");
+inline const QString NoRecordingInFolder = QStringLiteral("no recording in this folder");
 inline const QString SocketInUse = QStringLiteral("ソケットを使用中は値を変更できません");
 inline const QString CannotListenOnOpenSocket = QStringLiteral("開いたソケットでリスンできません");
 inline const QString CannotCreateSocket = QStringLiteral("ソケットが作成できません");

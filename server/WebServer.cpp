@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -214,6 +216,9 @@ void WebServer::AddViewer(WebViewer* viewer)
                             .arg(terminalSize_.width())
                             .arg(terminalSize_.height())
                             .arg(speed_));
+    if (!recordingName_.isEmpty()) {
+        viewer->SendControl(NameControl());
+    }
     if (OnJoin) {
         OnJoin(viewer);
     }
@@ -235,6 +240,22 @@ void WebServer::SetTerminalSize(QSize size)
     }
     terminalSize_ = size;
     Broadcast(SizeControl());
+}
+
+void WebServer::SetRecordingName(const QString& name)
+{
+    if (name == recordingName_) {
+        return;
+    }
+    recordingName_ = name;
+    Broadcast(NameControl());
+}
+
+QString WebServer::NameControl() const
+{
+    // A file name may hold quotes, backslashes or control characters: JSON escapes them.
+    return QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("name"), recordingName_}})
+                                 .toJson(QJsonDocument::Compact));
 }
 
 QString WebServer::SpeedControl() const

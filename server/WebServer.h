@@ -24,7 +24,8 @@ struct HttpRequestHead;
 
 // The web port: serves the page built into the program on GET, and hands GET /ws to
 // QtWebSockets, each socket becoming one viewer. Bytes the browsers type come back as
-// keys; the speed and the terminal size go to every page as small text messages.
+// keys; the speed, the terminal size and the recording's name go to every page as small
+// text messages.
 class WebServer : public QObject
 {
     Q_OBJECT
@@ -44,6 +45,8 @@ public:
     // Remembered for newcomers, and sent to every page at once.
     void SetSpeed(int speed);
     void SetTerminalSize(QSize size);
+    // What the recording playing is called, for the page's status line.
+    void SetRecordingName(const QString& name);
 
     std::function<void(ViewerConnection*)> OnJoin;
     std::function<void(ViewerConnection*)> OnLeave;
@@ -61,6 +64,7 @@ private:
     void Broadcast(const QString& control);
     QString SizeControl() const;
     QString SpeedControl() const;
+    QString NameControl() const;
 
     std::unique_ptr<QTcpServer> listener_;
     std::unique_ptr<QWebSocketServer> webSockets_;
@@ -69,4 +73,5 @@ private:
     MemoryBudget& budget_;
     int speed_ = 1;
     QSize terminalSize_{kDefaultColumns, kDefaultRows};
+    QString recordingName_;
 };

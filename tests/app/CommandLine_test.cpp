@@ -18,6 +18,9 @@ struct Case
     bool headless = false;
     bool help = false;
     bool version = false;
+    bool playlist = false;
+    bool loop = false;
+    double gap = 2.0;
 };
 
 TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
@@ -41,6 +44,11 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         {.arguments = {"--idle-limit=0.5", "x.cast"}, .files = {"x.cast"}, .idleLimit = 0.5},
         {.arguments = {"--idle-limit", ".25"}, .idleLimit = 0.25},
         {.arguments = {"--idle-limit=10."}, .idleLimit = 10.0},
+        {.arguments = {"--playlist", "d/", "--loop", "a"},
+         .files = {"d/", "a"},
+         .playlist = true,
+         .loop = true},
+        {.arguments = {"--gap=0"}, .gap = 0.0},
     };
     for (const Case& expected : cases) {
         SCOPED_TRACE(expected.arguments.join(' ').toStdString());
@@ -53,6 +61,9 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         EXPECT_EQ(parsed.form.headless, expected.headless);
         EXPECT_EQ(parsed.help, expected.help);
         EXPECT_EQ(parsed.version, expected.version);
+        EXPECT_EQ(parsed.form.playlist, expected.playlist);
+        EXPECT_EQ(parsed.form.loop, expected.loop);
+        EXPECT_EQ(parsed.form.gap, expected.gap);
     }
 }
 
@@ -84,6 +95,12 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
     for (const char* bad : {"0", "0.0", "-1", "+1", "1e3", "inf", "nan", "1,5", "", "x", " 1"}) {
         EXPECT_EQ(ParseCommandLine({"--idle-limit", bad}).error,
                   seconds + QStringLiteral(", not \"%1\"").arg(QLatin1String(bad)));
+    }
+    // A gap may be 0, but no more than a recorded pause can be.
+    for (const char* bad : {"-1", "2147483647"}) {
+        EXPECT_EQ(ParseCommandLine({"--gap", bad}).error,
+                  QStringLiteral("--gap needs a number of seconds, 0 or more, not \"%1\"")
+                      .arg(QLatin1String(bad)));
     }
 }
 
