@@ -1,0 +1,334 @@
+#include "server/screen/ScreenModel.h"
+
+#include "common/Texts.h"
+
+namespace {
+
+int ClampSize(int size, int most)
+{
+    return qBound(1, size, most);
+}
+
+// The code point a text run starts with, or 0 when it starts inside a character.
+char32_t FirstCodePoint(const char* bytes, qsizetype size)
+{
+    const auto lead = static_cast<uchar>(bytes[0]);
+    if (lead < 0x80) {
+        return lead;
+    }
+    int needed = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+    if (needed < 0 || size <= needed) {
+        return 0;
+    }
+    char32_t code = lead & (0x3F >> needed);
+    for (int i = 1; i <= needed; ++i) {
+        code = (code << 6) | (static_cast<uchar>(bytes[i]) & 0x3F);
+    }
+    return code;
+}
+
+}  // namespace
+
+ScreenModel::ScreenModel(int cols, int rows)
+{
+    Reset(cols, rows);
+}
+
+ScreenModel::~ScreenModel() = default;
+
+void ScreenModel::Reset(int cols, int rows)
+{
+    cols = ClampSize(cols, kMaxCols);
+    rows = ClampSize(rows, kMaxRows);
+    screen_ = std::make_unique<VtermScreen>(cols, rows);
+    scanner_.Reset();
+    toScreen_.clear();
+    pen_ = Pen{};
+    penKnown_ = true;
+    charsets_ = Charsets{};
+    modes_ = TerminalModes{};
+    tabs_.Reset(cols);
+    regionTop_ = 0;
+    regionBottom_ = rows - 1;
+    saved_ = SavedCursor{};
+    altSaved_ = SavedCursor{};
+    saveOrder_ = 0;
+    alternateMode_ = 0;
+    primaryCells_.clear();
+    rightAfterText_ = false;
+    wrapCandidate_ = false;
+    doubts_.ClearAll();
+    UpdateWritingFlags();
+    // libvterm's saved cursor starts where a terminal's does: home, with the default pen.
+    toScreen_ +=
+        "\x1b"
+        "7";
+    Flush();
+    repaintValid_ = false;
+}
+
+void ScreenModel::Feed(QByteArrayView bytes)
+{
+    repaintValid_ = false;
+    scanner_.Feed(bytes, *this);
+    Flush();
+}
+
+QString ScreenModel::CannotRepaintReason() const
+{
+    const QString reason = Blocking();
+    return reason.isEmpty() ? QString() : Texts::CannotRepaint.arg(reason);
+}
+
+QString ScreenModel::Blocking() const
+{
+    const QString doubt = doubts_.Blocking(alternateMode_ != 0);
+    if (!doubt.isEmpty()) {
+        return doubt;
+    }
+    return penKnown_ ? QString() : Texts::ReasonAttribute;
+}
+
+void ScreenModel::Flush()
+{
+    // libvterm does not keep a character cut between two writes: the start of one that
+    // the next frame completes waits here.
+    const qsizetype held = scanner_.CharacterBytesHeld();
+    screen_->Write(QByteArrayView(toScreen_).first(toScreen_.size() - held));
+    toScreen_.remove(0, toScreen_.size() - held);
+    const VtermScreen::Problem problem = screen_->TakeProblem();
+    if (problem.kind == VtermScreen::Problem::Unfollowed) {
+        doubts_.Raise(Doubts::State,
+                      Texts::ReasonUnfollowed.arg(QString::fromLatin1(problem.detail)));
+    } else if (problem.kind == VtermScreen::Problem::Width) {
+        DoubtCells(Texts::ReasonWidth.arg(QString::fromLatin1(problem.detail)));
+    }
+}
+
+void ScreenModel::UpdateWritingFlags()
+{
+    uint16_t flags = pen_.flags;
+    if (charsets_.InUse() == Charsets::LineDrawing) {
+        flags |= CellFlag::LineDrawing;
+    }
+    if (pen_.foreground.kind == Color::Basic) {
+        flags |= CellFlag::BasicForeground;
+    }
+    if (pen_.background.kind == Color::Basic) {
+        flags |= CellFlag::BasicBackground;
+    }
+    screen_->SetWritingFlags(flags);
+}
+
+void ScreenModel::DoubtCells(const QString& reason)
+{
+    doubts_.Raise(alternateMode_ != 0 ? Doubts::Alternate : Doubts::Primary, reason);
+    doubts_.Raise(Doubts::Cursor, reason);
+}
+
+void ScreenModel::ScreenCleared()
+{
+    doubts_.Clear(alternateMode_ != 0 ? Doubts::Alternate : Doubts::Primary);
+}
+
+void ScreenModel::DoubtEditAtUnknownCursor()
+{
+    if (doubts_.Has(Doubts::Cursor)) {
+        DoubtCells(doubts_.Reason(Doubts::Cursor));
+    }
+}
+
+void ScreenModel::Unfollowed(QByteArrayView raw)
+{
+    doubts_.Raise(Doubts::State,
+                  Texts::ReasonUnfollowed.arg(QString::fromLatin1(DescribeSequence(raw))));
+}
+
+void ScreenModel::Disputed(QByteArrayView raw)
+{
+    doubts_.Raise(Doubts::State,
+                  Texts::ReasonDisputed.arg(QString::fromLatin1(DescribeSequence(raw))));
+}
+
+bool ScreenModel::PendingWrap() const
+{
+    if (!wrapCandidate_ || !modes_.autowrap) {
+        return false;
+    }
+    const VtermScreen::Glyph glyph = screen_->LastGlyph();
+    return glyph.width > 0 && glyph.at == screen_->Cursor() &&
+           glyph.at.col + glyph.width == screen_->Cols();
+}
+
+void ScreenModel::OnText(const char* bytes, qsizetype size)
+{
+    if (!rightAfterText_) {
+        // A combining character that does not follow its base at once: libvterm gives
+        // the cell the pen of the moment, others keep the base's, and where the cursor
+        // moved in between they disagree on which cell it joins.
+        const char32_t first = FirstCodePoint(bytes, size);
+        if (first >= 0x80 && CharacterWidth(first) == 0) {
+            DoubtCells(Texts::ReasonCombining);
+        }
+    }
+    if (charsets_.InUse() == Charsets::Other) {
+        for (qsizetype i = 0; i < size; ++i) {
+            if (static_cast<uchar>(bytes[i]) < 0x80) {
+                DoubtCells(Texts::ReasonCharset);
+                break;
+            }
+        }
+    }
+    if (!penKnown_) {
+        DoubtCells(Texts::ReasonAttribute);
+    }
+    DoubtEditAtUnknownCursor();
+    toScreen_.append(bytes, size);
+    rightAfterText_ = true;
+    lastTextAscii_ = static_cast<uchar>(bytes[size - 1]) < 0x80;
+    wrapCandidate_ = true;
+}
+
+void ScreenModel::OnControl(uchar byte)
+{
+    rightAfterText_ = false;
+    switch (byte) {
+        case 0x0A:  // LF
+        case 0x0B:  // VT
+        case 0x0C:  // FF
+            // May scroll, which from an unknown row changes unknown lines.
+            DoubtEditAtUnknownCursor();
+            [[fallthrough]];
+        case 0x08:  // BS
+        case 0x09:  // HT
+        case 0x0D:  // CR
+            toScreen_ += static_cast<char>(byte);
+            wrapCandidate_ = false;
+            break;
+        case 0x0E:  // SO: G1 in use
+        case 0x0F:  // SI: G0 in use
+            Flush();
+            charsets_.shift = byte == 0x0E ? 1 : 0;
+            UpdateWritingFlags();
+            break;
+        default:
+            break;  // BEL and the controls terminals ignore
+    }
+}
+
+void ScreenModel::OnString(char introducer, QByteArrayView body, bool truncated)
+{
+    Q_UNUSED(truncated);
+    rightAfterText_ = false;
+    if (introducer == ']') {
+        OscString(body);
+    } else if (introducer == 'P') {
+        DcsString(body);
+    } else if (introducer == '_' && body.startsWith("G")) {
+        DoubtCells(Texts::ReasonGraphics);  // a picture in the kitty protocol
+    }
+    // SOS and PM strings, and other APC strings, show nothing.
+}
+
+void ScreenModel::OscString(QByteArrayView body)
+{
+    const qsizetype semicolon = body.indexOf(';');
+    bool isNumber = false;
+    const int command = body.first(semicolon < 0 ? body.size() : semicolon).toInt(&isNumber);
+    if (!isNumber) {
+        return;
+    }
+    // The palette and the default colours change how cells already drawn look. A query
+    // ("?") only asks.
+    const bool palette = command == 4 || command == 5 || (command >= 10 && command <= 19) ||
+                         command == 104 || command == 105 || (command >= 110 && command <= 119);
+    if (palette && !body.sliced(semicolon + 1).endsWith("?")) {
+        doubts_.Raise(Doubts::State, Texts::ReasonPalette);
+    }
+}
+
+void ScreenModel::DcsString(QByteArrayView body)
+{
+    // The final byte of the string's own sequence: sixel pictures end it with 'q' and
+    // have no intermediate byte, soft fonts with '{'.
+    qsizetype i = 0;
+    while (i < body.size() && body[i] >= 0x30 && body[i] <= 0x3F) {
+        ++i;
+    }
+    const bool intermediate = i < body.size() && body[i] >= 0x20 && body[i] <= 0x2F;
+    while (i < body.size() && body[i] >= 0x20 && body[i] <= 0x2F) {
+        ++i;
+    }
+    if (i >= body.size()) {
+        return;
+    }
+    if (body[i] == 'q' && !intermediate) {
+        DoubtCells(Texts::ReasonGraphics);
+    } else if (body[i] == '{') {
+        doubts_.Raise(Doubts::State, Texts::ReasonGraphics);
+    }
+}
+
+void ScreenModel::OnMalformed(EscapeScanner::Malformed kind, QByteArrayView bytes)
+{
+    Q_UNUSED(bytes);
+    rightAfterText_ = false;
+    switch (kind) {
+        case EscapeScanner::Malformed::InvalidUtf8:
+            DoubtCells(Texts::ReasonInvalidUtf8);
+            break;
+        case EscapeScanner::Malformed::C1InUtf8:
+            DoubtCells(Texts::ReasonC1InUtf8);
+            break;
+        case EscapeScanner::Malformed::LongSequence:
+        case EscapeScanner::Malformed::NonAsciiSequence:
+            doubts_.Raise(Doubts::State, Texts::ReasonMalformedSequence);
+            break;
+    }
+}
+
+void ScreenModel::Resize(int cols, int rows)
+{
+    cols = ClampSize(cols, kMaxCols);
+    rows = ClampSize(rows, kMaxRows);
+    if (cols == Cols() && rows == Rows()) {
+        return;
+    }
+    Flush();
+    const VtermScreen::Position cursor = screen_->Cursor();
+    // Terminals rewrap lines, or not, and bring back lines kept above the screen when
+    // they grow taller: only a blank screen with nothing to bring back comes out the
+    // same everywhere.
+    const bool followable = alternateMode_ == 0 && screen_->IsBlank() &&
+                            (rows <= Rows() || !screen_->ScrolledOff()) && tabs_.IsDefault() &&
+                            cursor.row < rows && cursor.col < cols;
+    screen_->Resize(cols, rows);
+    if (alternateMode_ != 0) {
+        primaryCells_.assign(static_cast<size_t>(cols) * static_cast<size_t>(rows), ScreenCell{});
+    }
+    tabs_.Reset(cols);
+    regionTop_ = 0;
+    regionBottom_ = rows - 1;
+    // The scroll region goes back to the whole screen, which moves libvterm's cursor
+    // home; it goes back where the terminal's stays.
+    const VtermScreen::Position kept{qMin(cursor.row, rows - 1), qMin(cursor.col, cols - 1)};
+    toScreen_ += QByteArray("\x1b[r\x1b[") + QByteArray::number(kept.row + 1) + ';' +
+                 QByteArray::number(kept.col + 1) + 'H';
+    Flush();
+    if (!followable) {
+        doubts_.Raise(Doubts::Primary, Texts::ReasonResize);
+        if (alternateMode_ != 0) {
+            doubts_.Raise(Doubts::Alternate, Texts::ReasonResize);
+        }
+        doubts_.Raise(Doubts::Cursor, Texts::ReasonResize);
+    }
+    for (SavedCursor* slot : {&saved_, &altSaved_}) {
+        if (slot->valid && (slot->at.row >= rows || slot->at.col >= cols)) {
+            slot->known = false;
+            doubts_.Raise(Doubts::SavedCursor, Texts::ReasonResize);
+        }
+    }
+    if (OnResize) {
+        OnResize(cols, rows);
+    }
+}
