@@ -71,9 +71,13 @@ struct Charsets
                 d.kind = LineDrawing;
             }
         }
-        d.size = static_cast<uint8_t>(escape.raw.size() - 1);
-        for (int i = 0; i < d.size; ++i) {
-            d.bytes[static_cast<size_t>(i)] = escape.raw[i + 1];
+        // ASCII is kept as the default it is, so that equal states compare equal.
+        d = Designation{d.kind};
+        if (d.kind != Ascii) {
+            d.size = static_cast<uint8_t>(escape.raw.size() - 1);
+            for (int i = 0; i < d.size; ++i) {
+                d.bytes[static_cast<size_t>(i)] = escape.raw[i + 1];
+            }
         }
         return true;
     }

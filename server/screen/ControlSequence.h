@@ -75,6 +75,13 @@ struct CsiSequence
     }
 };
 
+// Escape sequences the model writes. (A string "\x1b7" would read as one hex escape.)
+namespace Esc {
+inline constexpr char kSaveCursor[] = {'\x1b', '7', '\0'};     // DECSC
+inline constexpr char kRestoreCursor[] = {'\x1b', '8', '\0'};  // DECRC
+inline constexpr char kReset[] = {'\x1b', 'c', '\0'};          // RIS
+}  // namespace Esc
+
 // How a sequence reads in a message: control bytes by name, the rest as they are
 // ("ESC [ ? 69 h").
 QByteArray DescribeSequence(QByteArrayView raw);

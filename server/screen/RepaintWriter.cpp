@@ -37,9 +37,7 @@ void RepaintWriter::Begin()
 {
     // A terminal that has just connected may still hold anything a previous program
     // left; the reset gives the defaults this writer counts on.
-    out_ +=
-        "\x1b"
-        "c";
+    out_ += Esc::kReset;
     out_ += "\x1b[?7l";
     pen_ = Pen{};
     row_ = 0;

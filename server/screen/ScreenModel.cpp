@@ -60,9 +60,7 @@ void ScreenModel::Reset(int cols, int rows)
     doubts_.ClearAll();
     UpdateWritingFlags();
     // libvterm's saved cursor starts where a terminal's does: home, with the default pen.
-    toScreen_ +=
-        "\x1b"
-        "7";
+    toScreen_ += Esc::kSaveCursor;
     Flush();
     repaintValid_ = false;
 }

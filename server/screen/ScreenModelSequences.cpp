@@ -11,6 +11,34 @@ bool IsDesignation(const EscapeSequence& escape)
            QByteArrayView("()*+-./").contains(escape.intermediates[0]);
 }
 
+// Sequences with intermediate bytes that change the screen in the terminals that know
+// them and nothing in the others (tmux, libvterm): rectangular edits, horizontal
+// scrolling, column insertion, conformance levels, lines per screen, the SGR stack.
+bool ChangesScreenAlone(const CsiSequence& csi)
+{
+    const QByteArrayView inter = csi.intermediates;
+    const char f = csi.finalByte;
+    if (inter == " ") {
+        return f == '@' || f == 'A';
+    }
+    if (inter == "$") {
+        return QByteArrayView("rtvxz{|}~").contains(f);
+    }
+    if (inter == "'") {
+        return f == '}' || f == '~';
+    }
+    if (inter == "\"") {
+        return f == 'p';
+    }
+    if (inter == "*") {
+        return f == '|';
+    }
+    if (inter == "#") {
+        return QByteArrayView("{}pq").contains(f);
+    }
+    return false;
+}
+
 QByteArray ModeSequence(int mode, bool privateMode, bool on)
 {
     return QByteArray(privateMode ? "\x1b[?" : "\x1b[") + QByteArray::number(mode) +
@@ -34,9 +62,7 @@ void ScreenModel::OnEscape(const EscapeSequence& escape)
         switch (escape.finalByte) {
             case '7':
                 SaveCursor(saved_);
-                Pass(
-                    "\x1b"
-                    "7");
+                Pass(Esc::kSaveCursor);
                 break;
             case '8':
                 keepsWrap_ = false;
@@ -123,12 +149,12 @@ void ScreenModel::OnCsi(const CsiSequence& csi)
         modes_.cursorStyle = csi.Value(0, 0);
     } else if (csi.Is('p', 0, "!")) {
         SoftReset(csi);
-    } else if (csi.Is('q', 0, "\"") || (csi.finalByte == 'p' && inter == "$") ||
-               csi.Is('x', 0, "*") || csi.Is('y', 0, "*") || csi.leader == '>') {
-        // Protection attribute, mode and checksum queries, key settings.
-    } else {
-        Unfollowed(csi.raw);
+    } else if (ChangesScreenAlone(csi)) {
+        Disputed(csi.raw);
     }
+    // Other sequences with intermediate bytes ask, or set what shows nothing (the
+    // protection attribute, key and report settings); terminals that do not know one
+    // ignore it.
     if (!keepsWrap_) {
         wrapCandidate_ = false;
     }
@@ -218,9 +244,7 @@ void ScreenModel::PlainCsi(const CsiSequence& csi, bool afterText)
             break;
         case 's':  // SCOSC
             SaveCursor(saved_);
-            Pass(
-                "\x1b"
-                "7");
+            Pass(Esc::kSaveCursor);
             break;
         case 'u':  // SCORC
             keepsWrap_ = false;
@@ -343,9 +367,7 @@ void ScreenModel::SetPrivateMode(int mode, bool on, const CsiSequence& csi)
         case 1048:
             if (on) {
                 SaveCursor(saved_);
-                Pass(
-                    "\x1b"
-                    "7");
+                Pass(Esc::kSaveCursor);
             } else {
                 keepsWrap_ = false;
                 RestoreCursor();
@@ -432,9 +454,7 @@ void ScreenModel::RestoreCursor()
     // xterm and libvterm keep one slot for ESC 7 and CSI ? 1049 h, tmux two: they
     // restore the same when ESC 7 saved last, or when both saved the same.
     if (altSaved_.valid && altSaved_.order > saved_.order && !altSaved_.SameAs(saved_)) {
-        Disputed(
-            "\x1b"
-            "8");
+        Disputed(Esc::kRestoreCursor);
     }
     const SavedCursor& slot = saved_;
     if (modes_.origin != slot.origin) {
@@ -446,9 +466,7 @@ void ScreenModel::RestoreCursor()
     pen_ = slot.pen;
     penKnown_ = slot.penKnown;
     charsets_ = slot.charsets;
-    Pass(
-        "\x1b"
-        "8");
+    Pass(Esc::kRestoreCursor);
     UpdateWritingFlags();
     if (slot.known) {
         doubts_.Clear(Doubts::Cursor);
@@ -531,10 +549,8 @@ void ScreenModel::HardReset(const EscapeSequence& escape)
     }
     Flush();
     // The reset leaves libvterm's saved cursor as it was; a terminal's goes home.
-    Pass(
-        "\x1b"
-        "c\x1b"
-        "7");
+    Pass(Esc::kReset);
+    Pass(Esc::kSaveCursor);
     pen_ = Pen{};
     penKnown_ = true;
     charsets_ = Charsets{};

@@ -74,10 +74,7 @@ void ScreenModel::ReplaySave(RepaintWriter& writer, const SavedCursor& slot, boo
 {
     // A save by CSI ? 1049 h whose alternate screen was left again: entering and leaving
     // saves it in the same slot or slots.
-    SetSavedState(writer, slot,
-                  alternateSave ? "\x1b[?1049h\x1b[?1049l"
-                                : "\x1b"
-                                  "7");
+    SetSavedState(writer, slot, alternateSave ? "\x1b[?1049h\x1b[?1049l" : Esc::kSaveCursor);
 }
 
 void ScreenModel::SetSavedState(RepaintWriter& writer, const SavedCursor& slot,

@@ -107,6 +107,29 @@ void ExpectEveryCut(const Stream& stream)
     }
 }
 
+// A recording made by tests/recordings/make, as the player gives its frames.
+Stream LoadRecording(const QString& name)
+{
+    Stream stream;
+    stream.name = name.toStdString();
+    const QString path = QStringLiteral(OMBRIX_SOURCE_DIR "/tests/recordings/") + name;
+    std::unique_ptr<FrameSource> source = OpenFrameSource(QFile::encodeName(path));
+    if (!source) {
+        return stream;
+    }
+    if (const std::optional<QSize> size = source->TerminalSize()) {
+        stream.cols = size->width();
+        stream.rows = size->height();
+    }
+    io::FrameHeader header;
+    QByteArray body;
+    while (source->Next(header, body) == io::FrameReadStatus::Frame) {
+        // The source doubles 0xFF for telnet; the model takes the recorded bytes.
+        stream.frames.push_back(QByteArray(body).replace("\xff\xff", "\xff"));
+    }
+    return stream;
+}
+
 #define SKIP_WITHOUT_TMUX()                                           \
     if (!TmuxTerminals::Installed()) {                                \
         GTEST_SKIP() << "tmux is missing (scripts/test installs it)"; \
@@ -188,5 +211,30 @@ TEST(ScreenRepaint, ModesTabStopsAndInsertion)
           "\x1b[?7lno wrap at all beyond thirty columns", "\r\n\x1b[4h", "abc\r\x1b[Cx",
           "\x1b[?1000h\x1b[?1006h\x1b[?2004h", "\x1b[?7h\x1b[4l\x1b[?25h"}});
 }
+
+class RecordedSession : public testing::TestWithParam<const char*>
+{
+};
+
+// Ten cuts spread over each recording: an editor on the alternate screen, a colour
+// test, dialog's line drawing, a shell writing Japanese.
+TEST_P(RecordedSession, LateViewerSeesWhatEarlyViewerSees)
+{
+    SKIP_WITHOUT_TMUX();
+    const Stream stream = LoadRecording(QString::fromLatin1(GetParam()));
+    ASSERT_GT(stream.frames.size(), 10u) << "tests/recordings/make makes it";
+    TmuxTerminals tmux;
+    const size_t last = stream.frames.size() - 1;
+    for (size_t i = 0; i < 10; ++i) {
+        ExpectLateViewerSeesTheSame(tmux, stream, 1 + i * last / 10);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, RecordedSession,
+                         testing::Values("vim.ttyrec", "colours.ttyrec", "dialog.ttyrec",
+                                         "japanese.cast"),
+                         [](const testing::TestParamInfo<const char*>& param) {
+                             return QByteArray(param.param).split('.').front().toStdString();
+                         });
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QThread>
+#include <vector>
 
 const char* const TmuxTerminals::kModesFormat =
     "cursor #{cursor_x},#{cursor_y} visible #{cursor_flag} alternate #{alternate_on} "
@@ -23,91 +24,141 @@ namespace {
 
 int g_servers = 0;
 
-// Whether the SGR codes of tmux's capture leave every attribute at its default, given
-// the state before: one flag per kind of attribute.
-void TrackSgr(QByteArrayView codes, uint32_t& active)
+// The attributes a cell of tmux's capture is drawn with, one text per kind.
+struct CellStyle
 {
-    enum : uint32_t
+    QByteArray bold, dim, italic, underline, blink, reverse, conceal, strike, overline;
+    QByteArray foreground, background, underlineColour;
+    bool lineDrawing = false;
+    bool operator==(const CellStyle&) const = default;
+    QByteArray Text() const
     {
-        Intensity = 1,
-        Italic = 2,
-        Underline = 4,
-        Blink = 8,
-        Reverse = 16,
-        Conceal = 32,
-        Strike = 64,
-        Overline = 128,
-        Foreground = 256,
-        Background = 512,
-        UnderlineColour = 1024,
-    };
-    for (const QByteArrayView code : QByteArray(codes.toByteArray()).split(';')) {
-        const QByteArrayView main =
-            code.first(code.contains(':') ? code.indexOf(':') : code.size());
-        const int n = main.isEmpty() ? 0 : main.toInt();
-        auto set = [&](uint32_t flag, bool on) { active = on ? active | flag : active & ~flag; };
+        return bold + '|' + dim + '|' + italic + '|' + underline + '|' + blink + '|' + reverse +
+               '|' + conceal + '|' + strike + '|' + overline + '|' + foreground + '|' + background +
+               '|' + underlineColour + '|' + (lineDrawing ? "acs" : "");
+    }
+};
+
+// Applies the parameters of one SGR sequence as tmux writes them in a capture.
+void ApplyCaptureSgr(const QByteArray& parameters, CellStyle& style)
+{
+    const QList<QByteArray> codes = parameters.split(';');
+    for (qsizetype i = 0; i < codes.size(); ++i) {
+        const QByteArray& code = codes[i];
+        const int n = code.split(':').front().toInt();
+        // A colour takes the parameters after it: 5;n or 2;r;g;b (or the colon form).
+        auto colour = [&]() {
+            QByteArray value = code;
+            if (!code.contains(':') && i + 1 < codes.size()) {
+                const qsizetype count = codes[i + 1] == "5" ? 2 : 4;
+                for (qsizetype k = 1; k <= count && i + 1 < codes.size(); ++k) {
+                    value += ':' + codes[++i];
+                }
+            }
+            return value;
+        };
         if (n == 0) {
-            active = 0;
-        } else if (n == 1 || n == 2 || n == 22) {
-            set(Intensity, n != 22);
+            const bool lineDrawing = style.lineDrawing;
+            style = CellStyle{};
+            style.lineDrawing = lineDrawing;  // SO and SI, not SGR, change it
+        } else if (n == 1) {
+            style.bold = "1";
+        } else if (n == 2) {
+            style.dim = "2";
+        } else if (n == 22) {
+            style.bold.clear();
+            style.dim.clear();
         } else if (n == 3 || n == 23) {
-            set(Italic, n == 3);
-        } else if (n == 4 || n == 21 || n == 24) {
-            set(Underline, n != 24 && code != "4:0");
+            style.italic = n == 3 ? "3" : "";
+        } else if (n == 4 || n == 21) {
+            style.underline = code == "4:0" ? "" : code;
+        } else if (n == 24) {
+            style.underline.clear();
         } else if (n == 5 || n == 6 || n == 25) {
-            set(Blink, n != 25);
+            style.blink = n == 25 ? "" : "5";
         } else if (n == 7 || n == 27) {
-            set(Reverse, n == 7);
+            style.reverse = n == 7 ? "7" : "";
         } else if (n == 8 || n == 28) {
-            set(Conceal, n == 8);
+            style.conceal = n == 8 ? "8" : "";
         } else if (n == 9 || n == 29) {
-            set(Strike, n == 9);
+            style.strike = n == 9 ? "9" : "";
         } else if (n == 53 || n == 55) {
-            set(Overline, n == 53);
-        } else if ((n >= 30 && n <= 39) || (n >= 90 && n <= 97)) {
-            set(Foreground, n != 39);
-        } else if ((n >= 40 && n <= 49) || (n >= 100 && n <= 107)) {
-            set(Background, n != 49);
-        } else if (n == 58 || n == 59) {
-            set(UnderlineColour, n == 58);
-        }
-        if (n == 38 || n == 48 || n == 58) {
-            break;  // the rest of this sequence is the colour's values
+            style.overline = n == 53 ? "53" : "";
+        } else if (n == 38) {
+            style.foreground = colour();
+        } else if (n == 48) {
+            style.background = colour();
+        } else if (n == 58) {
+            style.underlineColour = colour();
+        } else if (n == 39 || n == 49 || n == 59) {
+            (n == 39   ? style.foreground
+             : n == 49 ? style.background
+                       : style.underlineColour)
+                .clear();
+        } else if ((n >= 30 && n <= 37) || (n >= 90 && n <= 97)) {
+            style.foreground = code;
+        } else if ((n >= 40 && n <= 47) || (n >= 100 && n <= 107)) {
+            style.background = code;
+        } else {
+            style.underline += "?" + code;  // a code this reader does not know: keep it
         }
     }
 }
 
-// tmux prints the cells a line has used, and a cell becomes used by being written, even
-// with a blank (inserting and deleting characters writes the line's end): what counts is
-// what shows, so blanks at a line's end with every attribute at its default go.
-QByteArray TrimDefaultBlanks(const QByteArray& capture)
+// tmux prints each line's used cells, with SGR codes where the attributes change from the
+// cell printed before, across lines; and a cell becomes used by being written, even with
+// a blank (inserting or deleting characters writes a line's end). What counts is what
+// shows: this rewrites a capture cell by cell, each line starting afresh, without the
+// blanks at a line's end that have every attribute at its default.
+QByteArray CanonicalCapture(const QByteArray& capture)
 {
-    QList<QByteArray> lines = capture.split('\n');
-    for (QByteArray& line : lines) {
-        uint32_t active = 0;
-        qsizetype keep = 0;  // the end of what shows
+    QByteArray out;
+    CellStyle style;
+    for (const QByteArray& line : capture.split('\n')) {
+        struct Cell
+        {
+            CellStyle style;
+            QByteArray text;
+        };
+        std::vector<Cell> cells;
         for (qsizetype i = 0; i < line.size();) {
-            if (line[i] == '\x1b' && i + 1 < line.size() && line[i + 1] == '[') {
+            const char c = line[i];
+            if (c == '\x1b' && i + 1 < line.size() && line[i + 1] == '[') {
                 qsizetype end = i + 2;
                 while (end < line.size() && (line[end] < 0x40 || line[end] > 0x7E)) {
                     ++end;
                 }
                 if (end < line.size() && line[end] == 'm') {
-                    TrackSgr(QByteArrayView(line).sliced(i + 2, end - i - 2), active);
+                    ApplyCaptureSgr(line.mid(i + 2, end - i - 2), style);
                 }
                 i = end + 1;
-                keep = i;
-                continue;
+            } else if (c == '\x0e' || c == '\x0f') {
+                style.lineDrawing = c == '\x0e';
+                ++i;
+            } else {
+                // One character: a lead byte and its continuation bytes.
+                qsizetype end = i + 1;
+                while (end < line.size() && (static_cast<uchar>(line[end]) & 0xC0) == 0x80) {
+                    ++end;
+                }
+                cells.push_back({style, line.mid(i, end - i)});
+                i = end;
             }
-            if (line[i] != ' ' || active != 0) {
-                keep = i + 1;
-            }
-            ++i;
         }
-        // Escape sequences after the last shown cell matter only if cells follow.
-        line.truncate(keep);
+        while (!cells.empty() && cells.back().text == " " && cells.back().style == CellStyle{}) {
+            cells.pop_back();
+        }
+        CellStyle previous;
+        for (const Cell& cell : cells) {
+            if (!(cell.style == previous)) {
+                out += '{' + cell.style.Text() + '}';
+                previous = cell.style;
+            }
+            out += cell.text;
+        }
+        out += '\n';
     }
-    return lines.join('\n');
+    return out;
 }
 
 }  // namespace
@@ -234,9 +285,9 @@ TmuxTerminals::State TmuxTerminals::Read(int pane)
     const QStringList capture{QStringLiteral("capture-pane"), QStringLiteral("-p"),
                               QStringLiteral("-e"),           QStringLiteral("-N"),
                               QStringLiteral("-t"),           Session(pane)};
-    state.screen = TrimDefaultBlanks(Run(capture));
+    state.screen = CanonicalCapture(Run(capture));
     state.primary =
-        TrimDefaultBlanks(Run(capture + QStringList{QStringLiteral("-a"), QStringLiteral("-q")}));
+        CanonicalCapture(Run(capture + QStringList{QStringLiteral("-a"), QStringLiteral("-q")}));
     state.modes = Run({QStringLiteral("display-message"), QStringLiteral("-p"),
                        QStringLiteral("-t"), Session(pane), QString::fromLatin1(kModesFormat)})
                       .trimmed();
