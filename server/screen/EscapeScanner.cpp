@@ -16,7 +16,7 @@ bool IsStringIntroducer(uchar byte)
 // Parses the bytes of a whole CSI sequence (ESC [ ... final). False for one that
 // breaks the grammar (a private marker after the first byte, a parameter after an
 // intermediate, too many parameters), which terminals ignore.
-bool ParseCsi(const QByteArray& raw, CsiSequence& csi, bool& tooMany)
+bool ParseCsi(QByteArrayView raw, CsiSequence& csi, bool& tooMany)
 {
     csi.raw = raw;
     csi.finalByte = raw.back();
@@ -62,7 +62,7 @@ bool ParseCsi(const QByteArray& raw, CsiSequence& csi, bool& tooMany)
             return false;  // a parameter byte after an intermediate
         }
     }
-    csi.intermediates = QByteArrayView(raw).sliced(interStart, end - interStart);
+    csi.intermediates = raw.sliced(interStart, end - interStart);
     return true;
 }
 
@@ -111,7 +111,7 @@ QByteArray EscapeScanner::Pending() const
         case State::Escape:
         case State::Csi:
         case State::CsiSkip:
-            return sequence_;
+            return sequence_.View().toByteArray();
         case State::String: {
             QByteArray bytes;
             bytes.reserve(stringBody_.size() + 3);
@@ -222,7 +222,7 @@ bool EscapeScanner::SequenceCommonByte(uchar byte, Events& events, qsizetype& co
     } else if (byte == kDel) {
         // Ignored inside sequences.
     } else if (byte >= 0x80) {
-        events.OnMalformed(Malformed::NonAsciiSequence, sequence_);
+        events.OnMalformed(Malformed::NonAsciiSequence, sequence_.View());
         state_ = State::Ground;
         sequence_.clear();
         consumed = 0;
@@ -235,7 +235,7 @@ bool EscapeScanner::SequenceCommonByte(uchar byte, Events& events, qsizetype& co
 void EscapeScanner::StartEscape()
 {
     sequence_.clear();
-    sequence_ += static_cast<char>(kEsc);
+    sequence_.Add(static_cast<char>(kEsc));
     state_ = State::Escape;
 }
 
@@ -246,11 +246,11 @@ qsizetype EscapeScanner::EscapeByte(uchar byte, Events& events)
         return consumed;
     }
     if (sequence_.size() >= kMaxSequence) {
-        events.OnMalformed(Malformed::LongSequence, sequence_);
+        events.OnMalformed(Malformed::LongSequence, sequence_.View());
         state_ = State::CsiSkip;
         return 0;
     }
-    sequence_ += static_cast<char>(byte);
+    sequence_.Add(static_cast<char>(byte));
     if (byte <= 0x2F) {
         return 1;  // an intermediate byte
     }
@@ -269,8 +269,8 @@ qsizetype EscapeScanner::EscapeByte(uchar byte, Events& events)
         return 1;
     }
     EscapeSequence escape;
-    escape.raw = sequence_;
-    escape.intermediates = QByteArrayView(sequence_).sliced(1, sequence_.size() - 2);
+    escape.raw = sequence_.View();
+    escape.intermediates = sequence_.View().sliced(1, sequence_.size() - 2);
     escape.finalByte = static_cast<char>(byte);
     state_ = State::Ground;
     events.OnEscape(escape);
@@ -285,11 +285,11 @@ qsizetype EscapeScanner::CsiByte(uchar byte, Events& events)
         return consumed;
     }
     if (sequence_.size() >= kMaxSequence) {
-        events.OnMalformed(Malformed::LongSequence, sequence_);
+        events.OnMalformed(Malformed::LongSequence, sequence_.View());
         state_ = State::CsiSkip;
         return 0;
     }
-    sequence_ += static_cast<char>(byte);
+    sequence_.Add(static_cast<char>(byte));
     if (byte >= 0x40) {
         DispatchCsi(events);
     }
@@ -314,10 +314,10 @@ void EscapeScanner::DispatchCsi(Events& events)
     state_ = State::Ground;
     CsiSequence csi;
     bool tooMany = false;
-    if (ParseCsi(sequence_, csi, tooMany)) {
+    if (ParseCsi(sequence_.View(), csi, tooMany)) {
         events.OnCsi(csi);
     } else if (tooMany) {
-        events.OnMalformed(Malformed::LongSequence, sequence_);
+        events.OnMalformed(Malformed::LongSequence, sequence_.View());
     }
     sequence_.clear();
 }

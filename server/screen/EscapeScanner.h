@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QtGlobal>
+#include <array>
 
 #include "server/screen/ControlSequence.h"
 
@@ -82,8 +83,23 @@ private:
     void DispatchCsi(Events& events);
     void EndString(Events& events);
 
+    // The sequence in progress, from ESC: a buffer of fixed size, as every byte of a
+    // sequence goes through it.
+    class HeldSequence
+    {
+    public:
+        void clear() { size_ = 0; }
+        qsizetype size() const { return size_; }
+        void Add(char byte) { bytes_[static_cast<size_t>(size_++)] = byte; }
+        QByteArrayView View() const { return QByteArrayView(bytes_.data(), size_); }
+
+    private:
+        std::array<char, kMaxSequence> bytes_;
+        qsizetype size_ = 0;
+    };
+
     State state_ = State::Ground;
-    QByteArray sequence_;  // the sequence in progress, from ESC
+    HeldSequence sequence_;
     // UTF-8 character in progress: continuation bytes still needed, the allowed range of
     // the next one, the code point so far and its bytes so far.
     int utf8Needed_ = 0;

@@ -1,7 +1,5 @@
 #include "server/screen/Pen.h"
 
-#include <QList>
-
 namespace {
 
 // The simple on and off codes, with the flag each sets or clears.
@@ -129,108 +127,151 @@ bool ApplyPlainCode(Pen& pen, int code)
     return true;
 }
 
-void AppendColor(QList<QByteArray>& codes, const Color& color, bool foreground)
+// The parameters of one SGR sequence, built without allocating: pens change at almost
+// every cell of a coloured screen.
+class Codes
+{
+public:
+    void Number(int value)
+    {
+        Separate();
+        char digits[12];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value > 0);
+        while (n > 0) {
+            bytes_[size_++] = digits[--n];
+        }
+    }
+    // A number that belongs to the one before, after ':' or ';'.
+    void Then(char separator, int value)
+    {
+        bytes_[size_++] = separator;
+        empty_ = true;
+        Number(value);
+    }
+    int Size() const { return size_; }
+    bool IsJustZero() const { return size_ == 1 && bytes_[0] == '0'; }
+    void AppendSequence(QByteArray& out) const
+    {
+        out += "\x1b[";
+        if (!IsJustZero()) {
+            out += QByteArrayView(bytes_, size_);
+        }
+        out += 'm';
+    }
+
+private:
+    void Separate()
+    {
+        if (!empty_) {
+            bytes_[size_++] = ';';
+        }
+        empty_ = false;
+    }
+    // Enough for every code at once with two 24-bit colours.
+    char bytes_[128];
+    int size_ = 0;
+    bool empty_ = true;
+};
+
+void AddColor(Codes& codes, const Color& color, bool foreground)
 {
     const int base = foreground ? 30 : 40;
     switch (color.kind) {
         case Color::Default:
-            codes += QByteArray::number(base + 9);
+            codes.Number(base + 9);
             break;
         case Color::Basic:
-            codes +=
-                QByteArray::number(color.red < 8 ? base + color.red : base + 60 + color.red - 8);
+            codes.Number(color.red < 8 ? base + color.red : base + 60 + color.red - 8);
             break;
         case Color::Indexed:
-            codes +=
-                QByteArray::number(base + 8) + QByteArray(";5;") + QByteArray::number(color.red);
+            codes.Number(base + 8);
+            codes.Then(';', 5);
+            codes.Then(';', color.red);
             break;
         case Color::Rgb:
-            codes += QByteArray::number(base + 8) + QByteArray(";2;") +
-                     QByteArray::number(color.red) + ';' + QByteArray::number(color.green) + ';' +
-                     QByteArray::number(color.blue);
+            codes.Number(base + 8);
+            codes.Then(';', 2);
+            codes.Then(';', color.red);
+            codes.Then(';', color.green);
+            codes.Then(';', color.blue);
             break;
     }
 }
 
-void AppendUnderline(QList<QByteArray>& codes, int style)
+void AddUnderline(Codes& codes, int style)
 {
-    if (style == 0) {
-        codes += "24";
-    } else if (style == 1) {
-        codes += "4";
+    if (style <= 1) {
+        codes.Number(style == 0 ? 24 : 4);
     } else {
-        codes += QByteArray("4:") + QByteArray::number(style);
+        codes.Number(4);
+        codes.Then(':', style);
     }
 }
 
-// The codes that set `to` on a reset pen, after the 0 that resets it.
-QList<QByteArray> CodesFromReset(const Pen& to)
+// The codes that set `to` on a reset pen: 0, then what `to` has.
+Codes CodesFromReset(const Pen& to)
 {
-    QList<QByteArray> codes{"0"};
+    Codes codes;
+    codes.Number(0);
     if (to.flags & CellFlag::Bold) {
-        codes += "1";
+        codes.Number(1);
     }
     if (to.flags & CellFlag::Dim) {
-        codes += "2";
+        codes.Number(2);
     }
     for (const FlagCode& fc : kFlagCodes) {
         if (to.flags & fc.flag) {
-            codes += QByteArray::number(fc.on);
+            codes.Number(fc.on);
         }
     }
     if (to.Underline() != 0) {
-        AppendUnderline(codes, to.Underline());
+        AddUnderline(codes, to.Underline());
     }
     if (to.foreground.kind != Color::Default) {
-        AppendColor(codes, to.foreground, true);
+        AddColor(codes, to.foreground, true);
     }
     if (to.background.kind != Color::Default) {
-        AppendColor(codes, to.background, false);
+        AddColor(codes, to.background, false);
     }
     return codes;
 }
 
 // The codes that change only what differs.
-QList<QByteArray> CodesFromDifference(const Pen& from, const Pen& to)
+Codes CodesFromDifference(const Pen& from, const Pen& to)
 {
-    QList<QByteArray> codes;
+    Codes codes;
     constexpr uint16_t kIntensity = CellFlag::Bold | CellFlag::Dim;
     const uint16_t lost = from.flags & ~to.flags;
     uint16_t kept = from.flags;
     if (lost & kIntensity) {
-        codes += "22";  // clears both bold and dim
+        codes.Number(22);  // clears both bold and dim
         kept &= static_cast<uint16_t>(~kIntensity);
     }
     if ((to.flags & CellFlag::Bold) && !(kept & CellFlag::Bold)) {
-        codes += "1";
+        codes.Number(1);
     }
     if ((to.flags & CellFlag::Dim) && !(kept & CellFlag::Dim)) {
-        codes += "2";
+        codes.Number(2);
     }
     for (const FlagCode& fc : kFlagCodes) {
         if ((from.flags ^ to.flags) & fc.flag) {
-            codes += QByteArray::number((to.flags & fc.flag) ? fc.on : fc.off);
+            codes.Number((to.flags & fc.flag) ? fc.on : fc.off);
         }
     }
     if (from.Underline() != to.Underline()) {
-        AppendUnderline(codes, to.Underline());
+        AddUnderline(codes, to.Underline());
     }
     if (from.foreground != to.foreground) {
-        AppendColor(codes, to.foreground, true);
+        AddColor(codes, to.foreground, true);
     }
     if (from.background != to.background) {
-        AppendColor(codes, to.background, false);
+        AddColor(codes, to.background, false);
     }
     return codes;
-}
-
-qsizetype JoinedSize(const QList<QByteArray>& codes)
-{
-    qsizetype size = codes.size();
-    for (const QByteArray& code : codes) {
-        size += code.size();
-    }
-    return size;
 }
 
 }  // namespace
@@ -277,30 +318,23 @@ void AppendSgrChange(QByteArray& out, const Pen& from, const Pen& to)
     if (from == to) {
         return;
     }
-    QList<QByteArray> codes = CodesFromDifference(from, to);
-    const QList<QByteArray> fromReset = CodesFromReset(to);
-    if (JoinedSize(fromReset) < JoinedSize(codes)) {
-        codes = fromReset;
-    }
-    out += "\x1b[";
-    if (codes.size() != 1 || codes.front() != "0") {
-        out += codes.join(';');
-    }
-    out += 'm';
+    const Codes difference = CodesFromDifference(from, to);
+    const Codes fromReset = CodesFromReset(to);
+    (fromReset.Size() < difference.Size() ? fromReset : difference).AppendSequence(out);
 }
 
 void AppendColorsOnly(QByteArray& out, const Pen& pen)
 {
-    QList<QByteArray> codes{"0"};
-    auto add = [&](const Color& color, bool foreground) {
-        // The screen library keeps a basic colour as its index either way.
-        Color kept = color;
-        if (kept.kind == Color::Basic) {
-            kept.kind = Color::Indexed;
+    // The screen library keeps a basic colour as its index either way.
+    auto kept = [](Color color) {
+        if (color.kind == Color::Basic) {
+            color.kind = Color::Indexed;
         }
-        AppendColor(codes, kept, foreground);
+        return color;
     };
-    add(pen.foreground, true);
-    add(pen.background, false);
-    out += "\x1b[" + codes.join(';') + 'm';
+    Codes codes;
+    codes.Number(0);
+    AddColor(codes, kept(pen.foreground), true);
+    AddColor(codes, kept(pen.background), false);
+    codes.AppendSequence(out);
 }

@@ -105,6 +105,11 @@ void ScreenModel::Flush()
 
 void ScreenModel::UpdateWritingFlags()
 {
+    screen_->SetWritingFlags(WritingFlags());
+}
+
+uint16_t ScreenModel::WritingFlags() const
+{
     uint16_t flags = pen_.flags;
     if (charsets_.InUse() == Charsets::LineDrawing) {
         flags |= CellFlag::LineDrawing;
@@ -115,7 +120,7 @@ void ScreenModel::UpdateWritingFlags()
     if (pen_.background.kind == Color::Basic) {
         flags |= CellFlag::BasicBackground;
     }
-    screen_->SetWritingFlags(flags);
+    return flags;
 }
 
 void ScreenModel::DoubtCells(const QString& reason)

@@ -118,6 +118,7 @@ private:
     void Flush();
     // Tells libvterm's side of the cells which attributes text is written with.
     void UpdateWritingFlags();
+    uint16_t WritingFlags() const;
     // Passes a whole sequence to libvterm as it came.
     void Pass(QByteArrayView raw) { toScreen_ += raw; }
     void Unfollowed(QByteArrayView raw);

@@ -386,15 +386,27 @@ void ScreenModel::SetPrivateMode(int mode, bool on, const CsiSequence& csi)
 
 void ScreenModel::Sgr(const CsiSequence& csi)
 {
-    Flush();
+    const Pen before = pen_;
+    const uint16_t flagsBefore = WritingFlags();
     const bool ok = ApplySgr(pen_, csi);
     if (!ok) {
         penKnown_ = false;
     } else if (csi.count == 0 || csi.parameters[0].value <= 0) {
         penKnown_ = true;  // it began by resetting the whole pen
     }
-    AppendColorsOnly(toScreen_, pen_);
-    UpdateWritingFlags();
+    if (pen_ == before) {
+        return;
+    }
+    // libvterm keeps the colours itself, in order; the other attributes are given to
+    // the cells as libvterm reports them written, so the text before must be written
+    // before they change.
+    if (WritingFlags() != flagsBefore) {
+        Flush();
+        UpdateWritingFlags();
+    }
+    if (pen_.foreground != before.foreground || pen_.background != before.background) {
+        AppendColorsOnly(toScreen_, pen_);
+    }
 }
 
 void ScreenModel::SetScrollRegion(const CsiSequence& csi)

@@ -242,6 +242,15 @@ void VtermScreen::Damage(const Rect& rect)
     }
     std::vector<uint16_t>& flags = Flags();
     const auto eraseFlags = static_cast<uint16_t>(writingFlags_ & CellFlag::BasicBackground);
+    if (rect.endCol - rect.startCol > 2) {
+        // A character is at most two cells wide: libvterm reports each as it writes it,
+        // so a wider report is an erasure.
+        for (int row = rect.startRow; row < rect.endRow; ++row) {
+            const auto start = flags.begin() + row * cols_;
+            std::fill(start + rect.startCol, start + rect.endCol, eraseFlags);
+        }
+        return;
+    }
     for (int row = rect.startRow; row < rect.endRow; ++row) {
         for (int col = rect.startCol; col < rect.endCol; ++col) {
             VTermScreenCell vcell;
