@@ -53,6 +53,11 @@ inline const QString ReasonUnfollowed = QStringLiteral("the screen model does no
 inline const QString ReasonDisputed = QStringLiteral("terminals do not agree on what %1 does");
 // Filled with the character, as "U+1F600".
 inline const QString ReasonWidth = QStringLiteral("terminals do not agree on the width of %1");
+inline const QString ReasonWideAtEdge = QStringLiteral(
+    "terminals do not agree where a wide or combining character goes at a line's end "
+    "without autowrap");
+inline const QString ReasonWideHalf =
+    QStringLiteral("terminals do not agree on a wide character half overwritten");
 inline const QString ReasonCombining =
     QStringLiteral("terminals do not agree on a combining character written apart from its base");
 inline const QString ReasonCharset = QStringLiteral(

@@ -48,6 +48,8 @@ constexpr uint16_t LineDrawing = 1 << 11;
 // The cell's colours are of the Basic kind (the screen library keeps only the index).
 constexpr uint16_t BasicForeground = 1 << 12;
 constexpr uint16_t BasicBackground = 1 << 13;
+// The cell holds the left half of a wide character.
+constexpr uint16_t WideHead = 1 << 14;
 }  // namespace CellFlag
 
 // The attributes that text is written with (SGR).

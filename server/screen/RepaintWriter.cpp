@@ -38,7 +38,6 @@ void RepaintWriter::Begin()
     // A terminal that has just connected may still hold anything a previous program
     // left; the reset gives the defaults this writer counts on.
     out_ += Esc::kReset;
-    out_ += "\x1b[?7l";
     pen_ = Pen{};
     row_ = 0;
     col_ = 0;
@@ -167,8 +166,13 @@ void RepaintWriter::PutCell(const ScreenCell& cell)
         }
         AppendUtf8(out_, code);
     }
-    // With autowrap off the cursor stops at the last column.
-    col_ = qMin(col_ + qMax(1, static_cast<int>(cell.width)), cols_ - 1);
+    // After the last column the cursor waits there for a wrap, which the next move
+    // (an absolute one) cancels.
+    col_ += qMax(1, static_cast<int>(cell.width));
+    if (col_ >= cols_) {
+        col_ = cols_ - 1;
+        cursorKnown_ = false;
+    }
 }
 
 void RepaintWriter::PaintAt(int row, int col, const ScreenCell& cell)

@@ -12,7 +12,8 @@
 // cell needs it: SGR only where attributes change, a cursor move only over a gap,
 // erase-to-end-of-line for coloured blanks at a line's end.
 //
-// Cells are painted with autowrap off, origin mode off and the full screen as scroll
+// Cells are painted with autowrap on (a combining character after the last column
+// joins its base only then, in tmux), origin mode off and the full screen as scroll
 // region, G0 holding ASCII and G1 line drawing, which Begin sets up; the caller sets
 // the recording's own modes afterwards.
 class RepaintWriter

@@ -87,11 +87,11 @@ QString ScreenModel::Blocking() const
     return penKnown_ ? QString() : Texts::ReasonAttribute;
 }
 
-void ScreenModel::Flush()
+void ScreenModel::Flush(bool holdCharacter)
 {
     // libvterm does not keep a character cut between two writes: the start of one that
     // the next frame completes waits here.
-    const qsizetype held = scanner_.CharacterBytesHeld();
+    const qsizetype held = holdCharacter ? scanner_.CharacterBytesHeld() : 0;
     screen_->Write(QByteArrayView(toScreen_).first(toScreen_.size() - held));
     toScreen_.remove(0, toScreen_.size() - held);
     const VtermScreen::Problem problem = screen_->TakeProblem();
@@ -100,6 +100,8 @@ void ScreenModel::Flush()
                       Texts::ReasonUnfollowed.arg(QString::fromLatin1(problem.detail)));
     } else if (problem.kind == VtermScreen::Problem::Width) {
         DoubtCells(Texts::ReasonWidth.arg(QString::fromLatin1(problem.detail)));
+    } else if (problem.kind == VtermScreen::Problem::WideHalf) {
+        DoubtCells(Texts::ReasonWideHalf);
     }
 }
 
@@ -186,10 +188,66 @@ void ScreenModel::OnText(const char* bytes, qsizetype size)
         DoubtCells(Texts::ReasonAttribute);
     }
     DoubtEditAtUnknownCursor();
-    toScreen_.append(bytes, size);
+    if (modes_.insert) {
+        // Inserting moves the rest of the line; where it holds a wide character, or a
+        // wide one is inserted, terminals part at the line's end.
+        Flush();
+        bool wide = screen_->RowHasWide(screen_->Cursor().row);
+        for (qsizetype i = 0; i < size && !wide; ++i) {
+            wide = static_cast<uchar>(bytes[i]) >= 0xE1;  // only these begin wide characters
+        }
+        if (wide) {
+            DoubtCells(Texts::ReasonWideHalf);
+        }
+    }
+    if (modes_.autowrap) {
+        toScreen_.append(bytes, size);
+    } else {
+        AppendWithoutAutowrap(bytes, size);
+    }
     rightAfterText_ = true;
     lastTextAscii_ = static_cast<uchar>(bytes[size - 1]) < 0x80;
+    lastTextByte_ = bytes[size - 1];
     wrapCandidate_ = true;
+}
+
+void ScreenModel::AppendWithoutAutowrap(const char* bytes, qsizetype size)
+{
+    // Without autowrap, a wide character that does not fit before the line's end goes
+    // to the next line in libvterm, to the last two columns in tmux, and a combining
+    // character after the last column joins different cells: the column of each such
+    // character is looked at, which costs a write to libvterm each. Autowrap is nearly
+    // always on.
+    qsizetype written = 0;
+    qsizetype i = 0;
+    while (i < size && (static_cast<uchar>(bytes[i]) & 0xC0) == 0x80) {
+        ++i;  // the end of a character the frame before began
+    }
+    while (i < size) {
+        const auto lead = static_cast<uchar>(bytes[i]);
+        const qsizetype length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        const int width = length > 1 && i + length <= size
+                              ? CharacterWidth(FirstCodePoint(bytes + i, length))
+                              : 1;
+        if (width == 2 || width == 0) {
+            toScreen_.append(bytes + written, i - written);
+            written = i;
+            Flush(false);  // what is written so far ends with a whole character
+            // After a character in the last column the cursor stays there, which
+            // libvterm shows as the column where that character starts.
+            const VtermScreen::Position cursor = screen_->Cursor();
+            const VtermScreen::Glyph last = screen_->LastGlyph();
+            const bool stuck = (wrapCandidate_ || written > 0) && last.at == cursor &&
+                               last.at.col + last.width == Cols();
+            // A combining character there joins the last one in xterm and libvterm,
+            // and not in tmux.
+            if (stuck || (width == 2 && cursor.col + 2 > Cols())) {
+                DoubtCells(Texts::ReasonWideAtEdge);
+            }
+        }
+        i += length;
+    }
+    toScreen_.append(bytes + written, size - written);
 }
 
 void ScreenModel::OnControl(uchar byte)

@@ -97,6 +97,8 @@ private:
     void PlainCsi(const CsiSequence& csi, bool afterText);
     void PrivateCsi(const CsiSequence& csi);
     void EraseDisplay(const CsiSequence& csi);
+    // CUU, CUD, CNL, CPL, VPR: `rows` up (negative) or down.
+    void MoveVertically(int rows, bool toFirstColumn, QByteArrayView raw);
     void SetAnsiModes(const CsiSequence& csi, bool on);
     void SetPrivateMode(int mode, bool on, const CsiSequence& csi);
     void Sgr(const CsiSequence& csi);
@@ -114,8 +116,10 @@ private:
     void DcsString(QByteArrayView body);
 
     // Writes what libvterm has been given so far, so that its cursor and cells stand
-    // where the stream stands, and takes note of what it could not follow.
-    void Flush();
+    // where the stream stands, and takes note of what it could not follow. The start of
+    // a character that the stream has not finished yet stays, unless told otherwise
+    // (what is given ends before the scanner's end).
+    void Flush(bool holdCharacter = true);
     // Tells libvterm's side of the cells which attributes text is written with.
     void UpdateWritingFlags();
     uint16_t WritingFlags() const;
@@ -128,6 +132,12 @@ private:
     // The screen in use has been wholly cleared in a known state.
     void ScreenCleared();
     void DoubtEditAtUnknownCursor();
+    // An insertion, deletion or erasure at the cursor that cuts a wide character.
+    void DoubtSplitWide(const CsiSequence& csi);
+    // ICH and DCH, which libvterm is told to do outside the scroll region too.
+    void InsertOrDeleteCharacters(QByteArrayView raw);
+    // Takes text while autowrap is off: a wide character at a line's end is disputed.
+    void AppendWithoutAutowrap(const char* bytes, qsizetype size);
     bool PendingWrap() const;
     QString Blocking() const;
     bool AtDefaults() const;
@@ -162,6 +172,7 @@ private:
     // (the cursor may wait at a line's end for the next character to wrap).
     bool rightAfterText_ = false;
     bool lastTextAscii_ = false;
+    char lastTextByte_ = 0;
     bool wrapCandidate_ = false;
     bool keepsWrap_ = false;
 

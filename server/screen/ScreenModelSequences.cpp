@@ -178,30 +178,53 @@ void ScreenModel::PlainCsi(const CsiSequence& csi, bool afterText)
             doubts_.Clear(Doubts::Cursor);
             break;
         case 'A':  // CUU
+        case 'F':  // CPL
+            keepsWrap_ = false;
+            MoveVertically(-csi.Count(0), csi.finalByte == 'F', csi.raw);
+            break;
         case 'B':  // CUD
+        case 'E':  // CNL
+        case 'e':  // VPR
+            keepsWrap_ = false;
+            MoveVertically(csi.Count(0), csi.finalByte == 'E', csi.raw);
+            break;
         case 'C':  // CUF
         case 'D':  // CUB
-        case 'E':  // CNL
-        case 'F':  // CPL
         case 'G':  // CHA
         case 'I':  // CHT
         case 'Z':  // CBT
         case '`':  // HPA
         case 'a':  // HPR
         case 'd':  // VPA
-        case 'e':  // VPR
         case 'S':  // SU
             keepsWrap_ = false;
             Pass(csi.raw);
             break;
-        case '@':  // ICH
-        case 'K':  // EL
         case 'L':  // IL
         case 'M':  // DL
+            // Outside the scroll region xterm and libvterm ignore them, tmux moves the
+            // lines below the cursor.
+            if (regionTop_ != 0 || regionBottom_ != Rows() - 1) {
+                Flush();
+                const int row = screen_->Cursor().row;
+                if (row < regionTop_ || row > regionBottom_) {
+                    DoubtCells(
+                        Texts::ReasonDisputed.arg(QString::fromLatin1(DescribeSequence(csi.raw))));
+                }
+            }
+            [[fallthrough]];
+        case '@':  // ICH
         case 'P':  // DCH
+            keepsWrap_ = false;
+            DoubtEditAtUnknownCursor();
+            DoubtSplitWide(csi);
+            InsertOrDeleteCharacters(csi.raw);
+            break;
+        case 'K':  // EL
         case 'X':  // ECH
             keepsWrap_ = false;
             DoubtEditAtUnknownCursor();
+            DoubtSplitWide(csi);
             Pass(csi.raw);
             break;
         case 'T':
@@ -218,9 +241,21 @@ void ScreenModel::PlainCsi(const CsiSequence& csi, bool afterText)
         case 'b':  // REP
             keepsWrap_ = false;
             // Terminals repeat the last character only right after it, and not all of
-            // them a wide one.
+            // them a wide one. libvterm is given the characters themselves: it would
+            // not insert them in insert mode.
             if (afterText) {
-                Pass(csi.raw);
+                // Past the line's end, xterm and libvterm wrap as for text, tmux stops.
+                Flush();
+                if (screen_->Cursor().col + csi.Count(0) > Cols()) {
+                    DoubtCells(
+                        Texts::ReasonDisputed.arg(QString::fromLatin1(DescribeSequence(csi.raw))));
+                }
+                const QByteArray repeated(qMin(csi.Count(0), Cols() * Rows() + Cols()),
+                                          lastTextByte_);
+                OnText(repeated.constData(), repeated.size());
+                // It writes characters as text does, and may leave a wrap pending.
+                keepsWrap_ = true;
+                wrapCandidate_ = true;
             } else {
                 DoubtCells(
                     Texts::ReasonDisputed.arg(QString::fromLatin1(DescribeSequence(csi.raw))));
@@ -266,6 +301,30 @@ void ScreenModel::PlainCsi(const CsiSequence& csi, bool afterText)
     }
 }
 
+void ScreenModel::MoveVertically(int rows, bool toFirstColumn, QByteArrayView raw)
+{
+    // A cursor inside the scroll region stops at its edge, one outside at the screen's;
+    // libvterm stops only at the screen's, so it is told where the cursor goes.
+    if (regionTop_ == 0 && regionBottom_ == Rows() - 1) {
+        Pass(raw);
+        return;
+    }
+    Flush();
+    const VtermScreen::Position cursor = screen_->Cursor();
+    int row = cursor.row + rows;
+    if (rows < 0) {
+        row = qMax(row, cursor.row >= regionTop_ ? regionTop_ : 0);
+    } else {
+        row = qMin(row, cursor.row <= regionBottom_ ? regionBottom_ : Rows() - 1);
+    }
+    const int col = toFirstColumn ? 0 : cursor.col;
+    // In origin mode libvterm counts rows from the region's top, and stays inside it,
+    // where the cursor already is.
+    const int from = modes_.origin ? regionTop_ : 0;
+    Pass(QByteArray("\x1b[" + QByteArray::number(row - from + 1) + ';' +
+                    QByteArray::number(col + 1) + 'H'));
+}
+
 void ScreenModel::PrivateCsi(const CsiSequence& csi)
 {
     switch (csi.finalByte) {
@@ -288,6 +347,56 @@ void ScreenModel::PrivateCsi(const CsiSequence& csi)
     }
 }
 
+void ScreenModel::InsertOrDeleteCharacters(QByteArrayView raw)
+{
+    // libvterm does nothing on a line outside the scroll region, where terminals insert
+    // and delete as anywhere: there it is given the whole screen as region for the
+    // moment. (With origin mode on the cursor never leaves the region.)
+    const VtermScreen::Position at = screen_->Cursor();  // DoubtSplitWide has flushed
+    if (modes_.origin || (at.row >= regionTop_ && at.row <= regionBottom_)) {
+        Pass(raw);
+        return;
+    }
+    const QByteArray back =
+        "\x1b[" + QByteArray::number(at.row + 1) + ';' + QByteArray::number(at.col + 1) + 'H';
+    Pass(QByteArray("\x1b[r" + back));
+    Pass(raw);
+    Pass(QByteArray("\x1b[" + QByteArray::number(regionTop_ + 1) + ';' +
+                    QByteArray::number(regionBottom_ + 1) + 'r' + back));
+}
+
+void ScreenModel::DoubtSplitWide(const CsiSequence& csi)
+{
+    // Inserting, deleting or erasing part of a wide character leaves half of it, which
+    // terminals clear, keep or move each their own way.
+    Flush();
+    const VtermScreen::Position at = screen_->Cursor();
+    const int count = csi.Count(0);
+    bool splits = false;
+    switch (csi.finalByte) {
+        case '@':
+        case 'P':
+            splits = screen_->RowHasWide(at.row);
+            break;
+        case 'X':
+            splits = screen_->IsWideHead(at.row, at.col - 1) ||
+                     screen_->IsWideHead(at.row, at.col + count - 1);
+            break;
+        case 'J':
+        case 'K': {
+            const int mode = csi.Value(0, 0);
+            splits = (mode == 0 && screen_->IsWideHead(at.row, at.col - 1)) ||
+                     (mode == 1 && screen_->IsWideHead(at.row, at.col));
+            break;
+        }
+        default:
+            break;
+    }
+    if (splits) {
+        DoubtCells(Texts::ReasonWideHalf);
+    }
+}
+
 void ScreenModel::EraseDisplay(const CsiSequence& csi)
 {
     const int mode = csi.Value(0, 0);
@@ -304,6 +413,7 @@ void ScreenModel::EraseDisplay(const CsiSequence& csi)
         (cursorKnown && mode == 1 && cursor == VtermScreen::Position{Rows() - 1, Cols() - 1});
     if (!whole) {
         DoubtEditAtUnknownCursor();
+        DoubtSplitWide(csi);
     }
     Pass(csi.raw);
     if (whole) {
@@ -420,7 +530,14 @@ void ScreenModel::SetScrollRegion(const CsiSequence& csi)
     regionTop_ = top - 1;
     regionBottom_ = bottom - 1;
     Pass(QByteArray("\x1b[" + QByteArray::number(top) + ';' + QByteArray::number(bottom) + 'r'));
-    doubts_.Clear(Doubts::Cursor);  // it moves the cursor home
+    // It moves the cursor home: in origin mode xterm and libvterm take the region's top
+    // for home, tmux the screen's.
+    if (modes_.origin && regionTop_ != 0) {
+        doubts_.Raise(Doubts::Cursor,
+                      Texts::ReasonDisputed.arg(QString::fromLatin1(DescribeSequence(csi.raw))));
+    } else {
+        doubts_.Clear(Doubts::Cursor);
+    }
 }
 
 void ScreenModel::WindowOperation(const CsiSequence& csi)
@@ -480,7 +597,12 @@ void ScreenModel::RestoreCursor()
     charsets_ = slot.charsets;
     Pass(Esc::kRestoreCursor);
     UpdateWritingFlags();
-    if (slot.known) {
+    // In origin mode, a cursor saved outside the scroll region now in force comes back
+    // in it in some terminals, where it was in others.
+    const bool outside = slot.origin && (slot.at.row < regionTop_ || slot.at.row > regionBottom_);
+    if (outside) {
+        doubts_.Raise(Doubts::Cursor, Texts::ReasonDisputed.arg(QStringLiteral("ESC 8")));
+    } else if (slot.known) {
         doubts_.Clear(Doubts::Cursor);
     } else {
         doubts_.Raise(Doubts::Cursor, doubts_.Reason(Doubts::SavedCursor));

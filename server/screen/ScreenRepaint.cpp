@@ -122,8 +122,8 @@ void ScreenModel::WriteFinalState(RepaintWriter& writer)
         writer.Raw("\x1b[?6h");
         writer.SetOriginTop(regionTop_);
     }
-    if (modes_.autowrap) {
-        writer.Append("\x1b[?7h");
+    if (!modes_.autowrap) {
+        writer.Append("\x1b[?7l");
     }
     if (PendingWrap()) {
         // The cursor waits after the line's last character for the next one to wrap:

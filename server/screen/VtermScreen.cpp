@@ -2,6 +2,7 @@
 
 #include <vterm.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <cwchar>
@@ -34,6 +35,18 @@ Color FromVterm(const VTermColor& color, bool foreground, bool basic)
 }
 
 void DiscardOutput(const char*, size_t, void*) {}
+
+// The columns a cell's character takes. libvterm counts a cell as wide whenever the
+// cell after it is a wide character's right half, which it leaves behind when a narrow
+// character overwrites the left half; the character itself tells.
+int WrittenWidth(const VTermScreenCell& cell)
+{
+    if (cell.chars[0] < 0x80) {
+        return 1;
+    }
+    const int width = CharacterWidth(cell.chars[0]);
+    return width == -2 ? cell.width : width == 2 ? 2 : 1;
+}
 
 QByteArray CodePointName(char32_t code)
 {
@@ -183,7 +196,8 @@ ScreenCell VtermScreen::Cell(int row, int col) const
             break;
         }
     }
-    out.width = static_cast<uint8_t>(cell.width);
+    out.width =
+        static_cast<uint8_t>(cell.chars[0] == static_cast<uint32_t>(-1) ? 0 : WrittenWidth(cell));
     out.flags = flags_[active_][static_cast<size_t>(row * cols_ + col)];
     out.foreground = FromVterm(cell.fg, true, out.flags & CellFlag::BasicForeground);
     out.background = FromVterm(cell.bg, false, out.flags & CellFlag::BasicBackground);
@@ -206,6 +220,12 @@ void VtermScreen::ReadRow(int row, std::vector<ScreenCell>& cells) const
     for (int col = 0; col < cols_; ++col) {
         cells[static_cast<size_t>(col)] = Cell(row, col);
     }
+}
+
+bool VtermScreen::RowHasWide(int row) const
+{
+    const auto start = flags_[active_].begin() + row * cols_;
+    return std::any_of(start, start + cols_, [](uint16_t f) { return f & CellFlag::WideHead; });
 }
 
 bool VtermScreen::IsBlank() const
@@ -264,6 +284,16 @@ void VtermScreen::Damage(const Rect& rect)
             if (vcell.chars[0] == static_cast<uint32_t>(-1)) {
                 continue;
             }
+            // Over the right half of a wide character, xterm blanks its left half, tmux
+            // and libvterm keep it, or not, as autowrap is on or off.
+            if (col > 0 &&
+                (flags[static_cast<size_t>(row * cols_ + col - 1)] & CellFlag::WideHead)) {
+                Report(Problem::WideHalf, {});
+            }
+            const int width = WrittenWidth(vcell);
+            if (width == 2) {
+                cellFlags |= CellFlag::WideHead;
+            }
             if (vcell.chars[0] >= 0x80) {
                 // Only ASCII is drawn from the line-drawing set.
                 cellFlags &= static_cast<uint16_t>(~CellFlag::LineDrawing);
@@ -271,7 +301,8 @@ void VtermScreen::Damage(const Rect& rect)
                 for (int i = 0; i < ScreenCell::kMaxChars && vcell.chars[i] != 0; ++i) {
                     cell.chars[static_cast<size_t>(i)] = vcell.chars[i];
                 }
-                cell.width = static_cast<uint8_t>(vcell.width);
+                // The report spans the columns libvterm gave the character.
+                cell.width = static_cast<uint8_t>(rect.endCol - rect.startCol);
                 CheckWidths(cell);
             } else if (vcell.chars[1] != 0) {
                 ScreenCell cell;
@@ -280,7 +311,7 @@ void VtermScreen::Damage(const Rect& rect)
                 }
                 CheckWidths(cell);
             }
-            lastGlyph_ = Glyph{Position{row, col}, vcell.width};
+            lastGlyph_ = Glyph{Position{row, col}, width};
         }
     }
 }

@@ -93,6 +93,15 @@ public:
     // The terminal's lines kept above the screen were erased (ED 3).
     void ForgetScrolledOff() { scrolledOff_ = false; }
 
+    // Whether a row holds a wide character, and whether a column is the right half of
+    // one (by what was written, as libvterm reports it).
+    bool RowHasWide(int row) const;
+    bool IsWideHead(int row, int col) const
+    {
+        return col >= 0 && col < cols_ &&
+               (flags_[active_][static_cast<size_t>(row * cols_ + col)] & CellFlag::WideHead);
+    }
+
     // The last character written, where it went: the cursor waits on it at the end of a
     // line when the next character will wrap.
     struct Glyph
@@ -111,6 +120,7 @@ public:
             None,
             Unfollowed,  // a sequence libvterm did not act on
             Width,       // a character whose width libvterm and the C library disagree on
+            WideHalf,    // a character written over the right half of a wide one
         };
         Kind kind = None;
         QByteArray detail;

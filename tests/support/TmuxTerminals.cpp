@@ -109,7 +109,7 @@ void ApplyCaptureSgr(const QByteArray& parameters, CellStyle& style)
 // cell printed before, across lines; and a cell becomes used by being written, even with
 // a blank (inserting or deleting characters writes a line's end). What counts is what
 // shows: this rewrites a capture cell by cell, each line starting afresh, without the
-// blanks at a line's end that have every attribute at its default.
+// blanks at a line's end.
 QByteArray CanonicalCapture(const QByteArray& capture)
 {
     QByteArray out;
@@ -145,7 +145,15 @@ QByteArray CanonicalCapture(const QByteArray& capture)
                 i = end;
             }
         }
-        while (!cells.empty() && cells.back().text == " " && cells.back().style == CellStyle{}) {
+        // Nor those whose only attribute is a background: tmux leaves out the cells an
+        // erasure cleared (with the pen's background) but prints those a move carried,
+        // which look the same.
+        auto backgroundOnly = [](CellStyle style) {
+            style.background.clear();
+            style.lineDrawing = false;
+            return style == CellStyle{};
+        };
+        while (!cells.empty() && cells.back().text == " " && backgroundOnly(cells.back().style)) {
             cells.pop_back();
         }
         CellStyle previous;
