@@ -1,5 +1,7 @@
 #include "server/screen/EscapeScanner.h"
 
+#include "server/screen/VtermScreen.h"
+
 namespace {
 
 constexpr uchar kEsc = 0x1B;
@@ -151,7 +153,11 @@ qsizetype EscapeScanner::Ground(const char* data, qsizetype size, Events& events
                         // Terminals disagree on these: some run them as controls.
                         flush();
                         events.OnMalformed(Malformed::C1InUtf8, utf8Bytes_);
+                    } else if (!textSinceBreak_ && CharacterWidth(utf8Code_) == 0) {
+                        flush();
+                        events.OnMalformed(Malformed::LoneCombining, utf8Bytes_);
                     }
+                    textSinceBreak_ = true;
                     utf8Bytes_.clear();
                 }
                 continue;
@@ -165,6 +171,7 @@ qsizetype EscapeScanner::Ground(const char* data, qsizetype size, Events& events
             continue;
         }
         if (byte >= 0x20 && byte < kDel) {
+            textSinceBreak_ = true;
             ++i;
             continue;
         }
@@ -197,6 +204,7 @@ qsizetype EscapeScanner::Ground(const char* data, qsizetype size, Events& events
         flush();
         ++i;
         runStart = i;
+        textSinceBreak_ = false;
         if (byte == kEsc) {
             StartEscape();
             return i;
@@ -218,6 +226,7 @@ bool EscapeScanner::SequenceCommonByte(uchar byte, Events& events, qsizetype& co
         state_ = State::Ground;
         sequence_.clear();
     } else if (byte < 0x20) {
+        textSinceBreak_ = false;
         events.OnControl(byte);
     } else if (byte == kDel) {
         // Ignored inside sequences.
@@ -234,6 +243,7 @@ bool EscapeScanner::SequenceCommonByte(uchar byte, Events& events, qsizetype& co
 
 void EscapeScanner::StartEscape()
 {
+    textSinceBreak_ = false;
     sequence_.clear();
     sequence_.Add(static_cast<char>(kEsc));
     state_ = State::Escape;

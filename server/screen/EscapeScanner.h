@@ -29,6 +29,8 @@ public:
         C1InUtf8,          // a C1 control (U+0080-U+009F) written as UTF-8
         LongSequence,      // a sequence past kMaxSequence
         NonAsciiSequence,  // a byte above 0x7F inside an escape or control sequence
+        LoneCombining,     // a combining character that follows no character: terminals
+                           // join it to different cells, or to none
     };
 
     // What the scanner finds, in stream order.
@@ -57,8 +59,6 @@ public:
     // UTF-8 character, of a sequence, or of a string (its kept part). Written to a
     // terminal, they leave its parser where this scanner's stands.
     QByteArray Pending() const;
-    // The bytes of the UTF-8 character the last text ended inside, if it did.
-    qsizetype CharacterBytesHeld() const { return utf8Needed_ > 0 ? utf8Bytes_.size() : 0; }
 
 private:
     enum class State
@@ -112,4 +112,6 @@ private:
     QByteArray stringBody_;
     bool stringTruncated_ = false;
     bool stringAfterEsc_ = false;
+    // Text came since the last control or sequence: a combining character joins it.
+    bool textSinceBreak_ = false;
 };

@@ -4,9 +4,23 @@
 
 namespace {
 
-int ClampSize(int size, int most)
+int ClampSize(int size, int least, int most)
 {
-    return qBound(1, size, most);
+    return qBound(least, size, most);
+}
+
+// How many bytes at the end of the text begin a UTF-8 character it does not finish.
+qsizetype UnfinishedCharacter(QByteArrayView text)
+{
+    for (qsizetype back = 1; back <= qMin<qsizetype>(3, text.size()); ++back) {
+        const auto byte = static_cast<uchar>(text[text.size() - back]);
+        if ((byte & 0xC0) == 0x80) {
+            continue;  // a continuation byte: look further back for its lead
+        }
+        const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
 }
 
 // The code point a text run starts with, or 0 when it starts inside a character.
@@ -38,8 +52,8 @@ ScreenModel::~ScreenModel() = default;
 
 void ScreenModel::Reset(int cols, int rows)
 {
-    cols = ClampSize(cols, kMaxCols);
-    rows = ClampSize(rows, kMaxRows);
+    cols = ClampSize(cols, kMinCols, kMaxCols);
+    rows = ClampSize(rows, 1, kMaxRows);
     screen_ = std::make_unique<VtermScreen>(cols, rows);
     scanner_.Reset();
     toScreen_.clear();
@@ -87,11 +101,24 @@ QString ScreenModel::Blocking() const
     return penKnown_ ? QString() : Texts::ReasonAttribute;
 }
 
-void ScreenModel::Flush(bool holdCharacter)
+void ScreenModel::Flush()
 {
+    // A combining character that begins a write, after a character in the last column,
+    // corrupts libvterm's memory: it is left out, and the cells are in doubt.
+    if (!toScreen_.isEmpty() && static_cast<uchar>(toScreen_[0]) >= 0xC0) {
+        const qsizetype length = static_cast<uchar>(toScreen_[0]) >= 0xF0   ? 4
+                                 : static_cast<uchar>(toScreen_[0]) >= 0xE0 ? 3
+                                                                            : 2;
+        const VtermScreen::Glyph last = screen_->LastGlyph();
+        if (toScreen_.size() >= length && last.at.col + last.width >= Cols() &&
+            CharacterWidth(FirstCodePoint(toScreen_.constData(), length)) == 0) {
+            toScreen_.remove(0, length);
+            DoubtCells(Texts::ReasonCombining);
+        }
+    }
     // libvterm does not keep a character cut between two writes: the start of one that
-    // the next frame completes waits here.
-    const qsizetype held = holdCharacter ? scanner_.CharacterBytesHeld() : 0;
+    // the stream has not finished yet waits here.
+    const qsizetype held = UnfinishedCharacter(toScreen_);
     screen_->Write(QByteArrayView(toScreen_).first(toScreen_.size() - held));
     toScreen_.remove(0, toScreen_.size() - held);
     const VtermScreen::Problem problem = screen_->TakeProblem();
@@ -167,15 +194,6 @@ bool ScreenModel::PendingWrap() const
 
 void ScreenModel::OnText(const char* bytes, qsizetype size)
 {
-    if (!rightAfterText_) {
-        // A combining character that does not follow its base at once: libvterm gives
-        // the cell the pen of the moment, others keep the base's, and where the cursor
-        // moved in between they disagree on which cell it joins.
-        const char32_t first = FirstCodePoint(bytes, size);
-        if (first >= 0x80 && CharacterWidth(first) == 0) {
-            DoubtCells(Texts::ReasonCombining);
-        }
-    }
     if (charsets_.InUse() == Charsets::Other) {
         for (qsizetype i = 0; i < size; ++i) {
             if (static_cast<uchar>(bytes[i]) < 0x80) {
@@ -200,10 +218,14 @@ void ScreenModel::OnText(const char* bytes, qsizetype size)
             DoubtCells(Texts::ReasonWideHalf);
         }
     }
-    if (modes_.autowrap) {
+    bool plain = modes_.autowrap;
+    for (qsizetype i = 0; i < size && plain; ++i) {
+        plain = static_cast<uchar>(bytes[i]) < 0x80;
+    }
+    if (plain) {
         toScreen_.append(bytes, size);
     } else {
-        AppendWithoutAutowrap(bytes, size);
+        AppendCheckingColumns(bytes, size);
     }
     rightAfterText_ = true;
     lastTextAscii_ = static_cast<uchar>(bytes[size - 1]) < 0x80;
@@ -211,13 +233,15 @@ void ScreenModel::OnText(const char* bytes, qsizetype size)
     wrapCandidate_ = true;
 }
 
-void ScreenModel::AppendWithoutAutowrap(const char* bytes, qsizetype size)
+void ScreenModel::AppendCheckingColumns(const char* bytes, qsizetype size)
 {
-    // Without autowrap, a wide character that does not fit before the line's end goes
-    // to the next line in libvterm, to the last two columns in tmux, and a combining
-    // character after the last column joins different cells: the column of each such
-    // character is looked at, which costs a write to libvterm each. Autowrap is nearly
-    // always on.
+    // Some characters need the column they land in looked at, which costs a write to
+    // libvterm each: a combining character after a character in the last column (there
+    // libvterm corrupts its memory: it is left out, and the cells are in doubt) and,
+    // without autowrap, a wide character that does not fit before the line's end (it
+    // goes to the next line in libvterm, to the last two columns in tmux) or a
+    // combining character after the last column (it joins different cells). Autowrap is
+    // nearly always on, and combining characters are few.
     qsizetype written = 0;
     qsizetype i = 0;
     while (i < size && (static_cast<uchar>(bytes[i]) & 0xC0) == 0x80) {
@@ -229,25 +253,26 @@ void ScreenModel::AppendWithoutAutowrap(const char* bytes, qsizetype size)
         const int width = length > 1 && i + length <= size
                               ? CharacterWidth(FirstCodePoint(bytes + i, length))
                               : 1;
-        if (width == 2 || width == 0) {
+        if (width == 0 || (width == 2 && !modes_.autowrap)) {
             toScreen_.append(bytes + written, i - written);
             written = i;
-            Flush(false);  // what is written so far ends with a whole character
-            // After a character in the last column the cursor stays there, which
-            // libvterm shows as the column where that character starts.
+            Flush();
             const VtermScreen::Position cursor = screen_->Cursor();
             const VtermScreen::Glyph last = screen_->LastGlyph();
-            const bool stuck = (wrapCandidate_ || written > 0) && last.at == cursor &&
+            const bool atEnd = (wrapCandidate_ || i > 0) && last.at == cursor &&
                                last.at.col + last.width == Cols();
-            // A combining character there joins the last one in xterm and libvterm,
-            // and not in tmux.
-            if (stuck || (width == 2 && cursor.col + 2 > Cols())) {
+            if (width == 0 && atEnd) {
+                DoubtCells(modes_.autowrap ? Texts::ReasonCombining : Texts::ReasonWideAtEdge);
+                written = i + length;  // left out
+            } else if (width == 2 && cursor.col + 2 > Cols()) {
                 DoubtCells(Texts::ReasonWideAtEdge);
             }
         }
         i += length;
     }
-    toScreen_.append(bytes + written, size - written);
+    if (written < size) {
+        toScreen_.append(bytes + written, size - written);
+    }
 }
 
 void ScreenModel::OnControl(uchar byte)
@@ -332,14 +357,23 @@ void ScreenModel::DcsString(QByteArrayView body)
 
 void ScreenModel::OnMalformed(EscapeScanner::Malformed kind, QByteArrayView bytes)
 {
-    Q_UNUSED(bytes);
     rightAfterText_ = false;
     switch (kind) {
         case EscapeScanner::Malformed::InvalidUtf8:
-            DoubtCells(Texts::ReasonInvalidUtf8);
-            break;
         case EscapeScanner::Malformed::C1InUtf8:
-            DoubtCells(Texts::ReasonC1InUtf8);
+            DoubtCells(kind == EscapeScanner::Malformed::InvalidUtf8 ? Texts::ReasonInvalidUtf8
+                                                                     : Texts::ReasonC1InUtf8);
+            // libvterm is not given them: its decoder keeps a broken character across
+            // controls and shows it after a later clear, it runs some C1 characters as
+            // controls, and one in insert mode makes it move memory it does not own.
+            if (toScreen_.endsWith(bytes)) {
+                toScreen_.chop(bytes.size());
+            }
+            break;
+        case EscapeScanner::Malformed::LoneCombining:
+            // libvterm gives the cell the pen of the moment, others keep the base's, and
+            // where the cursor moved in between they disagree on which cell it joins.
+            DoubtCells(Texts::ReasonCombining);
             break;
         case EscapeScanner::Malformed::LongSequence:
         case EscapeScanner::Malformed::NonAsciiSequence:
@@ -350,8 +384,8 @@ void ScreenModel::OnMalformed(EscapeScanner::Malformed kind, QByteArrayView byte
 
 void ScreenModel::Resize(int cols, int rows)
 {
-    cols = ClampSize(cols, kMaxCols);
-    rows = ClampSize(rows, kMaxRows);
+    cols = ClampSize(cols, kMinCols, kMaxCols);
+    rows = ClampSize(rows, 1, kMaxRows);
     if (cols == Cols() && rows == Rows()) {
         return;
     }

@@ -34,16 +34,18 @@ class ScreenModel : private EscapeScanner::Events
 public:
     static constexpr int kDefaultCols = 80;
     static constexpr int kDefaultRows = 24;
-    // The largest size a terminal is taken to show; larger ones are cut to it.
+    // The largest size a terminal is taken to show; larger ones are cut to it. At least
+    // two columns: libvterm fails on a wide character in one.
     static constexpr int kMaxCols = 1000;
     static constexpr int kMaxRows = 1000;
+    static constexpr int kMinCols = 2;
 
     explicit ScreenModel(int cols = kDefaultCols, int rows = kDefaultRows);
     ~ScreenModel() override;
     ScreenModel(const ScreenModel&) = delete;
     ScreenModel& operator=(const ScreenModel&) = delete;
 
-    // Starts afresh with a blank screen of this size (clamped to 1..kMax): a new
+    // Starts afresh with a blank screen of this size (clamped to kMin..kMax): a new
     // recording. The size comes from the recording where it gives one.
     void Reset(int cols, int rows);
     // Takes the recorded bytes of the next played frame (as recorded: no telnet
@@ -117,9 +119,8 @@ private:
 
     // Writes what libvterm has been given so far, so that its cursor and cells stand
     // where the stream stands, and takes note of what it could not follow. The start of
-    // a character that the stream has not finished yet stays, unless told otherwise
-    // (what is given ends before the scanner's end).
-    void Flush(bool holdCharacter = true);
+    // a character that the stream has not finished yet stays.
+    void Flush();
     // Tells libvterm's side of the cells which attributes text is written with.
     void UpdateWritingFlags();
     uint16_t WritingFlags() const;
@@ -136,8 +137,9 @@ private:
     void DoubtSplitWide(const CsiSequence& csi);
     // ICH and DCH, which libvterm is told to do outside the scroll region too.
     void InsertOrDeleteCharacters(QByteArrayView raw);
-    // Takes text while autowrap is off: a wide character at a line's end is disputed.
-    void AppendWithoutAutowrap(const char* bytes, qsizetype size);
+    // Takes text whose characters need their columns looked at (combining ones, and
+    // wide ones while autowrap is off).
+    void AppendCheckingColumns(const char* bytes, qsizetype size);
     bool PendingWrap() const;
     QString Blocking() const;
     bool AtDefaults() const;

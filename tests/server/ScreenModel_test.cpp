@@ -92,7 +92,7 @@ TEST(ScreenModel, FollowsWhatTerminalsAgreeOn)
     EXPECT_EQ(sizes, (std::vector<std::pair<int, int>>{{100, 30}, {120, 30}, {1000, 1000}}));
     EXPECT_EQ(model.Cols(), 1000);
     model.Reset(0, 20000);
-    EXPECT_EQ(model.Cols(), 1);
+    EXPECT_EQ(model.Cols(), ScreenModel::kMinCols);
     EXPECT_EQ(model.Rows(), ScreenModel::kMaxRows);
 }
 
