@@ -210,12 +210,17 @@ void ScreenModel::OnText(const char* bytes, qsizetype size)
         // Inserting moves the rest of the line; where it holds a wide character, or a
         // wide one is inserted, terminals part at the line's end.
         Flush();
-        bool wide = screen_->RowHasWide(screen_->Cursor().row);
+        const VtermScreen::Position cursor = screen_->Cursor();
+        bool wide = screen_->RowHasWide(cursor.row);
         for (qsizetype i = 0; i < size && !wide; ++i) {
             wide = static_cast<uchar>(bytes[i]) >= 0xE1;  // only these begin wide characters
         }
         if (wide) {
             DoubtCells(Texts::ReasonWideHalf);
+        } else if (cursor.col + size >= Cols()) {
+            // Inserted text that reaches the line's end: terminals wrap it, or push it
+            // past the edge, each their own way.
+            DoubtCells(Texts::ReasonDisputed.arg(QStringLiteral("ESC [4h")));
         }
     }
     bool plain = modes_.autowrap;
@@ -264,7 +269,8 @@ void ScreenModel::AppendCheckingColumns(const char* bytes, qsizetype size)
             if (width == 0 && atEnd) {
                 DoubtCells(modes_.autowrap ? Texts::ReasonCombining : Texts::ReasonWideAtEdge);
                 written = i + length;  // left out
-            } else if (width == 2 && cursor.col + 2 > Cols()) {
+            } else if (width == 2 && cursor.col + 2 >= Cols()) {
+                // Reaching the last column is enough: what comes after it there differs.
                 DoubtCells(Texts::ReasonWideAtEdge);
             }
         }

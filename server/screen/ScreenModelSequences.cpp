@@ -367,9 +367,14 @@ void ScreenModel::InsertOrDeleteCharacters(QByteArrayView raw)
 
 void ScreenModel::DoubtSplitWide(const CsiSequence& csi)
 {
+    // While a wrap is pending, tmux's cursor stands past the last column, xterm's and
+    // libvterm's on it: an edit there changes the last cell in some and not others.
+    Flush();
+    if (PendingWrap()) {
+        DoubtCells(Texts::ReasonDisputed.arg(QString::fromLatin1(DescribeSequence(csi.raw))));
+    }
     // Inserting, deleting or erasing part of a wide character leaves half of it, which
     // terminals clear, keep or move each their own way.
-    Flush();
     const VtermScreen::Position at = screen_->Cursor();
     const int count = csi.Count(0);
     bool splits = false;
@@ -471,6 +476,13 @@ void ScreenModel::SetPrivateMode(int mode, bool on, const CsiSequence& csi)
             break;
         case 7:
             keepsWrap_ = false;
+            // Turned off while a wrap is pending, tmux's cursor stays past the last
+            // column, xterm's and libvterm's on it.
+            Flush();
+            if (!on && PendingWrap()) {
+                doubts_.Raise(Doubts::Cursor, Texts::ReasonDisputed.arg(
+                                                  QString::fromLatin1(DescribeSequence(csi.raw))));
+            }
             modes_.autowrap = on;
             Pass(ModeSequence(7, true, on));
             break;
