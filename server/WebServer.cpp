@@ -26,6 +26,7 @@ constexpr int kRequestDeadlineMs = 30000;
 // The WebSocket handshake after the hand-over.
 constexpr int kHandshakeTimeoutMs = 10000;
 const char* const kDeadlineName = "requestDeadline";
+constexpr qint64 kWebSocketReadBytes = 128 * 1024;
 
 // A browser page of another site must not steer the playback: a WebSocket request that
 // names an origin must name this host.
@@ -159,7 +160,10 @@ void WebServer::Upgrade(QTcpSocket* socket)
     delete socket->findChild<QTimer*>(QLatin1String(kDeadlineName));
     socket->disconnect(this);
     disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    socket->setReadBufferSize(0);
+    // What the page sends is read this much at a time: the library answers every ping in
+    // it, and the viewer counts the answers once the read is handled. Room for the largest
+    // frame a page may send, which the library waits to have whole.
+    socket->setReadBufferSize(kWebSocketReadBytes);
     socket->setParent(webSockets_.get());
     handedOver_.emplace_back(socket);
     webSockets_->handleConnection(socket);

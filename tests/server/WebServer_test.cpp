@@ -2,11 +2,14 @@
 // stream in both directions, control texts, departures and the bounds.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QUrl>
 #include <QWebSocket>
+
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "server/WebServer.h"
@@ -74,6 +77,92 @@ QByteArray Frame(qsizetype size, char seed)
     return bytes;
 }
 
+// A page's connection spoken byte by byte, for what a browser would not do: ping without
+// reading, stop reading, read slowly. Server frames are parsed as they come.
+class RawPage
+{
+public:
+    explicit RawPage(int receiveBuffer = 0)
+    {
+        if (receiveBuffer > 0) {
+            client_.SetReceiveBufferSize(receiveBuffer);
+        }
+    }
+    bool Open(int port)
+    {
+        if (!client_.Connect(port)) {
+            return false;
+        }
+        client_.Send(
+            "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+            "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        return true;
+    }
+    // Masked pings with the longest payload a control frame may carry, as many as the
+    // socket takes now.
+    void SendPings(int count)
+    {
+        QByteArray ping;
+        for (int i = 0; i < count; ++i) {
+            ping.append("\x89\xfd\x01\x02\x03\x04", 6).append(125, 'p');
+        }
+        ::send(client_.Fd(), ping.constData(), static_cast<size_t>(ping.size()),
+               MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    // Reads at most `bytes` now.
+    void ReadSome(qsizetype bytes)
+    {
+        QByteArray chunk(bytes, Qt::Uninitialized);
+        const ssize_t got =
+            ::recv(client_.Fd(), chunk.data(), static_cast<size_t>(bytes), MSG_DONTWAIT);
+        if (got > 0) {
+            received_.append(chunk.constData(), got);
+        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            ended_ = true;
+        }
+    }
+    bool Ended() const { return ended_; }
+    // The code of the close frame received, if one has come whole.
+    std::optional<int> CloseCode() const
+    {
+        qsizetype at = received_.indexOf("\r\n\r\n");
+        if (at < 0) {
+            return std::nullopt;
+        }
+        at += 4;
+        while (at + 2 <= received_.size()) {
+            const auto opcode = static_cast<uchar>(received_[at]) & 0x0f;
+            qsizetype length = static_cast<uchar>(received_[at + 1]) & 0x7f;
+            qsizetype header = 2;
+            if (length == 126 || length == 127) {
+                header += length == 126 ? 2 : 8;
+                if (at + header > received_.size()) {
+                    return std::nullopt;
+                }
+                length = 0;
+                for (qsizetype i = 2; i < header; ++i) {
+                    length = length << 8 | static_cast<uchar>(received_[at + i]);
+                }
+            }
+            if (at + header + length > received_.size()) {
+                return std::nullopt;
+            }
+            if (opcode == 8 && length >= 2) {
+                return static_cast<uchar>(received_[at + header]) << 8 |
+                       static_cast<uchar>(received_[at + header + 1]);
+            }
+            at += header + length;
+        }
+        return std::nullopt;
+    }
+
+private:
+    LoopbackClient client_;
+    QByteArray received_;
+    bool ended_ = false;
+};
+
 }  // namespace
 
 TEST(WebServer, ServesTheBuiltInPageAndRefusesEverythingElse)
@@ -137,7 +226,8 @@ TEST(WebServer, StreamsBytesExactlyAndTakesKeysBothWays)
     EXPECT_EQ(page.texts[0], QStringLiteral("{\"cols\":80,\"rows\":24,\"speed\":1}"));
 
     QByteArray expected;
-    for (const qsizetype size : {1, 125, 126, 65535, 65536, 700000}) {
+    // The last is more than the loopback connection holds, so some of it has to wait.
+    for (const qsizetype size : {1, 125, 126, 65535, 65536, 700000, 16 << 20}) {
         const QByteArray frame = Frame(size, static_cast<char>(size));
         viewer->Send(frame);
         expected += frame;
@@ -215,6 +305,82 @@ TEST(WebServer, AViewerThatStopsReadingIsClosedWithoutHoldingUpTheOthers)
     EXPECT_EQ(events.left[0], slow);
     EXPECT_TRUE(reader->IsConnected());
     // Its connection is cut after the grace period, and what it held is freed.
-    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return slowObject.isNull(); }, kWaitMs));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return slowObject.isNull(); }, 3 * kWaitMs));
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return budget.Total() == 0; }, kWaitMs));
+}
+
+// Whatever waits for a page counts when it is queued, the library's answers to pings as
+// much as frames and control texts: a page that never reads is closed however it fills
+// its queue.
+TEST(WebServer, APageThatNeverReadsIsClosedWhateverFillsItsQueue)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    Events events;
+    Record(server, events);
+    server.Listen(0);
+
+    // Pings and nothing else: no frame is ever sent to it.
+    budget.SetLimits({1024 * 1024, qsizetype{1} << 40});
+    RawPage pinger(4096);
+    ASSERT_TRUE(pinger.Open(server.LocalPort()));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return events.joined.size() == 1; }, kWaitMs));
+    EXPECT_TRUE(LoopbackClient::PumpUntil(
+        [&] {
+            pinger.SendPings(256);
+            return events.left.size() == 1;
+        },
+        20000))
+        << "held " << budget.Total() << " bytes";
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return budget.Total() == 0; }, 3 * kWaitMs));
+
+    // Speed changes for a page whose queue already holds about what it may.
+    budget.SetLimits({qsizetype{64} << 20, qsizetype{1} << 40});
+    RawPage stalled(4096);
+    ASSERT_TRUE(stalled.Open(server.LocalPort()));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return events.joined.size() == 2; }, kWaitMs));
+    ViewerConnection* viewer = events.joined[1];
+    for (int i = 0; i < 8 && viewer->IsConnected(); ++i) {
+        viewer->Send(Frame(1024 * 1024, 5));
+        LoopbackClient::Pump(1);
+    }
+    ASSERT_TRUE(viewer->IsConnected());
+    budget.SetLimits({viewer->PendingBytes() + 64 * 1024, qsizetype{1} << 40});
+    for (int i = 0; i < 20000 && events.left.size() == 1; ++i) {
+        server.SetSpeed(i % 2 == 0 ? 2 : 1);
+    }
+    ASSERT_EQ(events.left.size(), 2U) << "held " << viewer->PendingBytes() << " bytes";
+    EXPECT_EQ(events.left[1], viewer);
+}
+
+// A page that reads, but slower than the playback, is let go with the reason: the close
+// frame follows only what the connection already carries, not everything it was behind.
+TEST(WebServer, APageTooFarBehindReadsTheCloseCodeBeforeItsConnectionEnds)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    Events events;
+    Record(server, events);
+    budget.SetLimits({qsizetype{32} << 20, qsizetype{1} << 40});
+    server.Listen(0);
+    RawPage slow(65536);
+    ASSERT_TRUE(slow.Open(server.LocalPort()));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return events.joined.size() == 1; }, kWaitMs));
+    ViewerConnection* viewer = events.joined[0];
+    const QByteArray frame = Frame(256 * 1024, 9);
+    for (int i = 0; i < 1000 && events.left.empty(); ++i) {
+        viewer->Send(frame);
+        slow.ReadSome(64 * 1024);
+        LoopbackClient::Pump(1);
+    }
+    ASSERT_EQ(events.left.size(), 1U);
+    // It goes on reading at its pace: about 6 MB a second.
+    ASSERT_TRUE(LoopbackClient::PumpUntil(
+        [&] {
+            slow.ReadSome(64 * 1024);
+            LoopbackClient::Pump(10);
+            return slow.CloseCode().has_value() || slow.Ended();
+        },
+        20000));
+    EXPECT_EQ(slow.CloseCode(), std::optional<int>(1008));
 }
