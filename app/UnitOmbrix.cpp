@@ -251,13 +251,20 @@ void TFormOmbrix::SetPlaySpeed(int position)
 
 void TFormOmbrix::TrackBarPlaySpeedChange()
 {
-    const QString caption = QString::number(PlaySpeed());
-    LabelPlaySpeed->setText(caption);
+    LabelPlaySpeed->setText(QString::number(PlaySpeed()));
     if (webServer_) {
         webServer_->SetSpeed(PlaySpeed());
     }
+    speedAnnouncements_.Offer(PlaySpeed());
+}
+
+void TFormOmbrix::AnnounceSpeed(int speed)
+{
+    if (webServer_) {
+        webServer_->AnnounceSpeed();
+    }
     if (headless_) {
-        Headless::PrintLine("speed", caption);
+        Headless::PrintLine("speed", QString::number(speed));
     }
 }
 

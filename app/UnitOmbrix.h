@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/Coalescer.h"
 #include "platform/TTimer.h"
 #include "playback/PlaybackPorts.h"
 #include "playback/Player.h"
@@ -174,6 +175,9 @@ private:
     void StartAutoFile();
     // Opens the web port; throws when it cannot listen.
     void StartWebServer(int port);
+    // Tells the pages and the status output the speed; a flood of speed keys is told as
+    // its latest value, a few times a second at most.
+    void AnnounceSpeed(int speed);
     void RequestTermination();
 
     bool headless_ = false;
@@ -187,6 +191,8 @@ private:
     ViewerHub hub_{*this, *this, ViewerMemory};
     // Browser viewers, when a web port was asked for; gone before the hub.
     std::unique_ptr<WebServer> webServer_;
+    Coalescer speedAnnouncements_{std::chrono::milliseconds(50),
+                                  [this](int speed) { AnnounceSpeed(speed); }};
 };
 
 // The one main window of the process.

@@ -225,10 +225,15 @@ void WebServer::AddViewer(WebViewer* viewer)
 
 void WebServer::SetSpeed(int speed)
 {
-    if (speed == speed_) {
+    speed_ = speed;
+}
+
+void WebServer::AnnounceSpeed()
+{
+    if (speed_ == announcedSpeed_) {
         return;
     }
-    speed_ = speed;
+    announcedSpeed_ = speed_;
     Broadcast(SpeedControl());
 }
 

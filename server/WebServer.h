@@ -41,8 +41,12 @@ public:
     // The port bound, 0 when not listening.
     int LocalPort() const;
 
-    // Remembered for newcomers, and sent to every page at once.
+    // Remembered for newcomers, who are told it as they join.
     void SetSpeed(int speed);
+    // Tells every page the speed remembered, unless it is what they were told last: the
+    // program calls it a few times a second at most, however fast the speed changes.
+    void AnnounceSpeed();
+    // Remembered for newcomers, and sent to every page at once.
     void SetTerminalSize(QSize size);
 
     std::function<void(ViewerConnection*)> OnJoin;
@@ -68,5 +72,6 @@ private:
     std::vector<QPointer<QTcpSocket>> handedOver_;
     MemoryBudget& budget_;
     int speed_ = 1;
+    int announcedSpeed_ = 1;
     QSize terminalSize_{kDefaultColumns, kDefaultRows};
 };

@@ -243,6 +243,7 @@ TEST(WebServer, StreamsBytesExactlyAndTakesKeysBothWays)
     EXPECT_EQ(budget.Total(), 0);
 
     server.SetSpeed(8);
+    server.AnnounceSpeed();
     server.SetTerminalSize(QSize(132, 43));
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return page.texts.size() == 3; }, kWaitMs));
     EXPECT_EQ(page.texts[1], QStringLiteral("{\"speed\":8}"));
@@ -348,6 +349,7 @@ TEST(WebServer, APageThatNeverReadsIsClosedWhateverFillsItsQueue)
     budget.SetLimits({viewer->PendingBytes() + 64 * 1024, qsizetype{1} << 40});
     for (int i = 0; i < 20000 && events.left.size() == 1; ++i) {
         server.SetSpeed(i % 2 == 0 ? 2 : 1);
+        server.AnnounceSpeed();
     }
     ASSERT_EQ(events.left.size(), 2U) << "held " << viewer->PendingBytes() << " bytes";
     EXPECT_EQ(events.left[1], viewer);
