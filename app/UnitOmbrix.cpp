@@ -61,7 +61,7 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     }
     ServerSocket.SetActive(true);
     if (options.webPort != 0) {
-        StartWebServer(options.webPort);
+        StartWebServer(options.webPort, options.webOrigins);
     }
     setAcceptDrops(true);
     if (!RecordingPath.isEmpty()) {
@@ -152,9 +152,10 @@ void TFormOmbrix::RequestTermination()
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
-void TFormOmbrix::StartWebServer(int port)
+void TFormOmbrix::StartWebServer(int port, const QByteArrayList& origins)
 {
     webServer_ = std::make_unique<WebServer>(ViewerMemory);
+    webServer_->SetAllowedOrigins(origins);
     webServer_->OnJoin = [this](ViewerConnection* viewer) { hub_.Join(viewer); };
     webServer_->OnLeave = [this](ViewerConnection* viewer) { hub_.Leave(viewer); };
     webServer_->OnWritable = [this](ViewerConnection* viewer) { hub_.Writable(viewer); };

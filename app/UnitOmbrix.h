@@ -44,6 +44,9 @@ struct FormOptions
     int port = 21089;
     // The port for browser viewers; 0: none.
     int webPort = 0;
+    // Hosts besides this machine's own whose pages may open the browser stream, as the
+    // operator gave them ("name" or "name:port"), in lower case.
+    QByteArrayList webOrigins = {};
     // No window: status changes and errors are printed instead.
     bool headless = false;
     // The name of the single-instance object; tests give their own.
@@ -174,7 +177,7 @@ private:
     bool HandOver(const QString& instanceName);
     void StartAutoFile();
     // Opens the web port; throws when it cannot listen.
-    void StartWebServer(int port);
+    void StartWebServer(int port, const QByteArrayList& origins);
     // Tells the pages and the status output the speed; a flood of speed keys is told as
     // its latest value, a few times a second at most.
     void AnnounceSpeed(int speed);

@@ -176,6 +176,12 @@ void WebViewer::Close()
     CloseWith(QWebSocketProtocol::CloseCodeNormal, QString());
 }
 
+void WebViewer::Refuse()
+{
+    // 1013, "try again later": not in the library's list of codes, but in the protocol's.
+    CloseWith(static_cast<QWebSocketProtocol::CloseCode>(1013), QStringLiteral("Try again later"));
+}
+
 // A viewer this far behind would hold ever more memory; it is let go with a close code,
 // and the others carry on.
 void WebViewer::CloseBehind()

@@ -47,6 +47,8 @@ public:
     bool IsConnected() const override;
     QString PeerAddress() override;
     void Close() override;
+    // Closes a newcomer the program cannot serve now; the page tries again later.
+    void Refuse();
 
     // A text message for the page (speed, terminal size).
     void SendControl(const QString& text);

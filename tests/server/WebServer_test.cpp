@@ -2,7 +2,12 @@
 // stream in both directions, control texts, departures and the bounds.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QUrl>
@@ -13,7 +18,9 @@
 #include <vector>
 
 #include "server/WebServer.h"
+#include "support/Loopback.h"
 #include "support/LoopbackClient.h"
+#include "support/ProcessProbe.h"
 
 namespace {
 
@@ -385,4 +392,132 @@ TEST(WebServer, APageTooFarBehindReadsTheCloseCodeBeforeItsConnectionEnds)
         },
         20000));
     EXPECT_EQ(slow.CloseCode(), std::optional<int>(1008));
+}
+
+// Clients that ask for the page's largest file and never read it share the one copy the
+// program holds, rather than holding a copy each.
+TEST(WebServer, ClientsThatNeverReadTheLargestFileHoldNoCopyOfIt)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    server.Listen(0);
+    const long before = ResidentKb(::getpid());
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < 200; ++i) {
+        // From four addresses, so no one address is past its share of the port.
+        const QByteArray from = "127.0.0." + QByteArray::number(2 + i % 4);
+        clients.push_back(NewLoopbackSocket({4096, false, from.constData()}));
+        ASSERT_TRUE(StartConnect(clients.back().Get(), server.LocalPort()));
+    }
+    ASSERT_TRUE(LoopbackClient::PumpUntil(
+        [&] {
+            return std::all_of(clients.begin(), clients.end(),
+                               [](const UniqueFd& fd) { return ConnectOutcome(fd.Get()) == 0; });
+        },
+        kWaitMs));
+    for (const UniqueFd& client : clients) {
+        ::send(client.Get(), "GET /xterm.js HTTP/1.1\r\n\r\n", 26, MSG_NOSIGNAL);
+    }
+    // Every one of them has its answer under way.
+    ASSERT_TRUE(LoopbackClient::PumpUntil(
+        [&] {
+            return std::all_of(clients.begin(), clients.end(), [](const UniqueFd& fd) {
+                int waiting = 0;
+                return ::ioctl(fd.Get(), FIONREAD, &waiting) == 0 && waiting > 0;
+            });
+        },
+        kWaitMs));
+    LoopbackClient::Pump(100);
+    const long grownKb = ResidentKb(::getpid()) - before;
+    // A copy each would be 200 times the file's 490 KB.
+    EXPECT_LT(grownKb, 20 * 1024) << "KiB held for 200 answers";
+}
+
+// Connections that have not become viewers are capped per address and in all: a client
+// past its share is told at once, and the ones within it are served as before.
+TEST(WebServer, ConnectionsNotYetViewersAreCappedPerAddressAndInAll)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    server.SetLimits({10, 4});
+    server.Listen(0);
+    // Heads never finished, so each holds its place.
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < 12; ++i) {
+        const QByteArray from = "127.0.0." + QByteArray::number(2 + i / 6);
+        clients.push_back(ConnectLoopback(server.LocalPort(), {0, false, from.constData()}));
+        ::send(clients.back().Get(), "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+        LoopbackClient::Pump(5);
+    }
+    // Six from each of two addresses: four of each are held.
+    LoopbackClient::Pump(100);
+    std::vector<QByteArray> answers;
+    for (const UniqueFd& client : clients) {
+        char buffer[512];
+        const ssize_t got = ::recv(client.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        answers.push_back(got > 0 ? QByteArray(buffer, got) : QByteArray());
+    }
+    for (int i = 0; i < 12; ++i) {
+        const bool refused = answers[i].startsWith("HTTP/1.1 503");
+        EXPECT_EQ(refused, i % 6 >= 4) << "client " << i << ": " << answers[i].constData();
+    }
+    // A third address still gets in, up to the cap in all, and is answered.
+    LoopbackClient third;
+    ASSERT_TRUE(third.ConnectFrom("127.0.0.4", server.LocalPort()));
+    third.Send("GET /page.css HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(third.WaitForClose(kWaitMs));
+    EXPECT_TRUE(third.Received().startsWith("HTTP/1.1 200")) << third.Received().constData();
+    server.SetLimits({8, 4});
+    LoopbackClient over;
+    ASSERT_TRUE(over.ConnectFrom("127.0.0.5", server.LocalPort()));
+    ASSERT_TRUE(over.WaitForClose(kWaitMs));
+    EXPECT_TRUE(over.Received().startsWith("HTTP/1.1 503")) << over.Received().constData();
+}
+
+// A crowd arriving at once waits in the listen queue rather than on its SYN retransmits.
+TEST(WebServer, ListensWithTheSystemsBacklog)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    server.Listen(0);
+    QProcess ss;
+    ss.start(QStringLiteral("ss"),
+             {QStringLiteral("-Hltn"), QStringLiteral("sport = :%1").arg(server.LocalPort())});
+    ASSERT_TRUE(ss.waitForFinished(kWaitMs));
+    const QList<QByteArray> fields = ss.readAllStandardOutput().simplified().split(' ');
+    ASSERT_GE(fields.size(), 3) << "no listening socket";
+    QFile somaxconn(QStringLiteral("/proc/sys/net/core/somaxconn"));
+    ASSERT_TRUE(somaxconn.open(QIODevice::ReadOnly));
+    EXPECT_EQ(fields[2].toInt(), somaxconn.readAll().trimmed().toInt());
+}
+
+// The stream opens for pages of this machine and of the hosts the operator named; a page
+// of a rebound name, or a request that names two origins, is refused.
+TEST(WebServer, OnlyPagesOfKnownHostsOpenTheStream)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    server.SetAllowedOrigins({"public.name"});
+    server.Listen(0);
+    const int port = server.LocalPort();
+    // The status line of the answer; an upgraded connection stays open.
+    const auto upgrade = [port](const QByteArray& headers) {
+        LoopbackClient client;
+        EXPECT_TRUE(client.Connect(port));
+        client.Send("GET /ws HTTP/1.1\r\n" + headers +
+                    "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        client.WaitForBytes(12, kWaitMs);
+        return client.Received().left(12);
+    };
+    const QByteArray here = "HTTP://LOCALHOST:" + QByteArray::number(port);
+    EXPECT_EQ(upgrade("Host: x\r\nOrigin: " + here + "\r\n"), "HTTP/1.1 101");
+    EXPECT_EQ(upgrade("Host: public.name\r\nOrigin: https://public.name\r\n"), "HTTP/1.1 101");
+    const QByteArray rebound = "evil.example:" + QByteArray::number(port);
+    EXPECT_EQ(upgrade("Host: " + rebound + "\r\nOrigin: http://" + rebound + "\r\n"),
+              "HTTP/1.1 403");
+    const QByteArray local = "localhost:" + QByteArray::number(port);
+    EXPECT_EQ(upgrade("Host: " + local + "\r\nOrigin: http://evil.example\r\nOrigin: http://" +
+                      local + "\r\n"),
+              "HTTP/1.1 403");
 }

@@ -7,12 +7,16 @@
 #include <sys/socket.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
 #include <vector>
 
 #include "support/Loopback.h"
 #include "support/OmbrixProcess.h"
+#include "support/ProcessProbe.h"
 #include "support/Ttyrec.h"
 
 namespace {
@@ -124,4 +128,79 @@ TEST(HostilePeers, AKeyFloodNeitherFreezesPlaybackNorHoldsOffTermination)
     page.fd.Close();
     program.Signal(SIGTERM);
     EXPECT_EQ(program.WaitForExit(kWaitMs), 0);
+}
+
+// Half-sent requests from many addresses until the program has no descriptor left: the web
+// port rests instead of spinning on accept, turns newcomers away instead of leaving them
+// in its queue, and serves again once descriptors come back.
+TEST(HostilePeers, WebClientsThatExhaustTheDescriptorsNeitherSpinNorStrandTheRest)
+{
+#ifdef OMBRIX_SANITIZED
+    GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
+    QTemporaryDir runtime;
+    const QString wrapper = runtime.filePath(QStringLiteral("low-limit"));
+    {
+        QFile script(wrapper);
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nexec prlimit --nofile=96:96 \"" OMBRIX_BINARY "\" \"$@\"\n");
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    const int port = FreePort();
+    const int webPort = FreePort();
+    OmbrixProcess program(runtime.path(),
+                          {QStringLiteral("--port"), QString::number(port),
+                           QStringLiteral("--web-port"), QString::number(webPort)},
+                          QString(), wrapper);
+    ASSERT_TRUE(
+        program.WaitForLine(QStringLiteral("web: http://127.0.0.1:%1/").arg(webPort), kWaitMs));
+    ASSERT_TRUE(WaitForListening(webPort, kWaitMs));
+
+    // Thirty from each of five addresses: more than the program has descriptors for.
+    std::vector<UniqueFd> holders;
+    for (int i = 0; i < 150; ++i) {
+        const QByteArray from = "127.0.0." + QByteArray::number(2 + i / 30);
+        holders.push_back(NewLoopbackSocket({0, false, from.constData()}));
+        StartConnect(holders.back().Get(), webPort);
+    }
+    QTest::qWait(300);
+    for (const UniqueFd& holder : holders) {
+        SendSome(holder.Get(), "GET / HTTP/1.1\r\n");
+    }
+    // Past the shortage's first second, the ones it cannot serve are closed.
+    const double cpuBefore = CpuSeconds(program.Pid());
+    QTest::qWait(2500);
+    const double cpuSpent = CpuSeconds(program.Pid()) - cpuBefore;
+    int closed = 0;
+    for (const UniqueFd& holder : holders) {
+        char byte = 0;
+        const ssize_t got = ::recv(holder.Get(), &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+        closed += got == 0 || (got < 0 && errno != EAGAIN) || byte == 'H' ? 1 : 0;
+    }
+    EXPECT_GT(closed, 30) << "newcomers past the descriptors were left waiting";
+    EXPECT_LT(cpuSpent, 1.0) << "CPU seconds in 2.5 s of shortage";
+
+    // Some leave: a page and a telnet viewer are served again.
+    holders.resize(40);
+    QTest::qWait(200);
+    UniqueFd page = ConnectLoopback(webPort);
+    ASSERT_TRUE(page.Valid());
+    SendSome(page.Get(), "GET /page.css HTTP/1.1\r\n\r\n");
+    QByteArray answer;
+    QElapsedTimer clock;
+    clock.start();
+    while (!answer.contains("\r\n\r\n") && clock.elapsed() < kWaitMs) {
+        answer += ReadSome(page.Get());
+        QTest::qWait(10);
+    }
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.constData();
+    UniqueFd telnet = ConnectLoopback(port);
+    QByteArray greeting;
+    clock.restart();
+    while (greeting.size() < 9 && clock.elapsed() < kWaitMs) {
+        greeting += ReadSome(telnet.Get());
+        QTest::qWait(10);
+    }
+    EXPECT_EQ(greeting.size(), 9) << "a telnet viewer was not greeted";
+    EXPECT_EQ(program.Stop(), 0);
 }
