@@ -27,6 +27,10 @@ inline const QString InstanceUnavailable = QStringLiteral("あれ?");
 // Standard error, after the recording's path, when a running copy did not take it.
 inline const QString HandoffNotAccepted =
     QStringLiteral("the running copy did not accept this recording; nothing was handed over");
+// Standard error, when a recording asks for a terminal larger than any: filled with the
+// size it asks for and the size it is played at ("2147483647x24", "1000x24").
+inline const QString TerminalSizeClamped = QStringLiteral(
+    "ombrix: the recording asks for a %1 terminal, more than a terminal shows; played as %2");
 inline const QString SocketInUse = QStringLiteral("ソケットを使用中は値を変更できません");
 inline const QString CannotListenOnOpenSocket = QStringLiteral("開いたソケットでリスンできません");
 inline const QString CannotCreateSocket = QStringLiteral("ソケットが作成できません");
