@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/ErrorDisplay.h"
 #include "platform/SocketCalls.h"
 
 namespace {
@@ -66,11 +67,16 @@ QByteArray HttpConnection::LocalAddress() const
                                                                                  : QByteArray();
 }
 
+// An entry from the event loop: nothing thrown here may reach it.
 void HttpConnection::SocketReady(int descriptor, bool readable, bool writable)
 {
-    if (descriptor != fd_.Get()) {
-        return;
+    if (descriptor == fd_.Get()) {
+        ErrorDisplay::Guard([&] { Advance(readable, writable); });
     }
+}
+
+void HttpConnection::Advance(bool readable, bool writable)
+{
     switch (state_) {
         case State::ReadingHead:
             if (readable) {

@@ -73,6 +73,7 @@ private:
     };
 
     void SocketReady(int descriptor, bool readable, bool writable) override;
+    void Advance(bool readable, bool writable);
     void ReadHead();
     bool PeerClosed() const;
     void Write();

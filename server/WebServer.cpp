@@ -50,7 +50,7 @@ void Refuse(UniqueFd fd)
     static const QByteArray busy = HttpResponse(
         503, "text/plain", PlainBody("Too many connections"), false, "Retry-After: 5\r\n");
     char drop[4096];
-    while (SocketCalls::Receive(fd.Get(), drop, sizeof drop) > 0) {
+    for (int i = 0; i < 16 && SocketCalls::Receive(fd.Get(), drop, sizeof drop) > 0; ++i) {
     }
     SocketCalls::Send(fd.Get(), busy.constData(), static_cast<size_t>(busy.size()));
     ::shutdown(fd.Get(), SHUT_WR);
