@@ -222,7 +222,9 @@ void WebServer::Upgrade(HttpConnection& connection)
     }
     fd.Release();  // the socket owns it now
     socket->setReadBufferSize(kWebSocketReadBytes);
-    handedOver_.push_back({socket, peer});
+    QElapsedTimer since;
+    since.start();
+    handedOver_.push_back({socket, peer, since});
     webSockets_->handleConnection(socket);
 }
 
@@ -251,6 +253,16 @@ void WebServer::Sweep()
     for (const auto& connection : connections_) {
         if (connection->Overdue()) {
             connection->End();
+        }
+    }
+    // A handshake the library gave up on, or one that outlived the library's own bound,
+    // must not keep its place.
+    for (const HandedOver& handed : handedOver_) {
+        QTcpSocket* socket = handed.socket.data();
+        if (socket != nullptr && (socket->state() == QAbstractSocket::UnconnectedState ||
+                                  handed.since.elapsed() > kHandshakeTimeoutMs + kSweepMs)) {
+            socket->abort();
+            socket->deleteLater();
         }
     }
     DropEnded();

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QSize>
@@ -85,6 +86,7 @@ private:
     {
         QPointer<QTcpSocket> socket;
         quint32 peer;
+        QElapsedTimer since;
     };
 
     void SocketReady(int descriptor, bool readable, bool writable) override;

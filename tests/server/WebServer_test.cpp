@@ -474,6 +474,30 @@ TEST(WebServer, ConnectionsNotYetViewersAreCappedPerAddressAndInAll)
     EXPECT_TRUE(over.Received().startsWith("HTTP/1.1 503")) << over.Received().constData();
 }
 
+// Handshakes QtWebSockets turned down do not keep counting against their address.
+TEST(WebServer, RefusedHandshakesGiveTheirPlaceBack)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    server.SetLimits({10, 2});
+    server.Listen(0);
+    for (int i = 0; i < 4; ++i) {
+        LoopbackClient client;
+        ASSERT_TRUE(client.ConnectFrom("127.0.0.2", server.LocalPort()));
+        // No Host: the library refuses the handshake.
+        client.Send(
+            "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        ASSERT_TRUE(client.WaitForClose(kWaitMs));
+    }
+    LoopbackClient::Pump(600);
+    LoopbackClient page;
+    ASSERT_TRUE(page.ConnectFrom("127.0.0.2", server.LocalPort()));
+    page.Send("GET /page.css HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(page.WaitForClose(kWaitMs));
+    EXPECT_TRUE(page.Received().startsWith("HTTP/1.1 200")) << page.Received().constData();
+}
+
 // A crowd arriving at once waits in the listen queue rather than on its SYN retransmits.
 TEST(WebServer, ListensWithTheSystemsBacklog)
 {
