@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
@@ -188,8 +187,9 @@ struct Watcher
     }
     size_t ArrivedSince(int64_t since) const
     {
-        return static_cast<size_t>(std::count_if(arrivals.begin(), arrivals.end(),
-                                                 [since](const auto& a) { return a.second >= since; }));
+        return static_cast<size_t>(
+            std::count_if(arrivals.begin(), arrivals.end(),
+                          [since](const auto& a) { return a.second >= since; }));
     }
 };
 
@@ -232,7 +232,8 @@ void Ping()
             peak = std::max(peak, program.RssKb());
             program.process->Drain();
         }
-        const std::string label = paused ? "ping flood in a recorded pause" : "ping flood, no recording";
+        const std::string label =
+            paused ? "ping flood in a recorded pause" : "ping flood, no recording";
         Report(label + ": peak RSS growth in 20 s",
                Format("%.1f MB", static_cast<double>(peak - before) / 1024.0));
         Report(label + ": RSS growth at the end",
@@ -307,7 +308,8 @@ void Burst()
             size_t sent = 0;
             int64_t sentAt = 0;
             const auto settled = [&] {
-                return sentAt != 0 && NowNs() - sentAt > 2000000000LL && !watcher.arrivals.empty() &&
+                return sentAt != 0 && NowNs() - sentAt > 2000000000LL &&
+                       !watcher.arrivals.empty() &&
                        NowNs() - watcher.arrivals.back().second < 200000000LL &&
                        watcher.arrivals.back().second - sentAt > 2000000000LL;
             };
@@ -378,21 +380,8 @@ void Flood()
     const int64_t term = NowNs();
     program.process->Signal(SIGTERM);
     const int status = program.process->WaitForExit(60000);
-    Report("flood of 15 s: SIGTERM to exit", status == 0 ? Format("%.3f s", Seconds(NowNs() - term))
-                                                          : "not within 60 s");
-}
-
-QString LowLimitWrapper(QTemporaryDir& dir, int limit)
-{
-    const QString path = dir.filePath(QStringLiteral("low-limit"));
-    QFile script(path);
-    script.open(QIODevice::WriteOnly);
-    script.write(QStringLiteral("#!/bin/sh\nexec prlimit --nofile=%1:%1 \"%2\" \"$@\"\n")
-                     .arg(limit)
-                     .arg(QString::fromStdString(binary))
-                     .toLocal8Bit());
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return path;
+    Report("flood of 15 s: SIGTERM to exit",
+           status == 0 ? Format("%.3f s", Seconds(NowNs() - term)) : "not within 60 s");
 }
 
 // Half-sent requests from five addresses until the program has no descriptor left.
@@ -400,7 +389,8 @@ void Descriptors()
 {
     QTemporaryDir dir;
     Program program;
-    if (!program.Start(nullptr, LowLimitWrapper(dir, 128))) {
+    if (!program.Start(nullptr, WriteDescriptorLimitedLauncher(
+                                    dir.path(), QString::fromStdString(binary), 128))) {
         return;
     }
     std::vector<UniqueFd> holders;
@@ -506,7 +496,7 @@ int main(int argc, char** argv)
     RaiseDescriptorLimit();
     ::signal(SIGPIPE, SIG_IGN);
     const std::pair<const char*, std::function<void()>> measures[] = {
-        {"ping", Ping}, {"controls", Controls}, {"burst", Burst},
+        {"ping", Ping},   {"controls", Controls},       {"burst", Burst},
         {"flood", Flood}, {"descriptors", Descriptors}, {"files", Files},
     };
     for (const auto& [name, measure] : measures) {

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
 #include <vector>
 
@@ -163,14 +162,8 @@ TEST(Crowd, ViewersPastTheDescriptorLimitAreClosedAndTheOthersServed)
 #endif
     QTemporaryDir runtime;
     const int port = FreePort();
-    // The program raises its soft limit to the hard one, so both are lowered.
-    const QString wrapper = runtime.filePath(QStringLiteral("low-limit"));
-    {
-        QFile script(wrapper);
-        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nexec prlimit --nofile=64:64 \"" OMBRIX_BINARY "\" \"$@\"\n");
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
+    const QString wrapper =
+        WriteDescriptorLimitedLauncher(runtime.path(), QStringLiteral(OMBRIX_BINARY), 64);
     // One frame plays when the first viewer comes; the next is a thousand seconds later.
     const QString recording = runtime.filePath(QStringLiteral("crowd.ttyrec"));
     ASSERT_TRUE(WriteFile(recording, TtyrecBytes({{0, 0, "FIRST"}, {1000, 0, "SECOND"}})));

@@ -7,11 +7,11 @@
 #include <sys/socket.h>
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+#include <functional>
 #include <vector>
 
 #include "support/Loopback.h"
@@ -53,6 +53,19 @@ QByteArray ReadSome(int fd)
     char buffer[65536];
     const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
     return got > 0 ? QByteArray(buffer, got) : QByteArray();
+}
+
+// What arrives until `enough` says so, or the time is up.
+QByteArray ReadUntil(int fd, const std::function<bool(const QByteArray&)>& enough)
+{
+    QByteArray received;
+    QElapsedTimer clock;
+    clock.start();
+    while (!enough(received) && clock.elapsed() < kWaitMs) {
+        received += ReadSome(fd);
+        QTest::qWait(10);
+    }
+    return received;
 }
 
 // A page's WebSocket, opened by hand: it never reads what the program sends.
@@ -139,13 +152,8 @@ TEST(HostilePeers, WebClientsThatExhaustTheDescriptorsNeitherSpinNorStrandTheRes
     GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
 #endif
     QTemporaryDir runtime;
-    const QString wrapper = runtime.filePath(QStringLiteral("low-limit"));
-    {
-        QFile script(wrapper);
-        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nexec prlimit --nofile=96:96 \"" OMBRIX_BINARY "\" \"$@\"\n");
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
+    const QString wrapper =
+        WriteDescriptorLimitedLauncher(runtime.path(), QStringLiteral(OMBRIX_BINARY), 96);
     const int port = FreePort();
     const int webPort = FreePort();
     OmbrixProcess program(runtime.path(),
@@ -186,21 +194,12 @@ TEST(HostilePeers, WebClientsThatExhaustTheDescriptorsNeitherSpinNorStrandTheRes
     UniqueFd page = ConnectLoopback(webPort);
     ASSERT_TRUE(page.Valid());
     SendSome(page.Get(), "GET /page.css HTTP/1.1\r\n\r\n");
-    QByteArray answer;
-    QElapsedTimer clock;
-    clock.start();
-    while (!answer.contains("\r\n\r\n") && clock.elapsed() < kWaitMs) {
-        answer += ReadSome(page.Get());
-        QTest::qWait(10);
-    }
+    const QByteArray answer =
+        ReadUntil(page.Get(), [](const QByteArray& got) { return got.contains("\r\n\r\n"); });
     EXPECT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.constData();
     UniqueFd telnet = ConnectLoopback(port);
-    QByteArray greeting;
-    clock.restart();
-    while (greeting.size() < 9 && clock.elapsed() < kWaitMs) {
-        greeting += ReadSome(telnet.Get());
-        QTest::qWait(10);
-    }
+    const QByteArray greeting =
+        ReadUntil(telnet.Get(), [](const QByteArray& got) { return got.size() >= 9; });
     EXPECT_EQ(greeting.size(), 9) << "a telnet viewer was not greeted";
     EXPECT_EQ(program.Stop(), 0);
 }
