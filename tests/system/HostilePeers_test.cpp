@@ -11,7 +11,6 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
-#include <functional>
 #include <vector>
 
 #include "support/Loopback.h"
@@ -53,19 +52,6 @@ QByteArray ReadSome(int fd)
     char buffer[65536];
     const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
     return got > 0 ? QByteArray(buffer, got) : QByteArray();
-}
-
-// What arrives until `enough` says so, or the time is up.
-QByteArray ReadUntil(int fd, const std::function<bool(const QByteArray&)>& enough)
-{
-    QByteArray received;
-    QElapsedTimer clock;
-    clock.start();
-    while (!enough(received) && clock.elapsed() < kWaitMs) {
-        received += ReadSome(fd);
-        QTest::qWait(10);
-    }
-    return received;
 }
 
 // A page's WebSocket, opened by hand: it never reads what the program sends.
@@ -145,7 +131,8 @@ TEST(HostilePeers, AKeyFloodNeitherFreezesPlaybackNorHoldsOffTermination)
 
 // Half-sent requests from many addresses until the program has no descriptor left: the web
 // port rests instead of spinning on accept, turns newcomers away instead of leaving them
-// in its queue, and serves again once descriptors come back.
+// in its queue, and serves again once descriptors come back (the telnet port's side:
+// Crowd_test).
 TEST(HostilePeers, WebClientsThatExhaustTheDescriptorsNeitherSpinNorStrandTheRest)
 {
 #ifdef OMBRIX_SANITIZED
@@ -188,18 +175,17 @@ TEST(HostilePeers, WebClientsThatExhaustTheDescriptorsNeitherSpinNorStrandTheRes
     EXPECT_GT(closed, 30) << "newcomers past the descriptors were left waiting";
     EXPECT_LT(cpuSpent, 1.0) << "CPU seconds in 2.5 s of shortage";
 
-    // Some leave: a page and a telnet viewer are served again.
+    // Some leave: a page is served again.
     holders.resize(40);
     QTest::qWait(200);
     UniqueFd page = ConnectLoopback(webPort);
     ASSERT_TRUE(page.Valid());
     SendSome(page.Get(), "GET /page.css HTTP/1.1\r\n\r\n");
-    const QByteArray answer =
-        ReadUntil(page.Get(), [](const QByteArray& got) { return got.contains("\r\n\r\n"); });
+    QByteArray answer;
+    for (int i = 0; i < 500 && !answer.contains("\r\n\r\n"); ++i) {
+        answer += ReadSome(page.Get());
+        QTest::qWait(10);
+    }
     EXPECT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.constData();
-    UniqueFd telnet = ConnectLoopback(port);
-    const QByteArray greeting =
-        ReadUntil(telnet.Get(), [](const QByteArray& got) { return got.size() >= 9; });
-    EXPECT_EQ(greeting.size(), 9) << "a telnet viewer was not greeted";
     EXPECT_EQ(program.Stop(), 0);
 }
