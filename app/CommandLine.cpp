@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <cmath>
 
+#include "relay/ChannelNames.h"
 #include "server/OriginPolicy.h"
 
 namespace {
@@ -66,6 +67,25 @@ bool AddWebOrigin(const QByteArray& text, QByteArrayList& origins)
     return true;
 }
 
+// A NATS server's address: nats://HOST:PORT (or tls://), as the client takes it.
+bool SetNatsUrl(const QByteArray& text, QByteArray& url)
+{
+    if (!(text.startsWith("nats://") || text.startsWith("tls://")) || text.endsWith("//")) {
+        return false;
+    }
+    url = text;
+    return true;
+}
+
+bool SetChannel(const QByteArray& text, QByteArray& channel)
+{
+    if (!ChannelNamesFor(text, nullptr)) {
+        return false;
+    }
+    channel = text;
+    return true;
+}
+
 bool SetFlag(bool& flag)
 {
     flag = true;
@@ -111,7 +131,42 @@ const Option kOptions[] = {
      [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.loop); }},
     {"--gap", "a number of seconds, 0 or more",
      [](const QByteArray& value, CommandLine& into) { return ParseGap(value, into.form.gap); }},
+    {"--publish", "a NATS address such as nats://127.0.0.1:4222",
+     [](const QByteArray& value, CommandLine& into) {
+         return SetNatsUrl(value, into.form.publishUrl);
+     }},
+    {"--relay", "a NATS address such as nats://127.0.0.1:4222",
+     [](const QByteArray& value, CommandLine& into) {
+         return SetNatsUrl(value, into.form.relayUrl);
+     }},
+    {"--channel", "a name of 1 to 64 characters with a letter or a digit",
+     [](const QByteArray& value, CommandLine& into) {
+         return SetChannel(value, into.form.channel);
+     }},
 };
+
+// Options that make sense only together, or never together; the error, or an empty text.
+QString CheckChannelOptions(const FormOptions& form)
+{
+    const bool publish = !form.publishUrl.isEmpty();
+    const bool relay = !form.relayUrl.isEmpty();
+    if (publish && relay) {
+        return QStringLiteral(
+            "--publish and --relay exclude each other: a program either "
+            "plays a channel or relays it");
+    }
+    if ((publish || relay) && form.channel.isEmpty()) {
+        return QStringLiteral("%1 needs --channel NAME").arg(publish ? "--publish" : "--relay");
+    }
+    if (!publish && !relay && !form.channel.isEmpty()) {
+        return QStringLiteral("--channel needs --publish or --relay");
+    }
+    if (relay && (!form.arguments.isEmpty() || form.playlist || form.loop)) {
+        return QStringLiteral(
+            "--relay plays what the leader plays: it takes no FILE, --playlist or --loop");
+    }
+    return QString();
+}
 
 const Option* FindOption(const QByteArray& name)
 {
@@ -167,6 +222,9 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
             result.error = TakeOption(arguments, i, result);
         }
     }
+    if (result.error.isEmpty()) {
+        result.error = CheckChannelOptions(result.form);
+    }
     return result;
 }
 
@@ -174,8 +232,11 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
-        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--help]\n"
-        "              [--version] [FILE...]\n"
+        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS]\n"
+        "              [--publish nats://HOST:PORT --channel NAME] [--help] [--version]\n"
+        "              [FILE...]\n"
+        "       ombrix --relay nats://HOST:PORT --channel NAME [--headless] [--port N]\n"
+        "              [--web-port N] [--web-origin HOST]...\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
         "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
@@ -212,6 +273,18 @@ QString UsageText()
         "            the pause between two recordings (a decimal, 0 or more; default 2),\n"
         "            divided by the speed like a recorded pause. Each recording after\n"
         "            another starts with a terminal reset, on a clean screen.\n"
+        "--publish nats://HOST:PORT\n"
+        "            play as usual, and publish what the viewers get to the NATS server\n"
+        "            (with JetStream, nats-server -js) for relays on other machines: the\n"
+        "            leader of the channel --channel names. One leader per channel; a second\n"
+        "            is refused. Without NATS the viewers here go on, and it reconnects.\n"
+        "--relay nats://HOST:PORT\n"
+        "            open no recording: serve this program's viewers, telnet and web, what\n"
+        "            the leader of the channel plays, as it plays it. Keys typed here go to\n"
+        "            the leader; without a leader the viewers stay and wait.\n"
+        "--channel NAME\n"
+        "            the channel of --publish or --relay: letters, digits, '-' and '_' (any\n"
+        "            other character stands as '_'), up to 64.\n"
         "--help      show this text.\n"
         "--version   show the version.\n"
         "\n"

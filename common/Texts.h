@@ -22,6 +22,23 @@ inline const QString PlaylistPlace = QStringLiteral(" (%1/%2)");
 inline const QString SecondsSuffix = QStringLiteral("秒");
 // Status panel 0: the connection state.
 inline const QString WaitingSuffix = QStringLiteral("ポートで接続待ち...");
+// Status panel 1 of a relay while no leader plays to it.
+inline const QString WaitingForLeader = QStringLiteral("リーダー待ち...");
+
+// Standard error, for leaders and relays of a channel (after "ombrix: "). Filled with the
+// channel and the seconds a killed leader's claim lasts.
+inline const QString ChannelHasLeader = QStringLiteral(
+    "the channel %1 already has a leader: another program publishes it. Stop that one "
+    "first (a leader that was killed gives the channel up after %2 s)");
+// Filled with the channel.
+inline const QString ChannelTakenOver =
+    QStringLiteral("another leader claimed the channel %1 while NATS was away; this one plays on");
+// Filled with the NATS address.
+inline const QString LeaderLostNats = QStringLiteral(
+    "lost NATS at %1: playing on for the viewers here, publishing again once it is back");
+inline const QString RelayLostNats =
+    QStringLiteral("lost NATS at %1: the viewers here wait for the leader");
+inline const QString NatsBack = QStringLiteral("NATS at %1 is back");
 
 // Errors.
 inline const QString TimerUnavailable = QStringLiteral("タイマーを取得できません");

@@ -7,15 +7,18 @@ OMBRIX_JOBS=$(nproc 2>/dev/null || echo 2)
 # What the program needs to build and run: all that scripts/demo installs.
 # (telnet is the viewer the demo tells the user to connect with; util-linux gives flock;
 # nodejs brings the npm that installs the page's xterm.js; libarchive decodes compressed
-# recordings; libvterm places characters for the screen model; pkg-config finds it.)
+# recordings; libvterm places characters for the screen model; pkg-config finds it and
+# the NATS client that leaders and relays speak.)
 OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev qt6-websockets-dev libgl-dev fonts-ipafont-gothic
-                 telnet util-linux nodejs libarchive-dev libvterm-dev pkg-config)
+                 telnet util-linux nodejs libarchive-dev libvterm-dev pkg-config libnats-dev)
 # What only the tests need on top (GoogleTest, the real-client checks, the sanitizer and
 # fuzzing toolchain, a display for the window tests, a browser, the compressors and
 # recorders the format tests use, and the programs tests/recordings/make records: an editor
-# on the alternate screen and dialog's line drawing): scripts/test installs both lists.
+# on the alternate screen and dialog's line drawing, and the NATS server that leaders and
+# relays meet in): scripts/test installs both lists.
 OMBRIX_TEST_PACKAGES=(libgtest-dev tmux xvfb xauth clang libclang-rt-14-dev procps chromium
-                      fonts-dejavu-core gzip bzip2 xz-utils zstd lz4 ttyrec asciinema vim dialog)
+                      fonts-dejavu-core gzip bzip2 xz-utils zstd lz4 ttyrec asciinema vim dialog
+                      nats-server)
 # What bench/run needs on top: the peers it measures beside the program (ttyrec's
 # ttyplay, ncat, Python), ss for a socket's send queue, perf for profiles.
 OMBRIX_BENCH_PACKAGES=(ttyrec ncat python3 iproute2 linux-perf)

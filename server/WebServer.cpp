@@ -330,6 +330,9 @@ void WebServer::AddViewer(WebViewer* viewer)
     if (!recordingName_.isEmpty()) {
         viewer->SendControl(NameControl());
     }
+    if (viewerTotal_) {
+        viewer->SendControl(ViewersControl());
+    }
     if (OnJoin) {
         OnJoin(viewer);
     }
@@ -365,6 +368,20 @@ void WebServer::SetRecordingName(const QString& name)
     }
     recordingName_ = name;
     Broadcast(NameControl());
+}
+
+void WebServer::SetViewerTotal(int64_t total)
+{
+    if (viewerTotal_ == total) {
+        return;
+    }
+    viewerTotal_ = total;
+    Broadcast(ViewersControl());
+}
+
+QString WebServer::ViewersControl() const
+{
+    return QStringLiteral("{\"viewers\":%1}").arg(viewerTotal_.value_or(0));
 }
 
 QString WebServer::NameControl() const

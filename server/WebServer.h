@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/UniqueFd.h"
@@ -77,6 +78,9 @@ public:
     void SetTerminalSize(QSize size);
     // What the recording playing is called, for the page's status line.
     void SetRecordingName(const QString& name);
+    // How many watch the channel on every program that serves it, for the page's status
+    // line; told to newcomers too. Never set: the page shows no count.
+    void SetViewerTotal(int64_t total);
 
     std::function<void(ViewerConnection*)> OnJoin;
     std::function<void(ViewerConnection*)> OnLeave;
@@ -109,6 +113,7 @@ private:
     QString SizeControl() const;
     QString SpeedControl() const;
     QString NameControl() const;
+    QString ViewersControl() const;
 
     // Declared first: the connections watched through it go before it.
     SocketPoller poller_;
@@ -126,4 +131,5 @@ private:
     int announcedSpeed_ = 1;
     QSize terminalSize_{kDefaultColumns, kDefaultRows};
     QString recordingName_;
+    std::optional<int64_t> viewerTotal_;
 };

@@ -1,7 +1,8 @@
 // Plays the stream of /ws in a terminal. Binary messages are the recording's bytes;
 // text messages are small JSON objects with the terminal size ({"cols":80,"rows":24}),
-// the playback speed ({"speed":4}) and the recording's name ({"name":"a.ttyrec (2/5)"}). Everything the viewer types, and the buttons,
-// goes back as keys.
+// the playback speed ({"speed":4}), the recording's name ({"name":"a.ttyrec (2/5)"}) and,
+// on a channel served by a leader and relays, how many watch it everywhere
+// ({"viewers":12}). Everything the viewer types, and the buttons, goes back as keys.
 (function () {
   "use strict";
 
@@ -12,6 +13,8 @@
   const stateView = document.getElementById("state");
   const speedView = document.getElementById("speed");
   const nameView = document.getElementById("name");
+  const viewersView = document.getElementById("viewers");
+  const viewerTotalView = document.getElementById("viewer-total");
   const notice = document.getElementById("notice");
   const container = document.getElementById("terminal");
 
@@ -71,6 +74,10 @@
       fitFont();
     }
     if (Number.isInteger(message.speed)) speedView.textContent = "×" + message.speed;
+    if (Number.isInteger(message.viewers) && message.viewers >= 0) {
+      viewerTotalView.textContent = String(message.viewers);
+      viewersView.hidden = false;
+    }
     if (typeof message.name === "string") {
       nameView.textContent = message.name;
       nameView.title = message.name;
