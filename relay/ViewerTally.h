@@ -23,15 +23,16 @@ public:
     // Forgets reports older than the expiry; true when the total changed.
     bool Expire(Clock::time_point now);
     // The viewers of every relay that reported in time.
-    int64_t Total() const;
+    int64_t Total() const { return total_; }
     int Relays() const { return static_cast<int>(reports_.size()); }
 
 private:
     struct Report_
     {
-        uint32_t viewers;
-        Clock::time_point at;
+        uint32_t viewers = 0;
+        Clock::time_point at{};
     };
     Clock::duration expiry_;
     std::map<QByteArray, Report_> reports_;
+    int64_t total_ = 0;
 };
