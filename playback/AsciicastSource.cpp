@@ -33,10 +33,13 @@ struct Recording
 class AsciicastCursor final : public FrameCursor
 {
 public:
-    explicit AsciicastCursor(std::shared_ptr<const Recording> recording)
+    // A growing cursor reads a file still being written: a line without its line break
+    // yet is Waiting, and read whole once it has one.
+    explicit AsciicastCursor(std::shared_ptr<const Recording> recording,
+                             LineReader::Input kind = LineReader::Input::Whole)
         : recording_(std::move(recording)),
           input_(recording_->fd.Get()),
-          lines_(input_, kMaxLineLength),
+          lines_(input_, kMaxLineLength, kind),
           clock_(recording_->header.version)
     {
     }
@@ -44,7 +47,10 @@ public:
     FrameReadStatus Next(FrameHeader& header, QByteArray& body) override
     {
         const FrameReadStatus status = ended_ ? *ended_ : ReadFrame(header, body);
-        if (status != FrameReadStatus::Frame) {
+        if (status == FrameReadStatus::Waiting) {
+            header = FrameHeader{};
+            body = QByteArray();
+        } else if (status != FrameReadStatus::Frame) {
             ended_ = status;
             header = FrameHeader{};
             body = QByteArray();
@@ -103,6 +109,8 @@ private:
                 return FrameReadStatus::FormatError;
             case LineReader::Status::Failed:
                 return FrameReadStatus::ReadFailed;
+            case LineReader::Status::Partial:
+                return FrameReadStatus::Waiting;
         }
         if (!headerSkipped_) {
             headerSkipped_ = true;
@@ -133,8 +141,8 @@ private:
 class AsciicastSource final : public FrameSource
 {
 public:
-    explicit AsciicastSource(std::shared_ptr<const Recording> recording)
-        : recording_(recording), player_(std::move(recording))
+    AsciicastSource(std::shared_ptr<const Recording> recording, LineReader::Input kind)
+        : recording_(recording), player_(std::move(recording), kind)
     {
     }
     FrameReadStatus Next(FrameHeader& header, QByteArray& body) override
@@ -157,8 +165,9 @@ private:
     AsciicastCursor player_;
 };
 
-// Reads what the start of the file says: a v2/v3 header line, else a whole v1 object.
-void ReadStart(Recording& recording)
+// Reads what the start of the file says: a v2/v3 header line, else a whole v1 object,
+// which a file still being written cannot be read as.
+void ReadStart(Recording& recording, LineReader::Input kind)
 {
     PositionedInput input(recording.fd.Get());
     LineReader lines(input, kMaxLineLength);
@@ -168,6 +177,10 @@ void ReadStart(Recording& recording)
             recording.header = *header;
             return;
         }
+    }
+    if (kind == LineReader::Input::Growing) {
+        recording.invalid = true;
+        return;
     }
     struct stat info
     {
@@ -195,8 +208,16 @@ std::unique_ptr<FrameSource> OpenAsciicastSource(UniqueFd fd)
 {
     auto recording = std::make_shared<Recording>();
     recording->fd = std::move(fd);
-    ReadStart(*recording);
-    return std::make_unique<AsciicastSource>(std::move(recording));
+    ReadStart(*recording, LineReader::Input::Whole);
+    return std::make_unique<AsciicastSource>(std::move(recording), LineReader::Input::Whole);
+}
+
+std::unique_ptr<FrameSource> OpenGrowingAsciicastSource(UniqueFd fd)
+{
+    auto recording = std::make_shared<Recording>();
+    recording->fd = std::move(fd);
+    ReadStart(*recording, LineReader::Input::Growing);
+    return std::make_unique<AsciicastSource>(std::move(recording), LineReader::Input::Growing);
 }
 
 }  // namespace io
