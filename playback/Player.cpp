@@ -209,7 +209,6 @@ bool Player::Follow(const QByteArray& path)
     // The file followed until now is let go first: its watch, then its recording.
     follower_.reset();
     ForgetRecording();
-    ClearViewers();
     path_ = path;
     auto follower = std::make_unique<LiveFollower>(*this, status_, path);
     if (!follower->Start()) {
