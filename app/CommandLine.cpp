@@ -4,6 +4,8 @@
 #include <QRegularExpression>
 #include <cmath>
 
+#include "server/OriginPolicy.h"
+
 namespace {
 bool ParsePort(const QByteArray& text, int& port)
 {
@@ -53,6 +55,17 @@ bool ParseGap(const QByteArray& text, double& gap)
     return true;
 }
 
+// A host whose pages may open the browser stream: a name or an address, with an
+// optional port.
+bool AddWebOrigin(const QByteArray& text, QByteArrayList& origins)
+{
+    if (!IsValidOriginHost(text)) {
+        return false;
+    }
+    origins.append(text.toLower());
+    return true;
+}
+
 bool SetFlag(bool& flag)
 {
     flag = true;
@@ -83,6 +96,10 @@ const Option kOptions[] = {
     {"--web-port", "a number from 1 to 65535",
      [](const QByteArray& value, CommandLine& into) {
          return ParsePort(value, into.form.webPort);
+     }},
+    {"--web-origin", "a host name or address, with an optional :PORT",
+     [](const QByteArray& value, CommandLine& into) {
+         return AddWebOrigin(value, into.form.webOrigins);
      }},
     {"--idle-limit", "a number of seconds above 0",
      [](const QByteArray& value, CommandLine& into) {
@@ -163,9 +180,9 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
 QString UsageText()
 {
     return QStringLiteral(
-        "Usage: ombrix [--headless] [--port N] [--web-port N] [--idle-limit SECONDS]\n"
-        "              [--playlist] [--loop] [--gap SECONDS] [--follow] [--help] [--version]\n"
-        "              [FILE...]\n"
+        "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
+        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]\n"
+        "              [--help] [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
         "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
@@ -182,6 +199,12 @@ QString UsageText()
         "--web-port N\n"
         "            also serve browser viewers: the page http://HOST:N/ plays the same\n"
         "            recording, in step with the telnet viewers (off when not given).\n"
+        "--web-origin HOST\n"
+        "            also let pages served from HOST (a name or address) steer the\n"
+        "            playback: by default only pages of this machine's own addresses and\n"
+        "            of localhost may. HOST alone is allowed on the web port and on the\n"
+        "            standard port of http or https (a proxy in front); HOST:PORT on that\n"
+        "            port only. May be given several times.\n"
         "--idle-limit SECONDS\n"
         "            a recorded pause longer than SECONDS (a decimal above 0, such as\n"
         "            2 or 0.5) plays as SECONDS long, before the speed divides it. The\n"

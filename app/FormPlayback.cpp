@@ -81,7 +81,7 @@ void TFormOmbrix::ServerSocketClientWrite(QObject*, TCustomWinSocket* Socket)
 
 void TFormOmbrix::ServerSocketClientRead(QObject*, TCustomWinSocket* Socket)
 {
-    const QByteArray text = Socket->ReceiveAvailableText();
+    const QByteArray text = Socket->ReceiveAvailableText(kKeyBytesPerRead);
     if (!text.isEmpty()) {
         hub_.Received(TelnetViewer::Of(Socket), text);
     }

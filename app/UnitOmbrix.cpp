@@ -83,7 +83,7 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     }
     ServerSocket.SetActive(true);
     if (options.webPort != 0) {
-        StartWebServer(options.webPort);
+        StartWebServer(options.webPort, options.webOrigins);
     }
     setAcceptDrops(true);
     // After the port opened: a large folder takes a moment to look through.
@@ -179,9 +179,10 @@ void TFormOmbrix::RequestTermination()
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
-void TFormOmbrix::StartWebServer(int port)
+void TFormOmbrix::StartWebServer(int port, const QByteArrayList& origins)
 {
     webServer_ = std::make_unique<WebServer>(ViewerMemory);
+    webServer_->SetAllowedOrigins(origins);
     webServer_->OnJoin = [this](ViewerConnection* viewer) { hub_.Join(viewer); };
     webServer_->OnLeave = [this](ViewerConnection* viewer) { hub_.Leave(viewer); };
     webServer_->OnWritable = [this](ViewerConnection* viewer) { hub_.Writable(viewer); };
@@ -299,13 +300,20 @@ void TFormOmbrix::SetPlaySpeed(int position)
 
 void TFormOmbrix::TrackBarPlaySpeedChange()
 {
-    const QString caption = QString::number(PlaySpeed());
-    LabelPlaySpeed->setText(caption);
+    LabelPlaySpeed->setText(QString::number(PlaySpeed()));
     if (webServer_) {
         webServer_->SetSpeed(PlaySpeed());
     }
+    speedAnnouncements_.Offer(PlaySpeed());
+}
+
+void TFormOmbrix::AnnounceSpeed(int speed)
+{
+    if (webServer_) {
+        webServer_->AnnounceSpeed();
+    }
     if (headless_) {
-        Headless::PrintLine("speed", caption);
+        Headless::PrintLine("speed", QString::number(speed));
     }
 }
 

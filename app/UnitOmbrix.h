@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/Coalescer.h"
 #include "platform/TTimer.h"
 #include "playback/PlaybackPorts.h"
 #include "playback/Player.h"
@@ -43,6 +44,9 @@ struct FormOptions
     int port = 21089;
     // The port for browser viewers; 0: none.
     int webPort = 0;
+    // Hosts besides this machine's own whose pages may open the browser stream, as the
+    // operator gave them ("name" or "name:port"), in lower case.
+    QByteArrayList webOrigins = {};
     // No window: status changes and errors are printed instead.
     bool headless = false;
     // The name of the single-instance object; tests give their own.
@@ -185,7 +189,10 @@ private:
     bool HandOver(const QString& instanceName);
     void StartAutoFile();
     // Opens the web port; throws when it cannot listen.
-    void StartWebServer(int port);
+    void StartWebServer(int port, const QByteArrayList& origins);
+    // Tells the pages and the status output the speed; a flood of speed keys is told as
+    // its latest value, a few times a second at most.
+    void AnnounceSpeed(int speed);
     // With --playlist or --loop, what the player asks at the end of each recording.
     void CreatePlaylist(const FormOptions& options);
     void RequestTermination();
@@ -203,6 +210,8 @@ private:
     ViewerHub hub_{*this, *this, ViewerMemory};
     // Browser viewers, when a web port was asked for; gone before the hub.
     std::unique_ptr<WebServer> webServer_;
+    Coalescer speedAnnouncements_{std::chrono::milliseconds(50),
+                                  [this](int speed) { AnnounceSpeed(speed); }};
 };
 
 // The one main window of the process.

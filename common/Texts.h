@@ -46,6 +46,10 @@ inline const QString HandoffNotAccepted =
 inline const QString NotARecording = QStringLiteral("not a recording");
 inline const QString LeftOutOfPlaylist = QStringLiteral("left out of the playlist");
 inline const QString NoRecordingInFolder = QStringLiteral("no recording in this folder");
+// Standard error, when a recording asks for a terminal larger than any: filled with the
+// size it asks for and the size it is played at ("2147483647x24", "1000x24").
+inline const QString TerminalSizeClamped = QStringLiteral(
+    "ombrix: the recording asks for a %1 terminal, more than a terminal shows; played as %2");
 inline const QString SocketInUse = QStringLiteral("ソケットを使用中は値を変更できません");
 inline const QString CannotListenOnOpenSocket = QStringLiteral("開いたソケットでリスンできません");
 inline const QString CannotCreateSocket = QStringLiteral("ソケットが作成できません");

@@ -1,6 +1,7 @@
 // Any bytes as an asciicast file: split into lines by the bounded line reader, whose lines
 // must put the input back together, and parsed as a header, a v1 object and event lines
-// of each version. Frames must carry bytes, and no 0xFF (UTF-8 has none).
+// of each version. Frames must carry bytes, and no 0xFF (UTF-8 has none); a header's
+// terminal is one a terminal can show.
 #include <QByteArray>
 #include <QJsonArray>
 #include <cstdint>
@@ -29,6 +30,20 @@ void CheckFrame(asciicast::EventResult result, const QByteArray& bytes)
     }
 }
 
+// Whatever size a header asks for, a page is told one a terminal can show.
+void CheckHeader(const asciicast::Header& header)
+{
+    if (header.terminalSize) {
+        const QSize size = *header.terminalSize;
+        Check(size.width() >= 1 && size.height() >= 1 &&
+                  size.width() <= asciicast::kMaxTerminalSide &&
+                  size.height() <= asciicast::kMaxTerminalSide,
+              "a terminal size a terminal can show");
+    } else {
+        Check(header.clampedFrom.isEmpty(), "a size cut that is no size");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -39,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     asciicast::LooksLikeAsciicast(input);
     if (std::optional<asciicast::Version1> v1 = asciicast::ParseVersion1(input)) {
+        CheckHeader(v1->header);
         asciicast::EventClock clock(1);
         for (const QJsonValue& entry : v1->stdoutEntries) {
             io::FrameTime time;
@@ -68,7 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Check(!line.contains('\n'), "line break inside a line");
         rebuilt += line + '\n';
         if (first) {
-            asciicast::ParseHeaderLine(line);
+            if (const std::optional<asciicast::Header> header = asciicast::ParseHeaderLine(line)) {
+                CheckHeader(*header);
+            }
             first = false;
             continue;
         }

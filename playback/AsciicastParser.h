@@ -18,10 +18,17 @@
 // Frames are the output events ("o"); the other codes send nothing.
 namespace asciicast {
 
+// The largest terminal a recording may ask for, columns and rows alike: a page, or a screen
+// model, allocates what it is told.
+inline constexpr int kMaxTerminalSide = 1000;
+
 struct Header
 {
     int version = 0;
+    // At most kMaxTerminalSide each way.
     std::optional<QSize> terminalSize;
+    // The size as the recording wrote it ("2147483647x24"), when it was larger.
+    QByteArray clampedFrom;
     std::optional<double> idleTimeLimit;
 };
 

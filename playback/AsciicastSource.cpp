@@ -2,8 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <optional>
 
+#include "common/Texts.h"
 #include "playback/AsciicastParser.h"
 #include "playback/LineReader.h"
 
@@ -202,22 +204,37 @@ void ReadStart(Recording& recording, LineReader::Input kind)
     recording.version1 = std::move(version1);
 }
 
+// Opens the recording on fd as a whole file or as one still being written; a terminal
+// size cut to what a terminal can show is said on standard error.
+std::unique_ptr<FrameSource> OpenRecording(UniqueFd fd, LineReader::Input kind)
+{
+    auto recording = std::make_shared<Recording>();
+    recording->fd = std::move(fd);
+    ReadStart(*recording, kind);
+    const asciicast::Header& header = recording->header;
+    if (!header.clampedFrom.isEmpty() && header.terminalSize) {
+        const QString played = QStringLiteral("%1x%2")
+                                   .arg(header.terminalSize->width())
+                                   .arg(header.terminalSize->height());
+        std::fprintf(stderr, "%s\n",
+                     Texts::TerminalSizeClamped.arg(QString::fromLatin1(header.clampedFrom), played)
+                         .toLocal8Bit()
+                         .constData());
+        std::fflush(stderr);
+    }
+    return std::make_unique<AsciicastSource>(std::move(recording), kind);
+}
+
 }  // namespace
 
 std::unique_ptr<FrameSource> OpenAsciicastSource(UniqueFd fd)
 {
-    auto recording = std::make_shared<Recording>();
-    recording->fd = std::move(fd);
-    ReadStart(*recording, LineReader::Input::Whole);
-    return std::make_unique<AsciicastSource>(std::move(recording), LineReader::Input::Whole);
+    return OpenRecording(std::move(fd), LineReader::Input::Whole);
 }
 
 std::unique_ptr<FrameSource> OpenGrowingAsciicastSource(UniqueFd fd)
 {
-    auto recording = std::make_shared<Recording>();
-    recording->fd = std::move(fd);
-    ReadStart(*recording, LineReader::Input::Growing);
-    return std::make_unique<AsciicastSource>(std::move(recording), LineReader::Input::Growing);
+    return OpenRecording(std::move(fd), LineReader::Input::Growing);
 }
 
 }  // namespace io

@@ -14,6 +14,7 @@ struct Case
     QByteArrayList files = {};
     int port = 21089;
     int webPort = 0;
+    QByteArrayList webOrigins = {};
     std::optional<double> idleLimit = std::nullopt;
     bool headless = false;
     bool help = false;
@@ -50,6 +51,10 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
          .playlist = true,
          .loop = true},
         {.arguments = {"--gap=0"}, .gap = 0.0},
+        // Every one counts, in lower case, ports and IPv6 brackets kept.
+        {.arguments = {"--web-origin", "Public.Name", "--web-origin=[::1]:8443", "--web-origin",
+                       "10.0.0.2:80"},
+         .webOrigins = {"public.name", "[::1]:8443", "10.0.0.2:80"}},
         {.arguments = {"--follow", "live.cast"}, .files = {"live.cast"}, .follow = true},
     };
     for (const Case& expected : cases) {
@@ -59,6 +64,7 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         EXPECT_EQ(parsed.form.arguments, expected.files);
         EXPECT_EQ(parsed.form.port, expected.port);
         EXPECT_EQ(parsed.form.webPort, expected.webPort);
+        EXPECT_EQ(parsed.form.webOrigins, expected.webOrigins);
         EXPECT_EQ(parsed.form.idleLimit, expected.idleLimit);
         EXPECT_EQ(parsed.form.headless, expected.headless);
         EXPECT_EQ(parsed.help, expected.help);
@@ -84,6 +90,10 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
         {{"--web-port"}, "--web-port " + port},
         {{"--web-port", "8000x"}, "--web-port " + port + ", not \"8000x\""},
         {{"--idle-limit"}, seconds},
+        {{"--web-origin", "http://a"},
+         "--web-origin needs a host name or address, with an optional :PORT, not \"http://a\""},
+        {{"--web-origin=a:0"},
+         "--web-origin needs a host name or address, with an optional :PORT, not \"a:0\""},
         {{"--bogus"}, QStringLiteral("unknown option --bogus")},
         {{"--portx=1"}, QStringLiteral("unknown option --portx=1")},
         // A flag takes no value.
