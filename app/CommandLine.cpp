@@ -131,6 +131,8 @@ const Option kOptions[] = {
      [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.loop); }},
     {"--gap", "a number of seconds, 0 or more",
      [](const QByteArray& value, CommandLine& into) { return ParseGap(value, into.form.gap); }},
+    {"--follow", nullptr,
+     [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.follow); }},
     {"--publish", "a NATS address such as nats://127.0.0.1:4222",
      [](const QByteArray& value, CommandLine& into) {
          return SetNatsUrl(value, into.form.publishUrl);
@@ -161,9 +163,10 @@ QString CheckChannelOptions(const FormOptions& form)
     if (!publish && !relay && !form.channel.isEmpty()) {
         return QStringLiteral("--channel needs --publish or --relay");
     }
-    if (relay && (!form.arguments.isEmpty() || form.playlist || form.loop)) {
+    if (relay && (!form.arguments.isEmpty() || form.playlist || form.loop || form.follow)) {
         return QStringLiteral(
-            "--relay plays what the leader plays: it takes no FILE, --playlist or --loop");
+            "--relay plays what the leader plays: it takes no FILE, --playlist, --loop or "
+            "--follow");
     }
     return QString();
 }
@@ -222,6 +225,11 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
             result.error = TakeOption(arguments, i, result);
         }
     }
+    // A recording being written never ends, so nothing could follow it in a list.
+    if (result.error.isEmpty() && result.form.follow &&
+        (result.form.playlist || result.form.loop)) {
+        result.error = QStringLiteral("--follow cannot be combined with --playlist or --loop");
+    }
     if (result.error.isEmpty()) {
         result.error = CheckChannelOptions(result.form);
     }
@@ -232,7 +240,7 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
-        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS]\n"
+        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]\n"
         "              [--publish nats://HOST:PORT --channel NAME] [--help] [--version]\n"
         "              [FILE...]\n"
         "       ombrix --relay nats://HOST:PORT --channel NAME [--headless] [--port N]\n"
@@ -273,6 +281,15 @@ QString UsageText()
         "            the pause between two recordings (a decimal, 0 or more; default 2),\n"
         "            divided by the speed like a recorded pause. Each recording after\n"
         "            another starts with a terminal reset, on a clean screen.\n"
+        "--follow    broadcast a session while it is recorded: FILE is being written by\n"
+        "            ttyrec or asciinema rec (plain ttyrec, asciicast v2 or v3). What it\n"
+        "            holds counts as played at once, and each frame written after goes to\n"
+        "            every viewer as soon as it is whole, unpaced (the speed keys have\n"
+        "            nothing to hurry, and --idle-limit does nothing). FILE may be created\n"
+        "            after Ombrix starts. A truncated or replaced file starts a new\n"
+        "            recording, with a terminal reset; a deleted one is waited for. Also\n"
+        "            applies to files handed over or opened from the window. Not with\n"
+        "            --playlist or --loop.\n"
         "--publish nats://HOST:PORT\n"
         "            play as usual, and publish what the viewers get to the NATS server\n"
         "            (with JetStream, nats-server -js) for relays on other machines: the\n"
@@ -281,7 +298,8 @@ QString UsageText()
         "--relay nats://HOST:PORT\n"
         "            open no recording: serve this program's viewers, telnet and web, what\n"
         "            the leader of the channel plays, as it plays it. Keys typed here go to\n"
-        "            the leader; without a leader the viewers stay and wait.\n"
+        "            the leader; without a leader the viewers stay and wait. No FILE,\n"
+        "            --playlist, --loop or --follow.\n"
         "--channel NAME\n"
         "            the channel of --publish or --relay: letters, digits, '-' and '_' (any\n"
         "            other character stands as '_'), up to 64.\n"

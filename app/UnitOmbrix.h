@@ -62,6 +62,9 @@ struct FormOptions
     bool loop = false;
     // The pause between two recordings, in seconds before the speed divides it.
     double gap = 2.0;
+    // Every recording opened is followed while it is being written; a file named that is
+    // not there yet is waited for.
+    bool follow = false;
     // A channel of several programs meeting in NATS (nats://HOST:PORT): this one plays and
     // publishes (the leader), or serves what the leader plays (a relay). Empty: neither.
     QByteArray publishUrl = {};
