@@ -145,9 +145,8 @@ void ChannelLeader::Broadcast(const QByteArray& recorded)
 
 void ChannelLeader::PublishFramePieces(const QByteArray& recorded)
 {
-    if (!recordingOpen_) {
-        return;
-    }
+    // Between two recordings too: a reset the player sends then belongs to what the
+    // relays' viewers were shown.
     RelayMessage frame;
     frame.kind = RelayMessage::Kind::Frame;
     frame.epoch = epoch_;
@@ -157,6 +156,17 @@ void ChannelLeader::PublishFramePieces(const QByteArray& recorded)
         frame.bytes = recorded.mid(at, kMaxPiece);
         PublishPlay(frame);
     }
+}
+
+void ChannelLeader::PlayedUnseen(const QByteArray& recorded)
+{
+    viewers_.PlayedUnseen(recorded);
+    PublishFramePieces(recorded);
+}
+
+void ChannelLeader::RejoinViewers()
+{
+    viewers_.RejoinViewers();
 }
 
 bool ChannelLeader::HasViewers() const

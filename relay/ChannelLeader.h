@@ -48,6 +48,10 @@ public:
     // Playback goes on while a viewer watches here or at any relay.
     bool HasViewers() const override;
     void RecordingChanged() override;
+    // What a followed file held when it opened: the relays get it as frames, which their
+    // viewers see as the leader's see their catch-up.
+    void PlayedUnseen(const QByteArray& recorded) override;
+    void RejoinViewers() override;
 
     // What the program tells it as the playback goes.
     void RecordingStarted(const QString& title, std::optional<QSize> terminalSize, int speed);

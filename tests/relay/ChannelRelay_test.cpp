@@ -18,6 +18,8 @@ public:
     void Broadcast(const QByteArray& recorded) override { log += recorded; }
     bool HasViewers() const override { return true; }
     void RecordingChanged() override { log += '|'; }
+    void PlayedUnseen(const QByteArray&) override {}
+    void RejoinViewers() override {}
     QByteArray log;
 };
 
