@@ -6,9 +6,9 @@
 #include <QByteArrayView>
 #include <cerrno>
 
-#include "playback/ArchiveInput.h"
 #include "playback/AsciicastParser.h"
 #include "playback/AsciicastSource.h"
+#include "playback/CompressedInput.h"
 #include "playback/CompressedTtyrecSource.h"
 #include "playback/RawTtyrecSource.h"
 
@@ -19,7 +19,7 @@ constexpr size_t kHeadLength = 64;
 
 // Picks the reader for an opened recording from its first bytes, never its name: a
 // compressed stream, an asciicast (JSON) file, else plain ttyrec, which has no magic.
-std::unique_ptr<FrameSource> SourceForFile(io::FilePtr file)
+std::unique_ptr<FrameSource> SourceForFile(io::FilePtr file, const SourceOptions& options)
 {
     char head[kHeadLength];
     ssize_t got;
@@ -36,16 +36,16 @@ std::unique_ptr<FrameSource> SourceForFile(io::FilePtr file)
     if (!fd.Valid()) {
         return nullptr;
     }
-    return compressed ? io::OpenCompressedTtyrecSource(std::move(fd))
+    return compressed ? io::OpenCompressedTtyrecSource(std::move(fd), options.spoolLimit)
                       : io::OpenAsciicastSource(std::move(fd));
 }
 }  // namespace
 
-std::unique_ptr<FrameSource> OpenFrameSource(const QByteArray& path)
+std::unique_ptr<FrameSource> OpenFrameSource(const QByteArray& path, const SourceOptions& options)
 {
     io::FilePtr file = io::OpenFileOrReport(path, "rb");
     if (!file) {
         return nullptr;
     }
-    return SourceForFile(std::move(file));
+    return SourceForFile(std::move(file), options);
 }

@@ -41,6 +41,8 @@ public:
     // A recorded gap longer than this many seconds counts as this long (before the speed
     // divides it); unset, gaps count in full. The recording's own limit applies as well.
     void SetIdleLimit(std::optional<double> seconds) { idleLimit_ = seconds; }
+    // How the recordings opened by path are read (the spool's limit).
+    void SetSourceOptions(const SourceOptions& options) { sourceOptions_ = options; }
 
     FrameSource* Source() const { return source_.get(); }
     // The pending frame's header (after a failed read, the length the failure text shows)
@@ -73,6 +75,7 @@ private:
     std::optional<QByteArray> pending_;
     int64_t framesPlayed_ = 0;
     std::optional<double> idleLimit_;
+    SourceOptions sourceOptions_;
 };
 
 // The text panel 1 shows when a read ends with status (not Frame); length is the header's.

@@ -6,10 +6,11 @@ OMBRIX_JOBS=$(nproc 2>/dev/null || echo 2)
 
 # What the program needs to build and run: all that scripts/demo installs.
 # (telnet is the viewer the demo tells the user to connect with; util-linux gives flock;
-# nodejs brings the npm that installs the page's xterm.js; libarchive decodes compressed
-# recordings.)
+# nodejs brings the npm that installs the page's xterm.js; zlib, libbz2, liblzma, libzstd
+# and liblz4 decode compressed recordings.)
 OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev qt6-websockets-dev libgl-dev fonts-ipafont-gothic
-                 telnet util-linux nodejs libarchive-dev)
+                 telnet util-linux nodejs zlib1g-dev libbz2-dev liblzma-dev libzstd-dev
+                 liblz4-dev)
 # What only the tests need on top (GoogleTest, the real-client checks, the sanitizer and
 # fuzzing toolchain, a display for the window tests, a browser, the compressors and
 # recorders the format tests use): scripts/test installs both lists.
