@@ -3,6 +3,7 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <cmath>
+#include <cstdint>
 
 namespace {
 bool ParsePort(const QByteArray& text, int& port)
@@ -30,6 +31,25 @@ bool ParseIdleLimit(const QByteArray& text, std::optional<double>& limit)
         return false;
     }
     limit = value;
+    return true;
+}
+
+// A count of bytes: decimal digits, then K, M or G for binary kilo-, mega- or gigabytes
+// ("512M", "2G"); 0 is allowed. No sign, no fraction, nothing that overflows.
+bool ParseByteCount(const QByteArray& text, int64_t& bytes)
+{
+    static const QRegularExpression count(QStringLiteral("^([0-9]{1,18})([KMG]?)$"));
+    const QRegularExpressionMatch match = count.match(QString::fromLatin1(text));
+    if (!match.hasMatch()) {
+        return false;
+    }
+    const int64_t number = match.captured(1).toLongLong();
+    const QString unit = match.captured(2);
+    const int shift = unit == u"K" ? 10 : unit == u"M" ? 20 : unit == u"G" ? 30 : 0;
+    if (number > (INT64_MAX >> shift)) {
+        return false;
+    }
+    bytes = number << shift;
     return true;
 }
 
@@ -67,6 +87,10 @@ const Option kOptions[] = {
     {"--idle-limit", "a number of seconds above 0",
      [](const QByteArray& value, CommandLine& into) {
          return ParseIdleLimit(value, into.form.idleLimit);
+     }},
+    {"--spool-limit", "a number of bytes (K, M or G may follow)",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseByteCount(value, into.form.spoolLimit);
      }},
 };
 
@@ -130,8 +154,8 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
 QString UsageText()
 {
     return QStringLiteral(
-        "Usage: ombrix [--headless] [--port N] [--web-port N] [--idle-limit SECONDS] [--help]\n"
-        "              [--version] [FILE...]\n"
+        "Usage: ombrix [--headless] [--port N] [--web-port N] [--idle-limit SECONDS]\n"
+        "              [--spool-limit BYTES] [--help] [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
         "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
@@ -153,6 +177,10 @@ QString UsageText()
         "            2 or 0.5) plays as SECONDS long, before the speed divides it. The\n"
         "            elapsed time shown stays the recorded one. An asciicast file's own\n"
         "            idle_time_limit applies too; the smaller one wins.\n"
+        "--spool-limit BYTES\n"
+        "            keep at most BYTES (K, M or G may follow: 512M, 2G) of a compressed\n"
+        "            recording decoded on disk, so late viewers' catch-ups need not decode\n"
+        "            it again (default 2G; 0: keep nothing, catch-ups decode the file).\n"
         "--help      show this text.\n"
         "--version   show the version.\n"
         "\n"

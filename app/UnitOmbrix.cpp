@@ -54,6 +54,7 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     }
     ServerSocket.SetPort(options.port);
     player_.SetIdleLimit(options.idleLimit);
+    player_.SetSourceOptions(SourceOptions{.spoolLimit = options.spoolLimit});
     if (headless_) {
         // The waiting line comes from inside the opening, between bind and listen; a
         // supervisor that connects on seeing it must find the port listening.

@@ -49,6 +49,8 @@ struct FormOptions
     QString instanceName = QStringLiteral("OmbrixFileMapping");
     // Recorded gaps above this many seconds count as this long; none: as recorded.
     std::optional<double> idleLimit;
+    // The most bytes of a compressed recording kept decoded on disk for catch-ups; 0: none.
+    int64_t spoolLimit = SourceOptions::kDefaultSpoolLimit;
 };
 
 // The one main window. It owns the player, the viewer hub, the viewer server, the

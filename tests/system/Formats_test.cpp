@@ -4,6 +4,9 @@
 // on serving.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -153,6 +156,63 @@ TEST(Formats, DamagedFilesGiveTheirTextsAndTheProgramGoesOnServing)
     EXPECT_TRUE(viewer.WaitForBytes(before + session.size(), 5000));
     EXPECT_EQ(viewer.Received().mid(before), session);
     EXPECT_EQ(program.process.Stop(), 0);
+}
+
+// How many descriptors the process holds on files in the folder; an unlinked spool still
+// shows there, as "FOLDER/#123 (deleted)".
+int DescriptorsInto(pid_t pid, const QString& folder)
+{
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+    const QByteArray prefix = QFile::encodeName(folder) + '/';
+    int count = 0;
+    for (const QString& name : QDir(fds).entryList(QDir::Files)) {
+        char target[4096];
+        const QByteArray link = QFile::encodeName(fds + u'/' + name);
+        const ssize_t length = ::readlink(link.constData(), target, sizeof target);
+        count += length > 0 && QByteArray(target, length).startsWith(prefix) ? 1 : 0;
+    }
+    return count;
+}
+
+TEST(Formats, SpoolLimitBoundsWhatIsKeptOnDiskAndCatchUpsLoseNothing)
+{
+    QTemporaryDir folder;
+    const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(folder.path()));
+    const QString spoolFolder = folder.filePath(QStringLiteral("ombrix"));
+    // 100 frames that play 1 ms apart (300 kB decoded), then one due hours later, so the
+    // recording stays open with all of them played.
+    std::vector<TestFrame> frames;
+    QByteArray played;
+    for (int i = 0; i < 100; ++i) {
+        frames.push_back({100, 0, QByteArray(3000, static_cast<char>('a' + i % 26))});
+        played += frames.back().body;
+    }
+    frames.push_back({100000, 0, "later"});
+    const QString path = folder.filePath(QStringLiteral("fast.ttyrec.gz"));
+    ASSERT_TRUE(WriteFile(path, Compress(QStringLiteral("gzip"), TtyrecBytes(frames))));
+
+    const std::pair<QStringList, int> cases[] = {
+        {{}, 1},  // the default limit keeps them all
+        {{QStringLiteral("--spool-limit"), QStringLiteral("64K")}, 0},
+        {{QStringLiteral("--spool-limit=0")}, 0},
+    };
+    for (const auto& [options, spools] : cases) {
+        SCOPED_TRACE(options.join(u' ').toStdString());
+        Program program(options + QStringList{path});
+        ASSERT_TRUE(program.process.WaitForLine(QStringLiteral("file: fast.ttyrec.gz"), 5000))
+            << program.process.Output().toStdString();
+        LoopbackClient first;
+        ASSERT_TRUE(first.Connect(program.port));
+        ASSERT_TRUE(first.WaitForBytes(TelnetGreeting.size() + played.size(), 10000));
+        EXPECT_EQ(DescriptorsInto(program.process.Pid(), spoolFolder), spools);
+        LoopbackClient late;
+        ASSERT_TRUE(late.Connect(program.port));
+        EXPECT_TRUE(late.WaitForBytes(TelnetGreeting.size() + played.size(), 10000));
+        EXPECT_EQ(late.Received(), TelnetGreeting + played);
+        EXPECT_EQ(program.process.Stop(), 0);
+    }
+    qputenv("XDG_CACHE_HOME", savedCache);
 }
 
 }  // namespace
