@@ -215,4 +215,31 @@ TEST(Formats, SpoolLimitBoundsWhatIsKeptOnDiskAndCatchUpsLoseNothing)
     qputenv("XDG_CACHE_HOME", savedCache);
 }
 
+TEST(Formats, ABigVersion1FileHandedOverIsTakenAndTheSecondStartSaysSo)
+{
+    QTemporaryDir folder;
+    // 60 MB of short entries, the header's keys after them: the running copy must neither
+    // read it whole nor keep the second start waiting past its bound.
+    QByteArray v1 = "{\"stdout\": [[0.5, \"first\"]";
+    v1.reserve(61 << 20);
+    while (v1.size() < 60 << 20) {
+        v1 += ", [0.001, \"ab\"]";
+    }
+    v1 += "], \"version\": 1, \"width\": 90, \"height\": 30}";
+    const QString big = folder.filePath(QStringLiteral("big.cast"));
+    ASSERT_TRUE(WriteFile(big, v1));
+
+    Program program({});
+    ASSERT_TRUE(program.process.WaitForLinePrefix("connection: ", 5000));
+    LoopbackClient viewer;
+    ASSERT_TRUE(viewer.Connect(program.port));
+    OmbrixProcess second(program.runtime.path(),
+                         {QStringLiteral("--port"), QString::number(program.port), big});
+    EXPECT_EQ(second.WaitForExit(10000), 0) << second.Errors().toStdString();
+    EXPECT_TRUE(program.process.WaitForLine(QStringLiteral("file: big.cast"), 5000));
+    EXPECT_TRUE(viewer.WaitForBytes(TelnetGreeting.size() + 5, 5000));
+    EXPECT_EQ(viewer.Received().mid(TelnetGreeting.size(), 5), QByteArray("first"));
+    EXPECT_EQ(program.process.Stop(), 0);
+}
+
 }  // namespace
