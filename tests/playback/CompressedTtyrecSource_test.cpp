@@ -19,6 +19,7 @@
 #include "playback/CompressedTtyrecSource.h"
 #include "playback/SpoolFile.h"
 #include "support/FrameReading.h"
+#include "support/ProcessProbe.h"
 #include "support/Ttyrec.h"
 
 namespace {
@@ -63,24 +64,18 @@ QByteArray Compress(const QString& tool, const QByteArray& bytes, QStringList ar
     return compressed;
 }
 
-// How many whole frames the tool itself recovers from a damaged file: those it wrote in
-// full before it gave up.
-size_t WholeFramesTheToolRecovers(const QString& tool, const QByteArray& damaged)
+// How many of the recording's frames the tool itself recovers from a damaged file: those
+// it wrote in full before it gave up.
+size_t FramesTheToolRecovers(const QString& tool, const QByteArray& damaged, const Reading& all)
 {
     int exitCode = 0;
-    const QByteArray decoded = RunTool(tool, {QStringLiteral("-d")}, damaged, &exitCode);
+    const Reading decoded = ReadRaw(RunTool(tool, {QStringLiteral("-d")}, damaged, &exitCode));
     EXPECT_NE(exitCode, 0) << tool.toStdString() << " took the damaged file for a whole one";
-    size_t frames = 0;
-    io::FrameHeader header;
-    for (qsizetype at = 0; at + qsizetype(io::kFrameHeaderSize) <= decoded.size();
-         at += qsizetype(io::kFrameHeaderSize) + header.length, ++frames) {
-        io::DecodeFrameHeader(decoded.constData() + at, io::kFrameHeaderSize, header);
-        if (header.length < 0 ||
-            at + qsizetype(io::kFrameHeaderSize) + header.length > decoded.size()) {
-            break;
-        }
+    size_t whole = 0;
+    while (whole < decoded.frames.size() && decoded.frames[whole] == all.frames[whole]) {
+        ++whole;
     }
-    return frames;
+    return whole;
 }
 
 // Many frames of text that compresses only moderately, so that damage lands mid-stream.
@@ -115,17 +110,15 @@ QByteArray SmallFrames(int count)
 // in the compressed file flips one decoded byte, which only the format's check can find.
 QByteArray IncompressibleFrames()
 {
-    std::vector<TestFrame> frames;
+    QByteArray bytes(200 * 1012, Qt::Uninitialized);
     uint32_t seed = 99;
-    for (int i = 0; i < 200; ++i) {
-        QByteArray body;
-        for (int j = 0; j < 1000; ++j) {
-            seed = seed * 1664525u + 1013904223u;
-            body.append(static_cast<char>(seed >> 24));
-        }
-        frames.push_back({i, 0, body});
+    for (char& byte : bytes) {
+        byte = static_cast<char>((seed = seed * 1664525u + 1013904223u) >> 24);
     }
-    return TtyrecBytes(frames);
+    for (int i = 0; i < 200; ++i) {
+        bytes.replace(i * 1012, 12, TtyrecHeader(i, 0, 1000));
+    }
+    return bytes;
 }
 
 const QStringList kTools = {QStringLiteral("gzip"), QStringLiteral("bzip2"), QStringLiteral("xz"),
@@ -199,7 +192,7 @@ TEST(CompressedTtyrec, CutFilePlaysEveryWholeFrameDecodedBeforeTheCutThenDecompr
             const std::vector<Frame> played = PlayDamaged(path);
             // At least what the format's own tool gets out of it (a block that bzip2 or
             // zstd has not seen whole decodes to nothing), each frame whole and in order.
-            EXPECT_GE(played.size(), WholeFramesTheToolRecovers(tool, compressed.first(kept)));
+            EXPECT_GE(played.size(), FramesTheToolRecovers(tool, compressed.first(kept), all));
             ASSERT_LE(played.size(), all.frames.size());
             for (size_t i = 0; i < played.size(); ++i) {
                 ASSERT_EQ(played[i], all.frames[i]) << "frame " << i;
@@ -211,32 +204,26 @@ TEST(CompressedTtyrec, CutFilePlaysEveryWholeFrameDecodedBeforeTheCutThenDecompr
 TEST(CompressedTtyrec, DamageTheFormatsCheckFindsEndsWithDecompressFailed)
 {
     QTemporaryDir folder;
-    struct Case
-    {
-        QString tool;
-        QByteArray raw;
-    };
     // A stored byte flipped, for every format; and a deflate stream that decodes on into
     // garbage, which first reads as an impossible frame length.
-    std::vector<Case> cases;
+    std::vector<std::pair<QString, QByteArray>> cases;
     for (const QString& tool : kAllTools) {
-        cases.push_back({tool, IncompressibleFrames()});
+        cases.emplace_back(tool, IncompressibleFrames());
     }
-    cases.push_back({QStringLiteral("gzip"), SmallFrames(2000)});
-    for (const Case& item : cases) {
-        SCOPED_TRACE(item.tool.toStdString() + " of " + std::to_string(item.raw.size()));
-        QByteArray compressed = Compress(item.tool, item.raw);
-        const qsizetype at = compressed.size() / 2;
-        compressed[at] = static_cast<char>(compressed[at] ^ 0x55);
-        const QString path = folder.filePath(QStringLiteral("flipped.") + item.tool);
+    cases.emplace_back(QStringLiteral("gzip"), SmallFrames(2000));
+    for (const auto& [tool, raw] : cases) {
+        SCOPED_TRACE(tool.toStdString() + " of " + std::to_string(raw.size()));
+        QByteArray compressed = Compress(tool, raw);
+        compressed[compressed.size() / 2] =
+            static_cast<char>(compressed[compressed.size() / 2] ^ 0x55);
+        const QString path = folder.filePath(QStringLiteral("flipped.") + tool);
         ASSERT_TRUE(WriteFile(path, compressed));
         const std::vector<Frame> played = PlayDamaged(path);
-        const Reading all = ReadRaw(item.raw);
-        ASSERT_LE(played.size(), all.frames.size());
         // The frames well before the damage are the recorded ones.
-        for (size_t i = 0; i < played.size() / 4; ++i) {
-            ASSERT_EQ(played[i], all.frames[i]) << "frame " << i;
-        }
+        const Reading all = ReadRaw(raw);
+        ASSERT_LE(played.size(), all.frames.size());
+        EXPECT_TRUE(
+            std::equal(played.begin(), played.begin() + played.size() / 4, all.frames.begin()));
     }
 }
 
@@ -334,21 +321,17 @@ TEST(CompressedTtyrec, CatchUpReadsTheSpoolNotTheCompressedFile)
 class EnvironmentOverride
 {
 public:
-    explicit EnvironmentOverride(const std::vector<std::pair<const char*, QByteArray>>& values)
+    explicit EnvironmentOverride(const std::vector<std::pair<const char*, QString>>& values)
     {
         for (const auto& [name, value] : values) {
             saved_.emplace_back(name, qgetenv(name));
-            qputenv(name, value);
+            qputenv(name, QFile::encodeName(value));
         }
     }
     ~EnvironmentOverride()
     {
         for (const auto& [name, value] : saved_) {
-            if (value.isNull()) {
-                qunsetenv(name);
-            } else {
-                qputenv(name, value);
-            }
+            value.isNull() ? qunsetenv(name) : qputenv(name, value);
         }
     }
 
@@ -357,36 +340,22 @@ private:
 };
 
 // Points the cache, runtime and temporary folders below a plain file, where no folder can
-// be made, for the life of the object.
-class NoSpoolFolders
+// be made.
+EnvironmentOverride NoSpoolFolders(const QString& file)
 {
-public:
-    explicit NoSpoolFolders(const QString& file)
-        : environment_({{"XDG_CACHE_HOME", QFile::encodeName(file + QStringLiteral("/below"))},
-                        {"XDG_RUNTIME_DIR", QFile::encodeName(file + QStringLiteral("/below"))},
-                        {"TMPDIR", QFile::encodeName(file + QStringLiteral("/below"))}})
-    {
-    }
-
-private:
-    EnvironmentOverride environment_;
-};
+    const QString below = file + QStringLiteral("/below");
+    return EnvironmentOverride(
+        {{"XDG_CACHE_HOME", below}, {"XDG_RUNTIME_DIR", below}, {"TMPDIR", below}});
+}
 
 // How many descriptors this process holds on files in the folder; an unlinked spool still
 // shows there, as "FOLDER/#123 (deleted)".
-int DescriptorsInto(const QString& folder)
+qsizetype DescriptorsInto(const QString& folder)
 {
-    int count = 0;
     const QByteArray prefix = QFile::encodeName(folder) + '/';
-    for (const QString& name : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files)) {
-        char target[4096];
-        const QByteArray link = QFile::encodeName(QStringLiteral("/proc/self/fd/") + name);
-        const ssize_t length = ::readlink(link.constData(), target, sizeof target);
-        if (length > 0 && QByteArray(target, length).startsWith(prefix)) {
-            ++count;
-        }
-    }
-    return count;
+    const QByteArrayList targets = OpenDescriptors(::getpid());
+    return std::count_if(targets.begin(), targets.end(),
+                         [&](const QByteArray& target) { return target.startsWith(prefix); });
 }
 
 // Files this process writes may grow no larger than the limit while the object lives; a
@@ -416,7 +385,7 @@ private:
 TEST(CompressedTtyrec, GivenUpSpoolIsEmptiedAndClosedAtOnceWhileCatchUpsDecompressInstead)
 {
     QTemporaryDir cache;
-    EnvironmentOverride environment({{"XDG_CACHE_HOME", QFile::encodeName(cache.path())}});
+    const EnvironmentOverride environment({{"XDG_CACHE_HOME", cache.path()}});
     const QString spoolFolder = cache.path() + QStringLiteral("/ombrix");
     const QByteArray raw = SmallFrames(2000);  // 84,000 bytes
     const Reading all = ReadRaw(raw);
@@ -440,31 +409,27 @@ TEST(CompressedTtyrec, GivenUpSpoolIsEmptiedAndClosedAtOnceWhileCatchUpsDecompre
         std::unique_ptr<FrameCursor> early = source->NewCatchUpCursor();
         ASSERT_NE(early, nullptr);
         EXPECT_EQ(DescriptorsInto(spoolFolder), spoolLimit > 0 ? 1 : 0);
-        Reading played;
-        Reading caughtUp;
+        // The early viewer catches up on the first frames while the spool still holds
+        // them, then the player reads on past where the spool is given up.
+        io::FrameHeader header;
+        QByteArray body;
+        std::vector<Frame> caughtUp;
         {
-            FileSizeLimit limit(fileSizeLimit);
-            io::FrameHeader header;
-            QByteArray body;
-            // The early viewer catches up on the first frames while the spool still holds
-            // them, then the player reads on past where the spool is given up.
+            const FileSizeLimit limit(fileSizeLimit);
             for (int i = 0; i < 200; ++i) {
                 ASSERT_EQ(source->Next(header, body), io::FrameReadStatus::Frame);
+                if (i % 2 == 0) {
+                    ASSERT_EQ(early->Next(header, body), io::FrameReadStatus::Frame);
+                    caughtUp.push_back({header.time, body});
+                }
             }
-            for (int i = 0; i < 100; ++i) {
-                ASSERT_EQ(early->Next(header, body), io::FrameReadStatus::Frame);
-                caughtUp.frames.push_back({header.time, body});
-            }
-            played = ReadAll(*source);
+            EXPECT_EQ(ReadAll(*source).frames.size() + 200, all.frames.size());
         }
-        EXPECT_EQ(played.frames.size() + 200, all.frames.size());
         EXPECT_EQ(DescriptorsInto(spoolFolder), 0) << "the disk space is given back at once";
         const Reading rest = ReadAll(*early);
-        caughtUp.frames.insert(caughtUp.frames.end(), rest.frames.begin(), rest.frames.end());
-        EXPECT_EQ(caughtUp.frames, all.frames);
-        EXPECT_EQ(rest.end, io::FrameReadStatus::EndOfFile);
-        const Reading late = ReadAll(*source->NewCatchUpCursor());
-        EXPECT_EQ(late.frames, all.frames);
+        caughtUp.insert(caughtUp.end(), rest.frames.begin(), rest.frames.end());
+        EXPECT_EQ(caughtUp, all.frames);
+        EXPECT_EQ(ReadAll(*source->NewCatchUpCursor()).frames, all.frames);
     }
 }
 
@@ -477,7 +442,7 @@ TEST(CompressedTtyrec, WithoutASpoolCatchUpsDecompressTheFileAgain)
     const QString path = folder.filePath(QStringLiteral("r.xz"));
     ASSERT_TRUE(WriteFile(path, Compress(QStringLiteral("xz"), raw)));
 
-    NoSpoolFolders noSpool(plainFile);
+    const EnvironmentOverride noSpool = NoSpoolFolders(plainFile);
     ASSERT_FALSE(CreateSpoolFile().Valid());
     std::unique_ptr<FrameSource> source = io::OpenCompressedTtyrecSource(OpenForReading(path));
     ASSERT_NE(source, nullptr);
@@ -515,10 +480,8 @@ TEST(SpoolFile, IsUnlinkedPrivateAndInTheFirstFolderThatTakesIt)
 TEST(SpoolFile, NeverInTheRuntimeFolderNorOnAFileSystemInMemory)
 {
     QTemporaryDir runtime;
-    EnvironmentOverride environment({{"XDG_RUNTIME_DIR", QFile::encodeName(runtime.path())}});
-    for (const QString& folder : SpoolFolders()) {
-        EXPECT_FALSE(folder.startsWith(runtime.path())) << folder.toStdString();
-    }
+    const EnvironmentOverride environment({{"XDG_RUNTIME_DIR", runtime.path()}});
+    EXPECT_TRUE(SpoolFolders().filter(runtime.path()).isEmpty()) << "the runtime folder";
     struct statfs shm
     {
     };
@@ -526,20 +489,11 @@ TEST(SpoolFile, NeverInTheRuntimeFolderNorOnAFileSystemInMemory)
         GTEST_SKIP() << "no tmpfs at /dev/shm";
     }
     QTemporaryDir folder;
-    const QString good = folder.filePath(QStringLiteral("cache/ombrix"));
     const QString inMemory = QStringLiteral("/dev/shm/ombrix-spool-%1").arg(::getpid());
-    UniqueFd spool = CreateSpoolFile({inMemory, good});
+    const UniqueFd spool = CreateSpoolFile({inMemory, folder.path() + QStringLiteral("/ombrix")});
     ASSERT_TRUE(spool.Valid());
+    EXPECT_EQ(DescriptorsInto(folder.path() + QStringLiteral("/ombrix")), 1) << "the next one";
     EXPECT_FALSE(QFileInfo::exists(inMemory)) << "nothing is made there";
-    struct stat info
-    {
-    };
-    struct stat goodInfo
-    {
-    };
-    ASSERT_EQ(::fstat(spool.Get(), &info), 0);
-    ASSERT_EQ(::stat(QFile::encodeName(good).constData(), &goodInfo), 0);
-    EXPECT_EQ(info.st_dev, goodInfo.st_dev);
 }
 
 TEST(CompressedTtyrec, RecognisedByContentOnly)
