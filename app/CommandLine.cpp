@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "server/OriginPolicy.h"
+
 namespace {
 bool ParsePort(const QByteArray& text, int& port)
 {
@@ -17,17 +19,26 @@ bool ParsePort(const QByteArray& text, int& port)
     return true;
 }
 
-// Plain decimal seconds above 0 ("2", "0.5", "1.25"): no sign, exponent, infinity or
+// Plain decimal seconds ("2", "0.5", "1.25", "0"): no sign, exponent, infinity or
 // not-a-number, whatever the locale.
-bool ParseIdleLimit(const QByteArray& text, std::optional<double>& limit)
+std::optional<double> ParseSeconds(const QByteArray& text)
 {
     static const QRegularExpression decimal(QStringLiteral("^([0-9]+(\\.[0-9]*)?|\\.[0-9]+)$"));
     if (!decimal.match(QString::fromLatin1(text)).hasMatch()) {
-        return false;
+        return std::nullopt;
     }
     bool ok = false;
     const double value = QLocale::c().toDouble(QString::fromLatin1(text), &ok);
-    if (!ok || !(value > 0) || !std::isfinite(value)) {
+    if (!ok || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool ParseIdleLimit(const QByteArray& text, std::optional<double>& limit)
+{
+    const std::optional<double> value = ParseSeconds(text);
+    if (!value || !(*value > 0)) {
         return false;
     }
     limit = value;
@@ -50,6 +61,28 @@ bool ParseByteCount(const QByteArray& text, int64_t& bytes)
         return false;
     }
     bytes = number << shift;
+    return true;
+}
+
+bool ParseGap(const QByteArray& text, double& gap)
+{
+    // A pause is timed in a 32-bit count of seconds, like a recorded one.
+    const std::optional<double> value = ParseSeconds(text);
+    if (!value || *value >= 2147483647.0) {
+        return false;
+    }
+    gap = *value;
+    return true;
+}
+
+// A host whose pages may open the browser stream: a name or an address, with an
+// optional port.
+bool AddWebOrigin(const QByteArray& text, QByteArrayList& origins)
+{
+    if (!IsValidOriginHost(text)) {
+        return false;
+    }
+    origins.append(text.toLower());
     return true;
 }
 
@@ -84,10 +117,20 @@ const Option kOptions[] = {
      [](const QByteArray& value, CommandLine& into) {
          return ParsePort(value, into.form.webPort);
      }},
+    {"--web-origin", "a host name or address, with an optional :PORT",
+     [](const QByteArray& value, CommandLine& into) {
+         return AddWebOrigin(value, into.form.webOrigins);
+     }},
     {"--idle-limit", "a number of seconds above 0",
      [](const QByteArray& value, CommandLine& into) {
          return ParseIdleLimit(value, into.form.idleLimit);
      }},
+    {"--playlist", nullptr,
+     [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.playlist); }},
+    {"--loop", nullptr,
+     [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.loop); }},
+    {"--gap", "a number of seconds, 0 or more",
+     [](const QByteArray& value, CommandLine& into) { return ParseGap(value, into.form.gap); }},
     {"--spool-limit", "a number of bytes (K, M or G may follow)",
      [](const QByteArray& value, CommandLine& into) {
          return ParseByteCount(value, into.form.spoolLimit);
@@ -154,7 +197,8 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
 QString UsageText()
 {
     return QStringLiteral(
-        "Usage: ombrix [--headless] [--port N] [--web-port N] [--idle-limit SECONDS]\n"
+        "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
+        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS]\n"
         "              [--spool-limit BYTES] [--help] [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
@@ -172,11 +216,26 @@ QString UsageText()
         "--web-port N\n"
         "            also serve browser viewers: the page http://HOST:N/ plays the same\n"
         "            recording, in step with the telnet viewers (off when not given).\n"
+        "--web-origin HOST\n"
+        "            also let pages served from HOST (a name or address) steer the\n"
+        "            playback: by default only pages of this machine's own addresses and\n"
+        "            of localhost may. HOST alone is allowed on the web port and on the\n"
+        "            standard port of http or https (a proxy in front); HOST:PORT on that\n"
+        "            port only. May be given several times.\n"
         "--idle-limit SECONDS\n"
         "            a recorded pause longer than SECONDS (a decimal above 0, such as\n"
         "            2 or 0.5) plays as SECONDS long, before the speed divides it. The\n"
         "            elapsed time shown stays the recorded one. An asciicast file's own\n"
         "            idle_time_limit applies too; the smaller one wins.\n"
+        "--playlist  play every FILE in turn, in the order given; a folder stands for the\n"
+        "            recordings in it, in name order. A recording handed over or opened\n"
+        "            from the window plays at once, then the list goes on.\n"
+        "--loop      after the last recording (or the only one), start again from the\n"
+        "            first.\n"
+        "--gap SECONDS\n"
+        "            the pause between two recordings (a decimal, 0 or more; default 2),\n"
+        "            divided by the speed like a recorded pause. Each recording after\n"
+        "            another starts with a terminal reset, on a clean screen.\n"
         "--spool-limit BYTES\n"
         "            keep at most BYTES (K, M or G may follow: 512M, 2G) of a compressed\n"
         "            recording decoded on disk, so late viewers' catch-ups need not decode\n"

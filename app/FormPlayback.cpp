@@ -29,13 +29,7 @@ std::optional<QByteArray> TFormOmbrix::FrameBuffer() const
 
 bool TFormOmbrix::OpenRecording()
 {
-    const bool opened = player_.Open(RecordingPath);
-    if (opened && webServer_) {
-        // Pages size their terminal before the new recording's first frame.
-        webServer_->SetTerminalSize(
-            RecordingFile()->TerminalSize().value_or(QSize(kDefaultColumns, kDefaultRows)));
-    }
-    return opened;
+    return player_.Open(RecordingPath);
 }
 
 void TFormOmbrix::CloseRecording()
@@ -87,7 +81,7 @@ void TFormOmbrix::ServerSocketClientWrite(QObject*, TCustomWinSocket* Socket)
 
 void TFormOmbrix::ServerSocketClientRead(QObject*, TCustomWinSocket* Socket)
 {
-    const QByteArray text = Socket->ReceiveAvailableText();
+    const QByteArray text = Socket->ReceiveAvailableText(kKeyBytesPerRead);
     if (!text.isEmpty()) {
         hub_.Received(TelnetViewer::Of(Socket), text);
     }

@@ -21,6 +21,7 @@
 #include "platform/ErrorDisplay.h"
 #include "platform/Handoff.h"
 #include "platform/SharedMemory.h"
+#include "playback/PlaylistEntries.h"
 #include "server/WebServer.h"
 
 TFormOmbrix* FormOmbrix = nullptr;
@@ -55,6 +56,7 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     ServerSocket.SetPort(options.port);
     player_.SetIdleLimit(options.idleLimit);
     player_.SetSourceOptions(SourceOptions{.spoolLimit = options.spoolLimit});
+    player_.SetGap(options.gap);
     if (headless_) {
         // The waiting line comes from inside the opening, between bind and listen; a
         // supervisor that connects on seeing it must find the port listening.
@@ -62,10 +64,14 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     }
     ServerSocket.SetActive(true);
     if (options.webPort != 0) {
-        StartWebServer(options.webPort);
+        StartWebServer(options.webPort, options.webOrigins);
     }
     setAcceptDrops(true);
-    if (!RecordingPath.isEmpty()) {
+    // After the port opened: a large folder takes a moment to look through.
+    CreatePlaylist(options);
+    if (playlist_) {
+        player_.StartPlaylist();
+    } else if (!RecordingPath.isEmpty()) {
         OpenRecording();
     }
     StartAutoFile();
@@ -153,9 +159,10 @@ void TFormOmbrix::RequestTermination()
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
-void TFormOmbrix::StartWebServer(int port)
+void TFormOmbrix::StartWebServer(int port, const QByteArrayList& origins)
 {
     webServer_ = std::make_unique<WebServer>(ViewerMemory);
+    webServer_->SetAllowedOrigins(origins);
     webServer_->OnJoin = [this](ViewerConnection* viewer) { hub_.Join(viewer); };
     webServer_->OnLeave = [this](ViewerConnection* viewer) { hub_.Leave(viewer); };
     webServer_->OnWritable = [this](ViewerConnection* viewer) { hub_.Writable(viewer); };
@@ -168,6 +175,19 @@ void TFormOmbrix::StartWebServer(int port)
         Headless::PrintLine("web",
                             QStringLiteral("http://127.0.0.1:%1/").arg(webServer_->LocalPort()));
     }
+}
+
+void TFormOmbrix::CreatePlaylist(const FormOptions& options)
+{
+    if (options.playlist) {
+        playlist_ = std::make_unique<Playlist>(PlaylistEntries(options.arguments),
+                                               Playlist::Kind::List, options.loop);
+    } else if (options.loop) {
+        const QByteArrayList only =
+            RecordingPath.isEmpty() ? QByteArrayList() : QByteArrayList{RecordingPath};
+        playlist_ = std::make_unique<Playlist>(only, Playlist::Kind::Single, true);
+    }
+    player_.SetPlaylist(playlist_.get());
 }
 
 void TFormOmbrix::StartAutoFile()
@@ -233,6 +253,14 @@ void TFormOmbrix::SetStatusTime(const QString& text)
     SetPanel(statusPanels_[2], text, headless_, "time");
 }
 
+void TFormOmbrix::RecordingStarted(const QString& title, std::optional<QSize> terminalSize)
+{
+    if (webServer_) {
+        webServer_->SetTerminalSize(terminalSize.value_or(QSize(kDefaultColumns, kDefaultRows)));
+        webServer_->SetRecordingName(title);
+    }
+}
+
 QString TFormOmbrix::StatusText(int panel) const
 {
     return statusPanels_.at(panel)->text();
@@ -252,13 +280,20 @@ void TFormOmbrix::SetPlaySpeed(int position)
 
 void TFormOmbrix::TrackBarPlaySpeedChange()
 {
-    const QString caption = QString::number(PlaySpeed());
-    LabelPlaySpeed->setText(caption);
+    LabelPlaySpeed->setText(QString::number(PlaySpeed()));
     if (webServer_) {
         webServer_->SetSpeed(PlaySpeed());
     }
+    speedAnnouncements_.Offer(PlaySpeed());
+}
+
+void TFormOmbrix::AnnounceSpeed(int speed)
+{
+    if (webServer_) {
+        webServer_->AnnounceSpeed();
+    }
     if (headless_) {
-        Headless::PrintLine("speed", caption);
+        Headless::PrintLine("speed", QString::number(speed));
     }
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/Coalescer.h"
 #include "platform/TTimer.h"
 #include "playback/PlaybackPorts.h"
 #include "playback/Player.h"
@@ -43,12 +44,22 @@ struct FormOptions
     int port = 21089;
     // The port for browser viewers; 0: none.
     int webPort = 0;
+    // Hosts besides this machine's own whose pages may open the browser stream, as the
+    // operator gave them ("name" or "name:port"), in lower case.
+    QByteArrayList webOrigins = {};
     // No window: status changes and errors are printed instead.
     bool headless = false;
     // The name of the single-instance object; tests give their own.
     QString instanceName = QStringLiteral("OmbrixFileMapping");
     // Recorded gaps above this many seconds count as this long; none: as recorded.
     std::optional<double> idleLimit;
+    // Every argument is played in turn (a folder stands for the recordings in it),
+    // rather than the last that names a file alone.
+    bool playlist = false;
+    // After the last recording (or the only one) comes the first again.
+    bool loop = false;
+    // The pause between two recordings, in seconds before the speed divides it.
+    double gap = 2.0;
     // The most bytes of a compressed recording kept decoded on disk for catch-ups; 0: none.
     int64_t spoolLimit = SourceOptions::kDefaultSpoolLimit;
 };
@@ -104,6 +115,8 @@ public:
     void SetStatusConnection(const QString& text);
     void SetStatusFile(const QString& text) override;
     void SetStatusTime(const QString& text) override;
+    // Pages learn the recording's name and size before its first frame.
+    void RecordingStarted(const QString& title, std::optional<QSize> terminalSize) override;
     QString StatusText(int panel) const;
 
     // --- speed --------------------------------------------------------------------------
@@ -175,7 +188,12 @@ private:
     bool HandOver(const QString& instanceName);
     void StartAutoFile();
     // Opens the web port; throws when it cannot listen.
-    void StartWebServer(int port);
+    void StartWebServer(int port, const QByteArrayList& origins);
+    // Tells the pages and the status output the speed; a flood of speed keys is told as
+    // its latest value, a few times a second at most.
+    void AnnounceSpeed(int speed);
+    // With --playlist or --loop, what the player asks at the end of each recording.
+    void CreatePlaylist(const FormOptions& options);
     void RequestTermination();
 
     bool headless_ = false;
@@ -185,10 +203,14 @@ private:
     std::unique_ptr<SharedMemory> InstanceMapping;
     std::unique_ptr<HandoffServer> handoffServer_;
     TTimerPlaybackTimer playbackTimer_{Timer};
+    // Declared before the player, which asks it what comes next.
+    std::unique_ptr<Playlist> playlist_;
     ::Player player_{playbackTimer_, *this, *this};
     ViewerHub hub_{*this, *this, ViewerMemory};
     // Browser viewers, when a web port was asked for; gone before the hub.
     std::unique_ptr<WebServer> webServer_;
+    Coalescer speedAnnouncements_{std::chrono::milliseconds(50),
+                                  [this](int speed) { AnnounceSpeed(speed); }};
 };
 
 // The one main window of the process.

@@ -360,9 +360,9 @@ void CatchUpMemory(const Options& options)
         server.WaitForLinePrefix("connection: ", 10000);
         usleep(300000);  // the status line may come just before the port listens
         ViewerPool pool(stream, server);
+        // The driver viewer starts the playback, which runs to the long gap before the
+        // last two frames.
         pool.Connect();
-        pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[0]; }, 5000);
-        pool.Send(0, std::string(lastSent, 'x'));
         if (!pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[lastSent]; },
                            120000)) {
             std::fprintf(stderr, "the recording did not play to its end\n");
@@ -460,8 +460,8 @@ struct CatchUpRun
     bool whole = false;
 };
 
-// Plays the recording at path to its third frame from the end with a driver viewer's skip
-// keys, then times a joiner from its connect() to the last byte of its catch-up.
+// Plays the recording at path to its third frame from the end (where it waits 500 s), then
+// times a joiner from its connect() to the last byte of its catch-up.
 CatchUpRun TimeCatchUp(const Options& options, const std::string& path, const Stream& stream,
                        size_t frames)
 {
@@ -469,12 +469,10 @@ CatchUpRun TimeCatchUp(const Options& options, const std::string& path, const St
     Server server(options.binary, path, FreePort());
     server.WaitForLinePrefix("connection: ", 10000);
     ViewerPool pool(stream, server);
-    // A driver viewer pushes playback to the end with skip keys: frame 0 arrives on the
-    // timer, each key sends one more.
+    // A driver viewer starts the playback, which runs to the long gap before the last two
+    // frames.
     pool.Connect();
-    pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[0]; }, 5000);
     const size_t lastSent = frames - 3;
-    pool.Send(0, std::string(lastSent, 'x'));
     pool.RunUntil([&] { return pool.At(0).received >= stream.frameEnds[lastSent]; }, 300000);
     run.bytes = stream.frameEnds[lastSent];
     const int64_t start = NowNs();
@@ -1014,6 +1012,143 @@ void HandoffStall(const Options& options)
     server.Stop();
 }
 
+// The ten short recordings of the playlist benchmark, as files and as what each sends:
+// plain ttyrec, two of them gzip-compressed and one an asciicast file, so that every kind
+// of source is opened and closed thousands of times.
+struct ShortRecordings
+{
+    RecordingFolder folder;
+    QByteArrayList paths;
+    std::vector<std::string> bodies;
+};
+
+void WriteShortRecordings(ShortRecordings& out)
+{
+    for (int r = 0; r < 10; ++r) {
+        Recording recording;
+        std::string body;
+        std::string cast = "{\"version\": 2, \"width\": 80, \"height\": 24}\n";
+        // Four frames 10 ms apart.
+        for (int f = 0; f < 4; ++f) {
+            char text[32];
+            std::snprintf(text, sizeof text, "r%d f%d\r\n", r, f);
+            char event[64];
+            std::snprintf(event, sizeof event, "[0.0%d, \"o\", \"r%d f%d\\r\\n\"]\n", f, r, f);
+            recording.Add(io::FrameTime{100, f * 10000}, text);
+            cast += event;
+            body += text;
+        }
+        char name[16];
+        std::snprintf(name, sizeof name, "short%d", r);
+        std::string path;
+        if (r == 5) {
+            path = out.folder
+                       .Write(QString::fromLatin1(name) + QStringLiteral(".cast"),
+                              QByteArray::fromStdString(cast))
+                       .toStdString();
+        } else {
+            path = recording.WriteInto(out.folder, (std::string(name) + ".ttyrec").c_str());
+        }
+        if (r == 3 || r == 7) {
+            if (std::system(("gzip -n -f '" + path + "'").c_str()) != 0) {
+                std::fprintf(stderr, "gzip failed\n");
+            }
+            path += ".gz";
+        }
+        out.paths.append(QByteArray::fromStdString(path));
+        out.bodies.push_back(body);
+    }
+}
+
+// Ten short recordings looped at speed 100 until 20,000 have played, to one viewer whose
+// whole stream is checked: the program's resident memory after the first hundred and at
+// the end.
+void PlaylistLoop(const Options& options)
+{
+    std::fprintf(stderr, "playlist\n");
+    const size_t target = options.quick ? 2000 : 20000;
+    ShortRecordings recordings;
+    WriteShortRecordings(recordings);
+    const std::string reset =
+        "\x1b"
+        "c";
+    // The stream: the greeting and the first recording, then rounds of a reset and the
+    // next recording, the first again after the last.
+    std::string stream = ExpectedStream(Recording()).bytes;  // the greeting alone
+    stream += recordings.bodies[0];
+    std::string round;
+    std::vector<bool> startsRecording;  // per byte of a round: the first of a reset
+    for (size_t r = 1; r <= recordings.bodies.size(); ++r) {
+        startsRecording.resize(round.size(), false);
+        startsRecording.push_back(true);
+        round += reset + recordings.bodies[r % recordings.bodies.size()];
+    }
+    startsRecording.resize(round.size(), false);
+
+    OmbrixLaunch launch;
+    launch.program = QString::fromStdString(options.binary);
+    const int port = FreePort();
+    launch.arguments = {"--port", QByteArray::number(port), "--playlist", "--loop", "--gap", "0"};
+    launch.arguments += recordings.paths;
+    launch.errorLog = QStringLiteral("stderr.log");
+    launch.outputTail = 1 << 16;
+    OmbrixProcess program(launch);
+    if (!program.WaitForLinePrefix("connection: ", 10000)) {
+        std::fprintf(stderr, "the program did not start\n");
+        return;
+    }
+    usleep(300000);
+    const long rssStart = ResidentKb(program.Pid());
+    const UniqueFd viewer = ConnectLoopback(port);
+    const std::string keys = SpeedKeys(100);
+    if (!viewer.Valid() || ::send(viewer.Get(), keys.data(), keys.size(), 0) < 0) {
+        std::fprintf(stderr, "no viewer\n");
+        return;
+    }
+
+    size_t received = 0;
+    size_t played = 1;
+    bool exact = true;
+    long rssAfter100 = 0;
+    const int64_t start = NowNs();
+    char buffer[65536];
+    while (played < target && exact && Seconds(NowNs() - start) < 900) {
+        pollfd poll{viewer.Get(), POLLIN, 0};
+        ::poll(&poll, 1, 100);
+        program.Drain();
+        const ssize_t got = ::recv(viewer.Get(), buffer, sizeof buffer, 0);
+        for (ssize_t i = 0; i < got && exact; ++i, ++received) {
+            if (received < stream.size()) {
+                exact = buffer[i] == stream[received];
+                continue;
+            }
+            const size_t at = (received - stream.size()) % round.size();
+            exact = buffer[i] == round[at];
+            played += startsRecording[at] ? 1 : 0;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (rssAfter100 == 0 && played >= 100) {
+            rssAfter100 = ResidentKb(program.Pid());
+        }
+    }
+    const double seconds = Seconds(NowNs() - start);
+    const long rssEnd = ResidentKb(program.Pid());
+    program.Stop();
+    const double growthMB = static_cast<double>(rssEnd - rssAfter100) / 1024.0;
+    const std::string n = std::to_string(target);
+    AddRow("playlist: recordings played at speed 100, gap 0", std::to_string(played), n,
+           played >= target);
+    AddRow("playlist: recordings per second", Format("%.0f", played / seconds));
+    AddRow("playlist: RSS at start, first recording open", Format("%.1f MB", rssStart / 1024.0));
+    AddRow("playlist: RSS after 100 recordings", Format("%.1f MB", rssAfter100 / 1024.0));
+    AddRow("playlist: RSS after " + n + " recordings", Format("%.1f MB", rssEnd / 1024.0));
+    AddRow("playlist: RSS growth after the first 100", Format("%+.2f MB", growthMB), "< 1 MB",
+           played >= target && growthMB < 1.0);
+    AddRow("playlist: stream byte-exact", exact ? "yes" : "NO", "yes", exact);
+}
+
 void PrintTable()
 {
     size_t width = 0;
@@ -1070,6 +1205,7 @@ int main(int argc, char** argv)
                       {"queued", QueuedMemory},
                       {"peers", Peers},
                       {"web", WebFanOut},
+                      {"playlist", PlaylistLoop},
                       {"handoff", HandoffStall}};
     for (const auto& benchmark : benchmarks) {
         if (options.only.empty() || options.only == benchmark.name) {

@@ -16,6 +16,8 @@ inline const QString ReadFailedSuffix = QStringLiteral("バイトデータ読み
 // A compressed recording whose data is damaged, and a text recording that does not parse.
 inline const QString DecompressFailed = QStringLiteral("展開失敗");
 inline const QString FormatError = QStringLiteral("形式エラー");
+// After a playlist entry's name: its place and the list's length, "name (3/12)".
+inline const QString PlaylistPlace = QStringLiteral(" (%1/%2)");
 // Status panel 2: the recording time elapsed.
 inline const QString SecondsSuffix = QStringLiteral("秒");
 // Status panel 0: the connection state.
@@ -47,6 +49,15 @@ inline const QString FolderUnusable = QStringLiteral("it cannot be used (%1)");
 inline const QString FolderUnderUnsafe = QStringLiteral("%1 above it is not safe: %2");
 // XDG_RUNTIME_DIR itself, when it is set but relative.
 inline const QString FolderNotAbsolute = QStringLiteral("it is not an absolute path");
+// Standard error, after a path, at start: a file of a playlist's folder is left out
+// (after why), or a folder gave the list nothing.
+inline const QString NotARecording = QStringLiteral("not a recording");
+inline const QString LeftOutOfPlaylist = QStringLiteral("left out of the playlist");
+inline const QString NoRecordingInFolder = QStringLiteral("no recording in this folder");
+// Standard error, when a recording asks for a terminal larger than any: filled with the
+// size it asks for and the size it is played at ("2147483647x24", "1000x24").
+inline const QString TerminalSizeClamped = QStringLiteral(
+    "ombrix: the recording asks for a %1 terminal, more than a terminal shows; played as %2");
 inline const QString SocketInUse = QStringLiteral("ソケットを使用中は値を変更できません");
 inline const QString CannotListenOnOpenSocket = QStringLiteral("開いたソケットでリスンできません");
 inline const QString CannotCreateSocket = QStringLiteral("ソケットが作成できません");
@@ -59,6 +70,40 @@ inline const QString ListIndexOutOfBounds =
 inline const QString SocketError = QStringLiteral("ソケットエラー： %1 (%2) [API '%3']");
 inline const QString ThreadModeUnsupported =
     QStringLiteral("スレッドブロッキング型のサーバーソケットには対応していません");
+
+// Standard error, once, when a late viewer is given the replay because the screen model
+// cannot stand for what the recording did; filled with one of the reasons below.
+inline const QString CannotRepaint = QStringLiteral("cannot repaint exactly, because %1");
+inline const QString ReasonInvalidUtf8 =
+    QStringLiteral("the recording has bytes that are not UTF-8");
+inline const QString ReasonC1InUtf8 =
+    QStringLiteral("the recording writes a C1 control character as UTF-8");
+inline const QString ReasonMalformedSequence =
+    QStringLiteral("the recording has a control sequence too long or with bytes above 0x7F");
+// Filled with the sequence, as "ESC [ ? 3 h".
+inline const QString ReasonUnfollowed = QStringLiteral("the screen model does not follow %1");
+inline const QString ReasonDisputed = QStringLiteral("terminals do not agree on what %1 does");
+// Filled with the character, as "U+1F600".
+inline const QString ReasonWidth = QStringLiteral("terminals do not agree on the width of %1");
+inline const QString ReasonWideAtEdge = QStringLiteral(
+    "terminals do not agree where a wide or combining character goes at a line's end "
+    "without autowrap");
+inline const QString ReasonWideHalf =
+    QStringLiteral("terminals do not agree on a wide character half overwritten");
+inline const QString ReasonCombining =
+    QStringLiteral("terminals do not agree on a combining character written apart from its base");
+inline const QString ReasonCharset = QStringLiteral(
+    "the recording draws text in a character set other than ASCII and DEC line drawing");
+inline const QString ReasonAttribute =
+    QStringLiteral("the recording uses text attributes the screen model cannot keep");
+inline const QString ReasonPalette = QStringLiteral("the recording changes the colour palette");
+inline const QString ReasonGraphics = QStringLiteral("the recording draws pictures");
+inline const QString ReasonResize =
+    QStringLiteral("the recording resized a screen that was not blank");
+inline const QString ReasonSavedAtWrap =
+    QStringLiteral("the recording saved the cursor while a line wrap was pending");
+inline const QString ReasonAlternateBackground =
+    QStringLiteral("the recording entered the alternate screen with a background colour set");
 
 // The main window: menu, actions and their hints (short|long; kept, never shown as tips).
 inline const QString MenuFile = QStringLiteral("ファイル(&F)");

@@ -2,7 +2,7 @@
 // must put the input back together, and parsed as a header and event lines of each
 // version; read as a v1 object, its entries one at a time; and walked value by value by
 // the JSON scanner, whose values must be the input's own bytes. Frames must carry bytes,
-// and no 0xFF (UTF-8 has none).
+// and no 0xFF (UTF-8 has none); a header's terminal is one a terminal can show.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -36,6 +36,20 @@ void CheckFrame(asciicast::EventResult result, const QByteArray& bytes)
     }
 }
 
+// Whatever size a header asks for, a page is told one a terminal can show.
+void CheckHeader(const asciicast::Header& header)
+{
+    if (header.terminalSize) {
+        const QSize size = *header.terminalSize;
+        Check(size.width() >= 1 && size.height() >= 1 &&
+                  size.width() <= asciicast::kMaxTerminalSide &&
+                  size.height() <= asciicast::kMaxTerminalSide,
+              "a terminal size a terminal can show");
+    } else {
+        Check(header.clampedFrom.isEmpty(), "a size cut that is no size");
+    }
+}
+
 void ReadAsVersion1(const QByteArray& input)
 {
     UniqueFd fd(::memfd_create("fuzz", MFD_CLOEXEC));
@@ -46,6 +60,7 @@ void ReadAsVersion1(const QByteArray& input)
     if (!layout) {
         return;
     }
+    CheckHeader(layout->header);
     Check(layout->entriesOffset > 0 && layout->entriesOffset <= input.size(), "entries offset");
     Check(input.at(static_cast<qsizetype>(layout->entriesOffset - 1)) == '[', "entries follow a [");
     asciicast::Version1Entries entries(fd.Get(), layout->entriesOffset);
@@ -115,7 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Check(!line.contains('\n'), "line break inside a line");
         rebuilt += line + '\n';
         if (first) {
-            asciicast::ParseHeaderLine(line);
+            if (const std::optional<asciicast::Header> header = asciicast::ParseHeaderLine(line)) {
+                CheckHeader(*header);
+            }
             first = false;
             continue;
         }

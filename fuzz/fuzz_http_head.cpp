@@ -1,7 +1,8 @@
 // Any bytes as what a browser's connection has sent so far, through the web port's head
 // reader: where the head ends must agree with a search written the simple way, a head read
-// at any cut must never end sooner, and a parsed request must hold only what the request
-// line allows.
+// at any cut must never end sooner, a parsed request must hold only what the request
+// line allows, and its Origin headers pass the origin check only when they name a host
+// the program knows.
 #include <QByteArray>
 #include <algorithm>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "server/HttpRequestHead.h"
+#include "server/OriginPolicy.h"
 
 namespace {
 
@@ -48,7 +50,7 @@ void CheckHeadEnd(const QByteArray& received)
 
 void CheckParse(const QByteArray& head)
 {
-    HttpRequestHead request{"stale", "/stale", "stale", "stale", true};
+    HttpRequestHead request{"stale", "/stale", "stale", {"stale"}, true};
     const bool ok = ParseRequestHead(head, &request);
     HttpRequestHead again;
     Check(ParseRequestHead(head, &again) == ok, "parsing twice gives the same answer");
@@ -59,12 +61,37 @@ void CheckParse(const QByteArray& head)
     Check(
         request.path.startsWith('/') && !request.path.contains('?') && !request.path.contains(' '),
         "a path without its query");
-    Check(!request.host.contains('\n') && !request.origin.contains('\n'),
+    Check(!request.host.contains('\n') &&
+              std::none_of(request.origins.begin(), request.origins.end(),
+                           [](const QByteArray& origin) { return origin.contains('\n'); }),
           "a header value is one line");
     Check(request.method == again.method && request.path == again.path &&
-              request.host == again.host && request.origin == again.origin &&
+              request.host == again.host && request.origins == again.origins &&
               request.webSocketUpgrade == again.webSocketUpgrade,
           "nothing of an earlier request is kept");
+}
+
+// Whatever the Origin headers say, a page passes only with one origin that names a host
+// the program knows, on a port it allows.
+void CheckOrigin(const HttpRequestHead& request)
+{
+    const OriginPolicy policy{8080, {"public.name", "[::1]:9000"}};
+    const bool allowed = OriginAllowed(request.origins, "192.168.1.5", policy);
+    Check(allowed == OriginAllowed(request.origins, "192.168.1.5", policy),
+          "the same origins, the same answer");
+    if (!allowed || request.origins.isEmpty()) {
+        return;
+    }
+    Check(request.origins.size() == 1, "one origin at most");
+    const QByteArray origin = request.origins.front().toLower();
+    Check(origin.startsWith("http://") || origin.startsWith("https://"), "a web page's scheme");
+    const QByteArray rest = origin.mid(origin.indexOf("://") + 3);
+    bool known = false;
+    for (const char* host : {"localhost", "127.", "[::1]", "192.168.1.5", "public.name"}) {
+        known = known || rest.startsWith(host);
+    }
+    Check(known, "a host the program knows");
+    Check(!rest.contains('/') && !rest.contains('@'), "nothing but host and port");
 }
 
 }  // namespace
@@ -90,6 +117,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     qsizetype end = -1;
     if (FindRequestHeadEnd(received, &end) == HttpHeadState::Complete) {
         CheckParse(received.first(end));
+        HttpRequestHead request;
+        if (ParseRequestHead(received.first(end), &request)) {
+            CheckOrigin(request);
+        }
     }
+    // The operator's names come from the command line: any text is checked, not trusted.
+    IsValidOriginHost(received.first(std::min<qsizetype>(received.size(), 300)));
     return 0;
 }

@@ -1,37 +1,58 @@
 #include "platform/LineBacklog.h"
 
+#include <iterator>
+
+namespace {
+const QByteArray kTimeKey("time");
+}
+
 void LineBacklog::Push(const QByteArray& key, const QByteArray& line)
 {
-    lines_.push_back({key, line});
+    lines_.push_back({key, line, nextOrder_++});
+    byKey_[key].push_back(std::prev(lines_.end()));
     bytes_ += static_cast<size_t>(line.size());
-    ++linesPerKey_[key];
-    static const QByteArray time("time");
-    while (bytes_ > capacity_ && (DropStale(&time) || DropStale(nullptr))) {
+    while (bytes_ > capacity_ && (DropStale(&kTimeKey) || DropStale(nullptr))) {
     }
+}
+
+// Every line of a key but its last is stale. The front line of the backlog may be half
+// written; it stays, and the next line of its key is the candidate instead. Returns the
+// index in the key's lines, or none.
+std::optional<size_t> LineBacklog::OldestStale(const KeyLines& lines) const
+{
+    const size_t index = frontWritten_ > 0 && lines.front() == lines_.begin() ? 1 : 0;
+    return index + 1 < lines.size() ? std::optional<size_t>(index) : std::nullopt;
 }
 
 bool LineBacklog::DropStale(const QByteArray* key)
 {
-    // A line is stale when a later line of its key follows it.
-    std::map<QByteArray, size_t> seen;
-    for (auto line = lines_.begin(); line != lines_.end(); ++line) {
-        const size_t position = ++seen[line->key];
-        // The front line may be half written; it stays.
-        const bool halfWritten = line == lines_.begin() && frontWritten_ > 0;
-        if (!halfWritten && (key == nullptr || line->key == *key) &&
-            position < linesPerKey_[line->key]) {
-            Erase(line);
-            return true;
+    KeyLines* oldestKey = nullptr;
+    size_t oldestIndex = 0;
+    for (auto& [name, lines] : byKey_) {
+        if (key != nullptr && name != *key) {
+            continue;
+        }
+        const std::optional<size_t> stale = OldestStale(lines);
+        if (stale &&
+            (oldestKey == nullptr || lines[*stale]->order < (*oldestKey)[oldestIndex]->order)) {
+            oldestKey = &lines;
+            oldestIndex = *stale;
         }
     }
-    return false;
+    if (oldestKey == nullptr) {
+        return false;
+    }
+    Erase(*oldestKey, oldestIndex);
+    return true;
 }
 
-void LineBacklog::Erase(std::deque<Line>::iterator line)
+void LineBacklog::Erase(KeyLines& lines, size_t index)
 {
+    const LineList::iterator line = lines[index];
     bytes_ -= static_cast<size_t>(line->bytes.size());
-    if (--linesPerKey_[line->key] == 0) {
-        linesPerKey_.erase(line->key);
+    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(index));
+    if (lines.empty()) {
+        byKey_.erase(line->key);
     }
     lines_.erase(line);
 }
@@ -51,14 +72,15 @@ void LineBacklog::Consume(size_t count)
     frontWritten_ += count;
     if (!lines_.empty() && frontWritten_ >= static_cast<size_t>(lines_.front().bytes.size())) {
         frontWritten_ = 0;
-        Erase(lines_.begin());
+        // The front line is the oldest of its key.
+        Erase(byKey_[lines_.front().key], 0);
     }
 }
 
 void LineBacklog::Clear()
 {
     lines_.clear();
-    linesPerKey_.clear();
+    byKey_.clear();
     bytes_ = 0;
     frontWritten_ = 0;
 }

@@ -1,15 +1,18 @@
 #include "platform/SocketCalls.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "common/Texts.h"
 #include "platform/Exceptions.h"
+#include "platform/UniqueFd.h"
 
 namespace SocketCalls {
 namespace {
@@ -155,6 +158,21 @@ bool WouldBlock(int code)
 bool OutOfDescriptors(int code)
 {
     return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+bool DescriptorsLeft(int fd, int count)
+{
+    std::vector<UniqueFd> tried;
+    for (int i = 0; i < count; ++i) {
+        tried.emplace_back(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!tried.back().Valid()) {
+            const int error = errno;
+            tried.clear();
+            errno = error;
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace SocketCalls

@@ -43,6 +43,10 @@ int LocalPort(int fd);
 // The peer's IPv4 address as text; raises on failure.
 QString PeerAddress(int fd);
 
+// True when `count` more descriptors could be opened now (each tried by duplicating fd,
+// then closed again); otherwise false, with errno saying why.
+bool DescriptorsLeft(int fd, int count);
+
 bool WouldBlock(int code);
 // True when a call failed for want of descriptors or memory: accepting should pause.
 bool OutOfDescriptors(int code);

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -11,14 +12,32 @@ namespace asciicast {
 
 namespace {
 
-std::optional<QSize> PositiveSize(const QJsonValue& width, const QJsonValue& height)
+// A whole number of cells above 0, as large as the recording says; none otherwise.
+std::optional<double> Cells(const QJsonValue& value)
 {
-    const int w = width.toInt(0);
-    const int h = height.toInt(0);
-    if (w <= 0 || h <= 0) {
+    const double cells = value.toDouble(0);
+    if (!value.isDouble() || !std::isfinite(cells) || cells < 1 || cells != std::floor(cells)) {
         return std::nullopt;
     }
-    return QSize(w, h);
+    return cells;
+}
+
+// The size the header gives, cut to what a terminal can show; header.clampedFrom says so.
+void ReadSize(const QJsonValue& width, const QJsonValue& height, Header& header)
+{
+    const std::optional<double> columns = Cells(width);
+    const std::optional<double> rows = Cells(height);
+    if (!columns || !rows) {
+        return;
+    }
+    const auto side = [](double cells) {
+        return static_cast<int>(std::min<double>(cells, kMaxTerminalSide));
+    };
+    header.terminalSize = QSize(side(*columns), side(*rows));
+    if (*columns > kMaxTerminalSide || *rows > kMaxTerminalSide) {
+        header.clampedFrom =
+            QByteArray::number(*columns, 'f', 0) + 'x' + QByteArray::number(*rows, 'f', 0);
+    }
 }
 
 Header ReadHeader(const QJsonObject& object, int version)
@@ -27,11 +46,10 @@ Header ReadHeader(const QJsonObject& object, int version)
     header.version = version;
     if (version == 3) {
         const QJsonObject term = object.value(QLatin1String("term")).toObject();
-        header.terminalSize =
-            PositiveSize(term.value(QLatin1String("cols")), term.value(QLatin1String("rows")));
+        ReadSize(term.value(QLatin1String("cols")), term.value(QLatin1String("rows")), header);
     } else {
-        header.terminalSize = PositiveSize(object.value(QLatin1String("width")),
-                                           object.value(QLatin1String("height")));
+        ReadSize(object.value(QLatin1String("width")), object.value(QLatin1String("height")),
+                 header);
     }
     const QJsonValue limit = object.value(QLatin1String("idle_time_limit"));
     if (limit.isDouble() && std::isfinite(limit.toDouble()) && limit.toDouble() > 0) {

@@ -23,10 +23,17 @@ namespace asciicast {
 // Past it, the file is taken for a broken or hostile one.
 inline constexpr qsizetype kMaxEventLength = 2 * 1024 * 1024;
 
+// The largest terminal a recording may ask for, columns and rows alike: a page, or a screen
+// model, allocates what it is told.
+inline constexpr int kMaxTerminalSide = 1000;
+
 struct Header
 {
     int version = 0;
+    // At most kMaxTerminalSide each way.
     std::optional<QSize> terminalSize;
+    // The size as the recording wrote it ("2147483647x24"), when it was larger.
+    QByteArray clampedFrom;
     std::optional<double> idleTimeLimit;
 };
 

@@ -1,7 +1,9 @@
 #include "playback/AsciicastSource.h"
 
+#include <cstdio>
 #include <optional>
 
+#include "common/Texts.h"
 #include "playback/AsciicastParser.h"
 #include "playback/AsciicastVersion1.h"
 #include "playback/LineReader.h"
@@ -204,6 +206,17 @@ std::unique_ptr<FrameSource> OpenAsciicastSource(UniqueFd fd)
     auto recording = std::make_shared<Recording>();
     recording->fd = std::move(fd);
     ReadStart(*recording);
+    const asciicast::Header& header = recording->header;
+    if (!header.clampedFrom.isEmpty() && header.terminalSize) {
+        const QString played = QStringLiteral("%1x%2")
+                                   .arg(header.terminalSize->width())
+                                   .arg(header.terminalSize->height());
+        std::fprintf(stderr, "%s\n",
+                     Texts::TerminalSizeClamped.arg(QString::fromLatin1(header.clampedFrom), played)
+                         .toLocal8Bit()
+                         .constData());
+        std::fflush(stderr);
+    }
     return std::make_unique<AsciicastSource>(std::move(recording));
 }
 

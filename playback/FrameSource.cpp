@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <cerrno>
 
+#include "common/Texts.h"
 #include "playback/AsciicastParser.h"
 #include "playback/AsciicastSource.h"
 #include "playback/CompressedInput.h"
@@ -48,4 +49,22 @@ std::unique_ptr<FrameSource> OpenFrameSource(const QByteArray& path, const Sourc
         return nullptr;
     }
     return SourceForFile(std::move(file), options);
+}
+
+std::optional<QString> WhyNoRecording(const QByteArray& path)
+{
+    const char* reason = "";
+    io::FilePtr file = io::OpenRegularFile(path, "rb", &reason);
+    if (!file) {
+        return QString::fromLocal8Bit(reason);
+    }
+    // Only a look: nothing is spooled for it.
+    std::unique_ptr<FrameSource> source =
+        SourceForFile(std::move(file), SourceOptions{.spoolLimit = 0});
+    io::FrameHeader header;
+    QByteArray body;
+    if (!source || source->Next(header, body) != io::FrameReadStatus::Frame) {
+        return Texts::NotARecording;
+    }
+    return std::nullopt;
 }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QSize>
+#include <QString>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -63,3 +64,7 @@ struct SourceOptions
 // standard error as io::OpenFileOrReport writes it; the caller shows "オープン失敗".
 std::unique_ptr<FrameSource> OpenFrameSource(const QByteArray& path,
                                              const SourceOptions& options = {});
+// None when the file opens as a recording and its first frame reads whole, which an
+// empty file or a text never does; else why not, in a few words. Prints nothing: it
+// only looks.
+std::optional<QString> WhyNoRecording(const QByteArray& path);

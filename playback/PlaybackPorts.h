@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSize>
 #include <QString>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class FrameCursor;
 
@@ -41,13 +43,17 @@ public:
     virtual void SetPlaySpeed(int speed) = 0;
 };
 
-// Status panels 1 (the recording, or why it stopped) and 2 (the elapsed recording time).
+// Status panels 1 (the recording, or why it stopped) and 2 (the elapsed recording time),
+// and whoever else shows which recording plays.
 class PlaybackStatus
 {
 public:
     virtual ~PlaybackStatus() = default;
     virtual void SetStatusFile(const QString& text) = 0;
     virtual void SetStatusTime(const QString& text) = 0;
+    // A recording has opened and its first frame is pending: its title (what panel 1
+    // shows) and the terminal size it states, if it states one.
+    virtual void RecordingStarted(const QString& title, std::optional<QSize> terminalSize) = 0;
 };
 
 // Where played frames go: the viewers, whoever they are.

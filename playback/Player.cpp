@@ -3,8 +3,10 @@
 #include <QFile>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "common/Texts.h"
+#include "playback/ResetFirstSource.h"
 
 namespace {
 // The interval the first frame of a newly opened recording waits.
@@ -53,30 +55,118 @@ Player::Player(PlaybackTimer& timer, SpeedControl& speed, PlaybackStatus& status
 
 Player::~Player() = default;
 
+void Player::SetGap(double seconds)
+{
+    gap_ = io::SecondsToFrameTime(seconds).value_or(gap_);
+}
+
+void Player::StartPlaylist()
+{
+    const std::optional<Playlist::Entry> first = playlist_ ? playlist_->First() : std::nullopt;
+    if (!first) {
+        return;
+    }
+    if (OpenEntry(*first, false)) {
+        ArmFirstFrame();
+    } else {
+        ScheduleNext(false);
+    }
+}
+
 bool Player::Open(const QByteArray& path)
 {
     // Viewers still catching up on the old recording follow the new one from its start.
     ForgetRecording();
     std::unique_ptr<FrameSource> source = OpenFrameSource(path, sourceOptions_);
+    bool opened = false;
     if (!source) {
         status_.SetStatusFile(Texts::OpenFailed);
-        return false;
+    } else {
+        opened = Start(std::move(source), FileNamePart(path), path);
     }
-    return Open(std::move(source), FileNamePart(path));
+    if (playlist_ != nullptr) {
+        playlist_->OpenedElsewhere(path, opened);
+    }
+    if (opened) {
+        ArmFirstFrame();
+    } else {
+        ScheduleNext(false);
+    }
+    return opened;
 }
 
 bool Player::Open(std::unique_ptr<FrameSource> source, const QString& name)
 {
     ForgetRecording();
+    if (!Start(std::move(source), name, QByteArray())) {
+        return false;
+    }
+    ArmFirstFrame();
+    return true;
+}
+
+bool Player::Start(std::unique_ptr<FrameSource> source, const QString& title,
+                   const QByteArray& path)
+{
     source_ = std::move(source);
+    path_ = path;
     framesPlayed_ = 0;
     ReadNextFrame(true);
     if (!source_) {
         return false;
     }
-    status_.SetStatusFile(name);
+    status_.SetStatusFile(title);
+    status_.RecordingStarted(title, source_->TerminalSize());
+    return true;
+}
+
+void Player::ArmFirstFrame()
+{
     speed_.SetPlaySpeed(1);
     timer_.SetInterval(kFirstFrameInterval);
+    UpdateTimerEnabled();
+}
+
+bool Player::OpenEntry(const Playlist::Entry& entry, bool afterAnother)
+{
+    ForgetRecording();
+    std::unique_ptr<FrameSource> source = OpenFrameSource(entry.path);
+    if (!source) {
+        // The open has named the file and the reason on standard error.
+        status_.SetStatusFile(Texts::OpenFailed);
+        return false;
+    }
+    if (afterAnother) {
+        source = std::make_unique<ResetFirstSource>(std::move(source));
+    }
+    return Start(std::move(source), entry.title, entry.path);
+}
+
+bool Player::StartNextEntry()
+{
+    betweenRecordings_ = false;
+    const std::optional<Playlist::Entry> entry = playlist_->Advance();
+    if (!entry) {
+        Close();
+        return false;
+    }
+    if (OpenEntry(*entry, true)) {
+        return true;
+    }
+    ScheduleNext(false);
+    return false;
+}
+
+bool Player::ScheduleNext(bool playedFrames)
+{
+    betweenRecordings_ = playlist_ != nullptr && playlist_->GoesOn(playedFrames);
+    if (!betweenRecordings_) {
+        return false;
+    }
+    // Timed like a recorded gap: the speed divides it, and it passes only while viewers
+    // watch.
+    const int speed = speed_.PlaySpeed();
+    timer_.SetIntervalAfter(io::FrameDelayMilliseconds(gap_, speed), io::FrameDelay(gap_, speed));
     UpdateTimerEnabled();
     return true;
 }
@@ -91,13 +181,14 @@ void Player::ForgetRecording()
 
 void Player::Close()
 {
+    betweenRecordings_ = false;
     source_.reset();
     pending_.reset();
 }
 
 void Player::ReadNextFrame(bool first)
 {
-    if (!source_) {
+    if (!source_ || betweenRecordings_) {
         return;
     }
     // The last frame's block is handed back for reuse.
@@ -109,8 +200,31 @@ void Player::ReadNextFrame(bool first)
         ApplyFrameTiming(first);
         return;
     }
-    status_.SetStatusFile(FrameFailureText(status, header_.length));
-    Close();
+    RecordingEnded(status, first);
+}
+
+void Player::RecordingEnded(io::FrameReadStatus status, bool first)
+{
+    const QString text = FrameFailureText(status, header_.length);
+    status_.SetStatusFile(text);
+    if (status != io::FrameReadStatus::EndOfFile) {
+        ReportFailure(text);
+    }
+    // A first frame that fails is the opener's to follow up; after a recording that
+    // played, what comes next waits the gap while the recording stays open, so that a
+    // viewer who joins meanwhile still catches up on it.
+    if (first || !ScheduleNext(framesPlayed_ > 0)) {
+        Close();
+    }
+}
+
+void Player::ReportFailure(const QString& text) const
+{
+    // A channel that goes on by itself is watched through its log: name the file.
+    if (playlist_ != nullptr && !path_.isEmpty()) {
+        std::fprintf(stderr, "ombrix: %s: %s\n", path_.constData(), text.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
 }
 
 io::FrameTime Player::CappedGap(io::FrameTime gap) const
@@ -141,7 +255,7 @@ void Player::ApplyFrameTiming(bool first)
 
 bool Player::UpdateTimerEnabled()
 {
-    timer_.SetEnabled(HasViewers() && source_ != nullptr);
+    timer_.SetEnabled(HasViewers() && (source_ != nullptr || betweenRecordings_));
     return timer_.Enabled();
 }
 
@@ -151,6 +265,14 @@ void Player::TimerTimer()
     if (!UpdateTimerEnabled()) {
         return;
     }
+    if (betweenRecordings_ && !StartNextEntry()) {
+        return;
+    }
+    SendDueFrames();
+}
+
+void Player::SendDueFrames()
+{
     // A copy of the frame's bytes, not a share of the reader's block, which may be larger
     // than the frame (it is kept from frame to frame): a viewer that has to queue the frame
     // then holds what it is, and the reader keeps its block for the next frame instead of

@@ -8,11 +8,14 @@
 
 #include "playback/FrameSource.h"
 #include "playback/PlaybackPorts.h"
+#include "playback/Playlist.h"
 #include "playback/io.h"
 
 // The one playback: the open recording, the frame that the next tick sends, the
 // recording's clock, and the pacing of frames on the timer. It knows neither widgets nor
-// sockets: it is handed a timer, the speed, the status panels and an output.
+// sockets: it is handed a timer, the speed, the status panels and an output. Handed a
+// playlist, it asks it what follows each recording, waits the gap like a recorded one,
+// and starts the next with a terminal reset.
 class Player final : public PlaybackControl
 {
 public:
@@ -21,22 +24,36 @@ public:
 
     // Where frames go; set once, before the first Open.
     void SetOutput(FrameOutput* output) { output_ = output; }
+    // What plays after each recording; none: playback stops at its end. Set once, before
+    // the first Open; it must outlive the player.
+    void SetPlaylist(Playlist* playlist) { playlist_ = playlist; }
+    // The pause between two recordings of the playlist, in seconds before the speed
+    // divides it.
+    void SetGap(double seconds);
 
+    // Opens the playlist's first entry as Open does; one that fails is followed by the
+    // next after the gap.
+    void StartPlaylist();
     // Opens the recording at path, reads its first frame and arms the first interval.
-    // False, with the reason in panel 1, when it cannot be opened or read.
+    // False, with the reason in panel 1, when it cannot be opened or read; a playlist then
+    // goes on after the gap.
     bool Open(const QByteArray& path);
     // Opens a source already made (tests, or a caller that chose the format itself).
     bool Open(std::unique_ptr<FrameSource> source, const QString& name);
     void Close();
     // Reads the next frame into the pending frame and arms the timer with its delay
-    // (the first frame of a recording starts the clock instead). A failure shows its text
-    // in panel 1 and closes the recording.
+    // (the first frame of a recording starts the clock instead). The end, or a failure,
+    // shows its text in panel 1 and closes the recording; when a playlist goes on after
+    // it, the gap starts instead and the recording stays open through it.
     void ReadNextFrame(bool first);
     // The timer's tick: sends the pending frame (and those that fell due while the tick
-    // was late) and reads on.
+    // was late) and reads on; between two recordings, starts the next.
     void TimerTimer();
-    // The timer runs only while a viewer is present and a recording is open.
+    // The timer runs only while a viewer is present and a recording is open, or the gap
+    // before the next one counts.
     bool UpdateTimerEnabled();
+    // True while the gap between two recordings counts.
+    bool BetweenRecordings() const { return betweenRecordings_; }
 
     // A recorded gap longer than this many seconds counts as this long (before the speed
     // divides it); unset, gaps count in full. The recording's own limit applies as well.
@@ -62,6 +79,20 @@ public:
 
 private:
     void ForgetRecording();
+    // Makes source the open recording and reads its first frame; false, after the
+    // failure is shown, when it has none.
+    bool Start(std::unique_ptr<FrameSource> source, const QString& title, const QByteArray& path);
+    // What every recording opened afresh gets: speed 1, the first frame soon.
+    void ArmFirstFrame();
+    // Opens a playlist entry; one that follows another starts with a terminal reset.
+    bool OpenEntry(const Playlist::Entry& entry, bool afterAnother);
+    // The gap has passed: the next entry starts, or fails and the one after it waits.
+    bool StartNextEntry();
+    // Asks the playlist what follows and arms the gap before it; false when nothing does.
+    bool ScheduleNext(bool playedFrames);
+    void RecordingEnded(io::FrameReadStatus status, bool first);
+    void ReportFailure(const QString& text) const;
+    void SendDueFrames();
     void ApplyFrameTiming(bool first);
     io::FrameTime CappedGap(io::FrameTime gap) const;
     bool HasViewers() const { return output_ != nullptr && output_->HasViewers(); }
@@ -70,7 +101,13 @@ private:
     SpeedControl& speed_;
     PlaybackStatus& status_;
     FrameOutput* output_ = nullptr;
+    Playlist* playlist_ = nullptr;
+    io::FrameTime gap_{2, 0};
+    // While the gap before the playlist's next entry counts. The recording that ended
+    // stays open meanwhile, for the catch-ups of newcomers.
+    bool betweenRecordings_ = false;
     std::unique_ptr<FrameSource> source_;
+    QByteArray path_;  // the open recording's, for the failure line; empty when not known
     io::FrameHeader header_;
     std::optional<QByteArray> pending_;
     int64_t framesPlayed_ = 0;

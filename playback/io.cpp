@@ -72,11 +72,8 @@ int ReadFrameHeader(std::FILE* stream, FrameHeader& header)
     return ReadFrameHeaderFields(stream, header) > 0 ? 1 : 0;
 }
 
-namespace {
-// Opens for reading without ever blocking: a FIFO or a device would wait for a writer
-// (or hang on a read) on the only thread, so anything but a regular file is refused.
-// The descriptor is close-on-exec, so a program we start never holds a recording open.
-// On failure, reason says why.
+// Opening without ever blocking: a FIFO or a device would wait for a writer (or hang on a
+// read) on the only thread, so anything but a regular file is refused.
 FilePtr OpenRegularFile(const QByteArray& path, const char* mode, const char** reason)
 {
     UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -109,7 +106,6 @@ FilePtr OpenRegularFile(const QByteArray& path, const char* mode, const char** r
     fd.Release();
     return file;
 }
-}  // namespace
 
 FilePtr OpenFileOrReport(const QByteArray& path, const char* mode)
 {

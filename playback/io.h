@@ -59,8 +59,11 @@ int ReadFrameHeaderFields(std::FILE* stream, FrameHeader& header);
 // 1 when a header was read (at least its first field), 0 at the end of the file.
 int ReadFrameHeader(std::FILE* stream, FrameHeader& header);
 
-// Opens a regular file for reading, close-on-exec; or writes ": PATH: REASON" to standard
-// error and returns null. A FIFO, a device or a folder is refused at once, never waited on.
+// Opens a regular file for reading, close-on-exec, so a program we start never holds a
+// recording open; a FIFO, a device or a folder is refused at once, never waited on. On
+// failure, null, and reason says why.
+FilePtr OpenRegularFile(const QByteArray& path, const char* mode, const char** reason);
+// The same, but a failure writes ": PATH: REASON" to standard error.
 FilePtr OpenFileOrReport(const QByteArray& path, const char* mode);
 
 // Seconds as a FrameTime, rounded to the nearest microsecond; none when the value is not

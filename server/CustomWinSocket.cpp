@@ -296,9 +296,9 @@ int TCustomWinSocket::ReceiveBytes(void* buffer, int count)
     return held > 0 ? ClampToInt(held) : result;
 }
 
-QByteArray TCustomWinSocket::ReceiveAvailableText()
+QByteArray TCustomWinSocket::ReceiveAvailableText(int limit)
 {
-    const int waiting = ReceiveBytes(nullptr, -1);
+    const int waiting = std::min(ReceiveBytes(nullptr, -1), limit);
     if (waiting <= 0) {
         return {};
     }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <climits>
 #include <functional>
 
 #include "platform/Exceptions.h"
@@ -37,8 +38,9 @@ public:
     int SendBytes(const QByteArray& bytes);
     // Bytes received; with count -1, the number of bytes waiting.
     int ReceiveBytes(void* buffer, int count);
-    // Every byte waiting at this moment, possibly none.
-    QByteArray ReceiveAvailableText();
+    // Every byte waiting at this moment, possibly none; at most `limit` of them, the rest
+    // staying for the next read notification.
+    QByteArray ReceiveAvailableText(int limit = INT_MAX);
     // The peer's IPv4 address in dotted-decimal form, or empty when not connected.
     QString PeerAddress();
     // Close now.

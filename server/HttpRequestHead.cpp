@@ -79,7 +79,7 @@ bool ParseRequestHead(QByteArrayView head, HttpRequestHead* request)
         if (name.compare("Host", Qt::CaseInsensitive) == 0) {
             request->host = value.toByteArray();
         } else if (name.compare("Origin", Qt::CaseInsensitive) == 0) {
-            request->origin = value.toByteArray();
+            request->origins.append(value.toByteArray());
         } else if (name.compare("Upgrade", Qt::CaseInsensitive) == 0) {
             upgradeWebSocket = HasToken(value, "websocket");
         } else if (name.compare("Connection", Qt::CaseInsensitive) == 0) {

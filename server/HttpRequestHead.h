@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QByteArrayView>
 
 // What the page server needs of one HTTP/1.x request head.
@@ -9,7 +10,8 @@ struct HttpRequestHead
     QByteArray method;
     QByteArray path;  // the target without its query
     QByteArray host;
-    QByteArray origin;
+    // Every Origin header, in order: a request with two is not one a browser sends.
+    QByteArrayList origins;
     // Upgrade: websocket together with Connection: upgrade.
     bool webSocketUpgrade = false;
 };

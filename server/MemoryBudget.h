@@ -73,6 +73,10 @@ public:
     void Release(qsizetype bytes) { Set(bytes_ - bytes); }
     // Holds `bytes` now, in place of what it held before.
     void Set(qsizetype bytes);
+    // The same for memory already in use, which must count whatever the limits: false when
+    // it grew and this account or the budget is now past its limit, and the holder must
+    // let its viewer go.
+    bool Recount(qsizetype bytes);
     qsizetype Bytes() const { return bytes_; }
 
 private:

@@ -55,8 +55,19 @@ void SocketAcceptor::Stop()
     reserve_.Close();
 }
 
+// A newcomer is taken only with a descriptor to spare beside its own: its catch-up reads
+// the recording through one of its own, and one taken without it would see its stream
+// begin wherever the playback stands, with no sign of what it missed.
 UniqueFd SocketAcceptor::Accept(int fd)
 {
+    if (!SocketCalls::DescriptorsLeft(fd, 2)) {
+        if (errno == EMFILE || errno == ENFILE) {
+            ShortOfDescriptors(fd);
+        } else {
+            Pause();
+        }
+        return UniqueFd();
+    }
     UniqueFd accepted(SocketCalls::Accept(fd));
     if (accepted.Valid()) {
         descriptorsShortSince_.invalidate();

@@ -39,7 +39,7 @@ SocketPoller::Slot* SocketPoller::SlotOf(int descriptor)
     return slot.target != nullptr ? &slot : nullptr;
 }
 
-void SocketPoller::Watch(int descriptor, SocketReadiness* target)
+void SocketPoller::Watch(int descriptor, SocketReadiness* target, bool edgeTriggered)
 {
     if (descriptor < 0) {
         return;
@@ -50,6 +50,7 @@ void SocketPoller::Watch(int descriptor, SocketReadiness* target)
     Forget(descriptor);
     Slot& slot = slots_[static_cast<size_t>(descriptor)];
     slot.target = target;
+    slot.edge = edgeTriggered;
     // A new generation, so that readiness fetched for an earlier holder of the same
     // number is not delivered to this one.
     slot.generation = nextGeneration_++;
@@ -85,7 +86,8 @@ void SocketPoller::Apply(int descriptor, Slot& slot, bool read, bool write)
         return;
     }
     epoll_event wanted{};
-    wanted.events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
+    wanted.events =
+        (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u) | (slot.edge ? EPOLLET | EPOLLRDHUP : 0u);
     wanted.data.u64 = Key(descriptor, slot.generation);
     const int operation = slot.inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
     if (::epoll_ctl(epoll_.Get(), operation, descriptor, &wanted) == 0) {
@@ -110,7 +112,8 @@ void SocketPoller::Dispatch()
             continue;
         }
         const uint32_t ready = events[i].events;
-        const bool readable = slot->read && (ready & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0;
+        const bool readable =
+            slot->read && (ready & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
         const bool writable = slot->write && (ready & (EPOLLOUT | EPOLLERR)) != 0;
         if (readable || writable) {
             slot->target->SocketReady(descriptor, readable, writable);

@@ -23,7 +23,7 @@ public:
 // the set's own descriptor, so a turn of the event loop costs what is ready, not what is
 // connected.
 //
-// Level-triggered, on purpose. The component reports one accepted connection per
+// Level-triggered by default, on purpose. The component reports one accepted connection per
 // notification and relies on the notification coming again while connections are
 // pending; a read handler may take nothing and be told again while bytes wait. Both are
 // the semantics of a level-triggered watch; edge-triggered readiness would force every
@@ -41,8 +41,10 @@ public:
     bool Valid() const { return epoll_.Valid(); }
     // The error number that kept the set from being made.
     int CreateError() const { return createError_; }
-    // Starts watching a descriptor for its target, with no interest yet.
-    void Watch(int descriptor, SocketReadiness* target);
+    // Starts watching a descriptor for its target, with no interest yet. An edge-triggered
+    // watch reports a kind of readiness only when it arises anew (more bytes, room again,
+    // the peer's close), for a target that leaves bytes where they are on purpose.
+    void Watch(int descriptor, SocketReadiness* target, bool edgeTriggered = false);
     // What the target wants to hear about. A descriptor that wants nothing leaves the
     // set, so that an error or a hang-up on it cannot wake the loop.
     void SetInterest(int descriptor, bool read, bool write);
@@ -57,6 +59,7 @@ private:
         bool read = false;
         bool write = false;
         bool inSet = false;
+        bool edge = false;
     };
 
     Slot* SlotOf(int descriptor);

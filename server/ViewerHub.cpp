@@ -75,6 +75,7 @@ struct ViewerHub::Viewer
     explicit Viewer(ViewerConnection* c) : connection(c), keys(KeyStreamOf(*c)) {}
     ViewerConnection* connection;
     TelnetKeyDecoder keys;
+    KeyRateLimit keyRate;
     // While the decoder holds a possible escape sequence that no byte has finished: when
     // what it holds is taken as keys.
     std::optional<std::chrono::steady_clock::time_point> escapeDue;
@@ -175,8 +176,17 @@ void ViewerHub::Received(ViewerConnection* connection, const QByteArray& bytes)
     if (!viewer) {
         return;
     }
-    viewer->keys.Feed(bytes, [this](ViewerKey key) { ApplyKey(key); });
+    const auto now = KeyRateLimit::Clock::now();
+    viewer->keys.Feed(bytes, [&](ViewerKey key) { ApplyKeyOf(*viewer, key, now); });
     WaitForRestOfEscape(viewer);
+}
+
+void ViewerHub::ApplyKeyOf(Viewer& viewer, ViewerKey key, KeyRateLimit::Clock::time_point now)
+{
+    // A key's frame may have hung this viewer up; what it sent after is no one's.
+    if (!viewer.departed && viewer.keyRate.Take(now)) {
+        ApplyKey(key);
+    }
 }
 
 void ViewerHub::ApplyKey(ViewerKey key)
@@ -235,7 +245,7 @@ void ViewerHub::FlushDueEscapes()
     for (const auto& viewer : viewers) {
         if (viewer->escapeDue && *viewer->escapeDue <= now && !viewer->departed) {
             viewer->escapeDue.reset();
-            viewer->keys.FlushPossibleEscape([this](ViewerKey key) { ApplyKey(key); });
+            viewer->keys.FlushPossibleEscape([&](ViewerKey key) { ApplyKeyOf(*viewer, key, now); });
         }
     }
     ArmEscapeTimer();

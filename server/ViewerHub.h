@@ -10,10 +10,15 @@
 #include <vector>
 
 #include "playback/PlaybackPorts.h"
+#include "server/KeyRateLimit.h"
 #include "server/MemoryBudget.h"
 #include "server/TelnetKeyDecoder.h"
 #include "server/TelnetOutput.h"
 #include "server/ViewerConnection.h"
+
+// Bytes taken from one viewer's connection per turn of the loop; the rest waits in the
+// system for the next turn, after the timer and every other viewer have had theirs.
+inline constexpr int kKeyBytesPerRead = 4096;
 
 // The connection panel's text: the waiting port while no viewer is counted, else the
 // first viewer's address and the count.
@@ -45,7 +50,8 @@ public:
     void Join(ViewerConnection* viewer);
     // A viewer is leaving; the transport frees it later.
     void Leave(ViewerConnection* viewer);
-    // Bytes the viewer typed: keys that change the speed or send the next frame.
+    // Bytes the viewer typed: keys that change the speed or send the next frame, as many as
+    // its rate allows (the rest are decoded and dropped).
     void Received(ViewerConnection* viewer, const QByteArray& bytes);
     // The viewer took what was sent: its catch-up goes on.
     void Writable(ViewerConnection* viewer);
@@ -68,6 +74,8 @@ private:
 
     std::shared_ptr<Viewer> Find(const ViewerConnection* viewer) const;
     void ApplyKey(ViewerKey key);
+    // Applies the key if the viewer is still here and its rate allows it.
+    void ApplyKeyOf(Viewer& viewer, ViewerKey key, KeyRateLimit::Clock::time_point now);
     // A read that ended inside a possible escape sequence: if nothing finishes it soon,
     // what is held is taken as keys (a lone ESC is one next-frame key).
     void WaitForRestOfEscape(const std::shared_ptr<Viewer>& viewer);

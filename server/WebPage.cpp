@@ -1,5 +1,7 @@
 #include "server/WebPage.h"
 
+#include <QFile>
+#include <QHash>
 #include <array>
 
 namespace {
@@ -28,4 +30,20 @@ std::optional<WebResource> FindWebResource(QByteArrayView path)
         }
     }
     return std::nullopt;
+}
+
+// Many clients asking for the terminal's script at once share one copy of it, whether
+// they read their answer or not.
+QByteArray WebResourceBytes(const WebResource& resource)
+{
+    static QHash<QString, QByteArray> loaded;
+    const auto found = loaded.constFind(resource.resourcePath);
+    if (found != loaded.constEnd()) {
+        return *found;
+    }
+    QFile file(resource.resourcePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return loaded.insert(resource.resourcePath, file.readAll()).value();
 }

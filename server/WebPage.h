@@ -14,3 +14,7 @@ struct WebResource
 
 // The file a request path names, if any: "/" is the page itself.
 std::optional<WebResource> FindWebResource(QByteArrayView path);
+
+// A file's bytes, read from the resources once and shared by every answer that sends it;
+// empty when it cannot be read.
+QByteArray WebResourceBytes(const WebResource& resource);

@@ -1,50 +1,76 @@
 #include "server/WebServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <QFile>
-#include <QTcpServer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/ErrorDisplay.h"
 #include "platform/SocketCalls.h"
-#include "platform/UniqueFd.h"
 #include "server/HttpRequestHead.h"
 #include "server/HttpResponse.h"
 #include "server/WebPage.h"
 
 namespace {
-// A browser opens a few connections at once for the page and its files.
-constexpr int kBacklog = 64;
-// A connection that has not finished its request, or not taken its answer, by then is
-// dropped: it would otherwise hold its socket and buffers for as long as it likes.
-constexpr int kRequestDeadlineMs = 30000;
 // The WebSocket handshake after the hand-over.
 constexpr int kHandshakeTimeoutMs = 10000;
-const char* const kDeadlineName = "requestDeadline";
-
-// A browser page of another site must not steer the playback: a WebSocket request that
-// names an origin must name this host.
-bool SameOrigin(const HttpRequestHead& request)
-{
-    if (request.origin.isEmpty()) {
-        return true;
-    }
-    return request.origin == QByteArray("http://").append(request.host) ||
-           request.origin == QByteArray("https://").append(request.host);
-}
+// What the page sends is read this much at a time: the library answers every ping in it,
+// and the viewer counts the answers once the read is handled. Room for the largest frame
+// a page may send, which the library waits to have whole.
+constexpr qint64 kWebSocketReadBytes = 128 * 1024;
+// How often deadlines are looked at.
+constexpr int kSweepMs = 500;
 
 QByteArray PlainBody(const char* text)
 {
     return QByteArray(text) + '\n';
 }
+
+// The client's IPv4 address in host order; nullopt when the system cannot tell.
+std::optional<quint32> PeerOf(int fd)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        address.sin_family != AF_INET) {
+        return std::nullopt;
+    }
+    return ntohl(address.sin_addr.s_addr);
+}
+
+// A client past its share is told so in one send and closed; what it sent is read first,
+// so the close does not reset the connection under the answer.
+void Refuse(UniqueFd fd)
+{
+    static const QByteArray busy = HttpResponse(
+        503, "text/plain", PlainBody("Too many connections"), false, "Retry-After: 5\r\n");
+    char drop[4096];
+    for (int i = 0; i < 16 && SocketCalls::Receive(fd.Get(), drop, sizeof drop) > 0; ++i) {
+    }
+    SocketCalls::Send(fd.Get(), busy.constData(), static_cast<size_t>(busy.size()));
+    ::shutdown(fd.Get(), SHUT_WR);
+}
 }  // namespace
 
-WebServer::WebServer(MemoryBudget& budget, QObject* parent) : QObject(parent), budget_(budget) {}
+WebServer::WebServer(MemoryBudget& budget, QObject* parent)
+    : QObject(parent),
+      acceptor_([this](bool accepting) {
+          if (listener_.Valid()) {
+              poller_.SetInterest(listener_.Get(), accepting, false);
+          }
+      }),
+      budget_(budget)
+{
+    sweep_.setInterval(kSweepMs);
+    connect(&sweep_, &QTimer::timeout, this, [this] { ErrorDisplay::Guard([this] { Sweep(); }); });
+}
 
 WebServer::~WebServer()
 {
@@ -53,116 +79,195 @@ WebServer::~WebServer()
     OnWritable = nullptr;
     OnReceived = nullptr;
     qDeleteAll(findChildren<WebViewer*>(Qt::FindDirectChildrenOnly));
+    connections_.clear();
     webSockets_.reset();
-    listener_.reset();
+    acceptor_.Stop();
+    if (listener_.Valid()) {
+        poller_.Forget(listener_.Get());
+    }
 }
 
 void WebServer::Listen(int port)
 {
+    if (!poller_.Valid()) {
+        SocketCalls::Raise(poller_.CreateError(), QStringLiteral("epoll_create1"));
+    }
     UniqueFd fd(SocketCalls::OpenStream());
     if (!fd.Valid()) {
         SocketCalls::Raise(errno, QStringLiteral("socket"));
     }
-    const char* api = "";
-    if (const int code = SocketCalls::BindAny(fd.Get(), static_cast<unsigned short>(port), &api);
-        code != 0) {
-        SocketCalls::Raise(code, QString::fromLatin1(api));
-    }
-    if (::listen(fd.Get(), kBacklog) != 0) {
-        SocketCalls::Raise(errno, QStringLiteral("listen"));
-    }
-    auto listener = std::make_unique<QTcpServer>();
-    if (!listener->setSocketDescriptor(fd.Get())) {
-        SocketCalls::Raise(EBADF, QStringLiteral("listen"));
-    }
-    fd.Release();  // the listener owns it now
-    connect(listener.get(), &QTcpServer::newConnection, this,
-            [this] { ErrorDisplay::Guard([this] { Accept(); }); });
-
+    SocketAcceptor::Bind(fd.Get(), static_cast<quint16>(port));
+    acceptor_.Listen(fd.Get());
     webSockets_ = std::make_unique<QWebSocketServer>(QStringLiteral("Ombrix"),
                                                      QWebSocketServer::NonSecureMode);
     webSockets_->setHandshakeTimeout(kHandshakeTimeoutMs);
     connect(webSockets_.get(), &QWebSocketServer::newConnection, this,
             [this] { ErrorDisplay::Guard([this] { TakeWebSockets(); }); });
-    listener_ = std::move(listener);
+    listener_ = std::move(fd);
+    poller_.Watch(listener_.Get(), this);
+    poller_.SetInterest(listener_.Get(), true, false);
+    origins_.webPort = LocalPort();
 }
 
 int WebServer::LocalPort() const
 {
-    return listener_ ? listener_->serverPort() : 0;
+    return listener_.Valid() ? SocketCalls::LocalPort(listener_.Get()) : 0;
 }
 
+void WebServer::SetAllowedOrigins(const QByteArrayList& hosts)
+{
+    origins_.namedHosts = hosts;
+}
+
+void WebServer::SocketReady(int descriptor, bool readable, bool)
+{
+    if (readable && descriptor == listener_.Get()) {
+        ErrorDisplay::Guard([this] { Accept(); });
+    }
+}
+
+// One connection per notification, as the viewer port takes them; the notification comes
+// again while more are pending.
 void WebServer::Accept()
 {
-    while (listener_->hasPendingConnections()) {
-        QTcpSocket* socket = listener_->nextPendingConnection();
-        // Only the request head is ever buffered here; the WebSocket reads the rest.
-        socket->setReadBufferSize(kMaxRequestHeadBytes);
-        auto* deadline = new QTimer(socket);
-        deadline->setObjectName(QLatin1String(kDeadlineName));
-        deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, socket, &QTcpSocket::abort);
-        deadline->start(kRequestDeadlineMs);
-        connect(socket, &QTcpSocket::readyRead, this,
-                [this, socket] { ErrorDisplay::Guard([this, socket] { ReadRequest(socket); }); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    }
-}
-
-void WebServer::ReadRequest(QTcpSocket* socket)
-{
-    // Peeked, not read: a WebSocket request goes to QtWebSockets exactly as it came.
-    const QByteArray buffered = socket->peek(kMaxRequestHeadBytes);
-    qsizetype headEnd = 0;
-    const HttpHeadState state = FindRequestHeadEnd(buffered, &headEnd);
-    if (state == HttpHeadState::Incomplete) {
+    UniqueFd fd = acceptor_.Accept(listener_.Get());
+    if (!fd.Valid()) {
         return;
     }
-    disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+    const std::optional<quint32> peer = PeerOf(fd.Get());
+    if (!peer) {
+        return;  // gone already
+    }
+    if (!HasRoomFor(*peer)) {
+        Refuse(std::move(fd));
+        return;
+    }
+    connections_.push_back(std::make_unique<HttpConnection>(
+        std::move(fd), *peer, poller_,
+        [this](HttpConnection& connection, HttpHeadState state, QByteArrayView head) {
+            HeadArrived(connection, state, head);
+        },
+        [this](HttpConnection&) { ScheduleDrop(); }));
+    if (!sweep_.isActive()) {
+        sweep_.start();
+    }
+    connections_.back()->Start();
+}
+
+bool WebServer::HasRoomFor(quint32 peer) const
+{
+    int pending = 0;
+    int fromPeer = 0;
+    for (const auto& connection : connections_) {
+        if (!connection->Ended()) {
+            ++pending;
+            fromPeer += connection->Peer() == peer ? 1 : 0;
+        }
+    }
+    for (const HandedOver& handed : handedOver_) {
+        if (!handed.socket.isNull()) {
+            ++pending;
+            fromPeer += handed.peer == peer ? 1 : 0;
+        }
+    }
+    return pending < limits_.pending && fromPeer < limits_.pendingPerAddress;
+}
+
+void WebServer::HeadArrived(HttpConnection& connection, HttpHeadState state, QByteArrayView head)
+{
     HttpRequestHead request;
     if (state == HttpHeadState::TooLarge) {
-        socket->write(HttpResponse(431, "text/plain", PlainBody("Request head too large")));
-    } else if (!ParseRequestHead(QByteArrayView(buffered).first(headEnd), &request)) {
-        socket->write(HttpResponse(400, "text/plain", PlainBody("Bad request")));
-    } else if (request.path == "/ws" && request.method == "GET" && request.webSocketUpgrade &&
-               SameOrigin(request)) {
-        Upgrade(socket);
-        return;
-    } else if (request.path == "/ws") {
-        const int status = SameOrigin(request) ? 400 : 403;
-        socket->write(HttpResponse(status, "text/plain", PlainBody("WebSocket only")));
+        connection.Answer(HttpResponse(431, "text/plain", PlainBody("Request head too large")));
+    } else if (!ParseRequestHead(head, &request)) {
+        connection.Answer(HttpResponse(400, "text/plain", PlainBody("Bad request")));
+    } else if (request.path != "/ws") {
+        Respond(connection, request);
+    } else if (!OriginAllowed(request.origins, connection.LocalAddress(), origins_)) {
+        // Another site's page must not steer the playback.
+        connection.Answer(HttpResponse(403, "text/plain", PlainBody("Origin not allowed")));
+    } else if (request.method == "GET" && request.webSocketUpgrade) {
+        Upgrade(connection);
     } else {
-        Respond(socket, request);
+        connection.Answer(HttpResponse(400, "text/plain", PlainBody("WebSocket only")));
     }
-    socket->disconnectFromHost();
 }
 
-void WebServer::Respond(QTcpSocket* socket, const HttpRequestHead& request)
+// The page's files go out from the one copy the program holds, however many clients are
+// taking them and however slowly.
+void WebServer::Respond(HttpConnection& connection, const HttpRequestHead& request)
 {
     const bool head = request.method == "HEAD";
     if (request.method != "GET" && !head) {
-        socket->write(HttpResponse(405, "text/plain", PlainBody("Method not allowed"), false,
-                                   "Allow: GET, HEAD\r\n"));
+        connection.Answer(HttpResponse(405, "text/plain", PlainBody("Method not allowed"), false,
+                                       "Allow: GET, HEAD\r\n"));
         return;
     }
     const std::optional<WebResource> resource = FindWebResource(request.path);
-    QFile file(resource ? resource->resourcePath : QString());
-    if (!resource || !file.open(QIODevice::ReadOnly)) {
-        socket->write(HttpResponse(404, "text/plain", PlainBody("Not found"), head));
+    const QByteArray bytes = resource ? WebResourceBytes(*resource) : QByteArray();
+    if (bytes.isEmpty()) {
+        connection.Answer(HttpResponse(404, "text/plain", PlainBody("Not found"), head));
         return;
     }
-    socket->write(HttpResponse(200, resource->contentType, file.readAll(), head));
+    connection.Answer(HttpResponseHead(200, resource->contentType, bytes.size()),
+                      head ? QByteArray() : bytes);
 }
 
-void WebServer::Upgrade(QTcpSocket* socket)
+// The request is still unread in the socket: QtWebSockets reads it as it came.
+void WebServer::Upgrade(HttpConnection& connection)
 {
-    delete socket->findChild<QTimer*>(QLatin1String(kDeadlineName));
-    socket->disconnect(this);
-    disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    socket->setReadBufferSize(0);
-    socket->setParent(webSockets_.get());
-    handedOver_.emplace_back(socket);
+    const quint32 peer = connection.Peer();
+    UniqueFd fd = connection.Release();
+    auto* socket = new QTcpSocket(webSockets_.get());
+    if (!fd.Valid() || !socket->setSocketDescriptor(fd.Get())) {
+        delete socket;
+        return;
+    }
+    fd.Release();  // the socket owns it now
+    socket->setReadBufferSize(kWebSocketReadBytes);
+    QElapsedTimer since;
+    since.start();
+    handedOver_.push_back({socket, peer, since});
     webSockets_->handleConnection(socket);
+}
+
+void WebServer::ScheduleDrop()
+{
+    if (dropScheduled_) {
+        return;
+    }
+    dropScheduled_ = true;
+    QMetaObject::invokeMethod(
+        this, [this] { ErrorDisplay::Guard([this] { DropEnded(); }); }, Qt::QueuedConnection);
+}
+
+void WebServer::DropEnded()
+{
+    dropScheduled_ = false;
+    std::erase_if(connections_, [](const auto& connection) { return connection->Ended(); });
+    std::erase_if(handedOver_, [](const HandedOver& handed) { return handed.socket.isNull(); });
+    if (connections_.empty() && handedOver_.empty()) {
+        sweep_.stop();
+    }
+}
+
+void WebServer::Sweep()
+{
+    for (const auto& connection : connections_) {
+        if (connection->Overdue()) {
+            connection->End();
+        }
+    }
+    // A handshake the library gave up on, or one that outlived the library's own bound,
+    // must not keep its place.
+    for (const HandedOver& handed : handedOver_) {
+        QTcpSocket* socket = handed.socket.data();
+        if (socket != nullptr && (socket->state() == QAbstractSocket::UnconnectedState ||
+                                  handed.since.elapsed() > kHandshakeTimeoutMs + kSweepMs)) {
+            socket->abort();
+            socket->deleteLater();
+        }
+    }
+    DropEnded();
 }
 
 // QtWebSockets keeps the TCP connection it was handed but does not say which it is; the
@@ -170,7 +275,8 @@ void WebServer::Upgrade(QTcpSocket* socket)
 QTcpSocket* WebServer::TakeTransport(const QWebSocket* socket)
 {
     QTcpSocket* found = nullptr;
-    std::erase_if(handedOver_, [&](const QPointer<QTcpSocket>& transport) {
+    std::erase_if(handedOver_, [&](const HandedOver& handed) {
+        const QPointer<QTcpSocket>& transport = handed.socket;
         if (transport.isNull()) {
             return true;
         }
@@ -188,7 +294,14 @@ void WebServer::TakeWebSockets()
 {
     while (webSockets_->hasPendingConnections()) {
         QWebSocket* socket = webSockets_->nextPendingConnection();
-        AddViewer(new WebViewer(socket, TakeTransport(socket), budget_, this));
+        auto* viewer = new WebViewer(socket, TakeTransport(socket), budget_, this);
+        // Its catch-up reads the recording through a descriptor of its own: without one to
+        // spare it would see its stream begin wherever the playback stands.
+        if (!SocketCalls::DescriptorsLeft(listener_.Get(), 1)) {
+            viewer->Refuse();
+            continue;
+        }
+        AddViewer(viewer);
     }
 }
 
@@ -214,6 +327,9 @@ void WebServer::AddViewer(WebViewer* viewer)
                             .arg(terminalSize_.width())
                             .arg(terminalSize_.height())
                             .arg(speed_));
+    if (!recordingName_.isEmpty()) {
+        viewer->SendControl(NameControl());
+    }
     if (OnJoin) {
         OnJoin(viewer);
     }
@@ -221,10 +337,15 @@ void WebServer::AddViewer(WebViewer* viewer)
 
 void WebServer::SetSpeed(int speed)
 {
-    if (speed == speed_) {
+    speed_ = speed;
+}
+
+void WebServer::AnnounceSpeed()
+{
+    if (speed_ == announcedSpeed_) {
         return;
     }
-    speed_ = speed;
+    announcedSpeed_ = speed_;
     Broadcast(SpeedControl());
 }
 
@@ -235,6 +356,22 @@ void WebServer::SetTerminalSize(QSize size)
     }
     terminalSize_ = size;
     Broadcast(SizeControl());
+}
+
+void WebServer::SetRecordingName(const QString& name)
+{
+    if (name == recordingName_) {
+        return;
+    }
+    recordingName_ = name;
+    Broadcast(NameControl());
+}
+
+QString WebServer::NameControl() const
+{
+    // A file name may hold quotes, backslashes or control characters: JSON escapes them.
+    return QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("name"), recordingName_}})
+                                 .toJson(QJsonDocument::Compact));
 }
 
 QString WebServer::SpeedControl() const

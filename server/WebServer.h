@@ -1,14 +1,22 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QSize>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+#include "server/HttpConnection.h"
 #include "server/MemoryBudget.h"
+#include "server/OriginPolicy.h"
+#include "server/SocketAcceptor.h"
+#include "server/SocketPoller.h"
 #include "server/ViewerConnection.h"
 #include "server/WebViewer.h"
 
@@ -16,7 +24,6 @@
 inline constexpr int kDefaultColumns = 80;
 inline constexpr int kDefaultRows = 24;
 
-class QTcpServer;
 class QTcpSocket;
 class QWebSocket;
 class QWebSocketServer;
@@ -24,12 +31,27 @@ struct HttpRequestHead;
 
 // The web port: serves the page built into the program on GET, and hands GET /ws to
 // QtWebSockets, each socket becoming one viewer. Bytes the browsers type come back as
-// keys; the speed and the terminal size go to every page as small text messages.
-class WebServer : public QObject
+// keys; the speed, the terminal size and the recording's name go to every page as small
+// text messages.
+//
+// Connections are taken as the viewer port takes them (SocketAcceptor: the system's
+// backlog, a rest and then refusals when descriptors run out) and served without a
+// buffer of their own (HttpConnection) until they become viewers. Those that have not yet
+// are capped, per client address and in all: a client past its share is told 503 at once.
+class WebServer : public QObject, private SocketReadiness
 {
     Q_OBJECT
 
 public:
+    // Connections that have not become viewers: reading their request, taking their
+    // answer, or in the WebSocket handshake.
+    struct Limits
+    {
+        int pending;
+        int pendingPerAddress;
+    };
+    static constexpr Limits kDefaultLimits{512, 64};
+
     // What the viewers' queued messages hold counts in `budget`, against its limits; it
     // must outlive the server.
     explicit WebServer(MemoryBudget& budget, QObject* parent = nullptr);
@@ -40,10 +62,21 @@ public:
     void Listen(int port);
     // The port bound, 0 when not listening.
     int LocalPort() const;
+    // Binds newcomers from now on; tests make them small.
+    void SetLimits(Limits limits) { limits_ = limits; }
+    // Hosts besides this machine's own whose pages may open the stream ("name" or
+    // "name:port", as the operator gives them).
+    void SetAllowedOrigins(const QByteArrayList& hosts);
 
-    // Remembered for newcomers, and sent to every page at once.
+    // Remembered for newcomers, who are told it as they join.
     void SetSpeed(int speed);
+    // Tells every page the speed remembered, unless it is what they were told last: the
+    // program calls it a few times a second at most, however fast the speed changes.
+    void AnnounceSpeed();
+    // Remembered for newcomers, and sent to every page at once.
     void SetTerminalSize(QSize size);
+    // What the recording playing is called, for the page's status line.
+    void SetRecordingName(const QString& name);
 
     std::function<void(ViewerConnection*)> OnJoin;
     std::function<void(ViewerConnection*)> OnLeave;
@@ -51,22 +84,46 @@ public:
     std::function<void(ViewerConnection*, const QByteArray&)> OnReceived;
 
 private:
+    // A connection handed to QtWebSockets, still in its handshake.
+    struct HandedOver
+    {
+        QPointer<QTcpSocket> socket;
+        quint32 peer;
+        QElapsedTimer since;
+    };
+
+    void SocketReady(int descriptor, bool readable, bool writable) override;
     void Accept();
-    void ReadRequest(QTcpSocket* socket);
-    void Respond(QTcpSocket* socket, const HttpRequestHead& request);
-    void Upgrade(QTcpSocket* socket);
+    bool HasRoomFor(quint32 peer) const;
+    void HeadArrived(HttpConnection& connection, HttpHeadState state, QByteArrayView head);
+    void Respond(HttpConnection& connection, const HttpRequestHead& request);
+    void Upgrade(HttpConnection& connection);
+    // Frees ended connections and forgets handshakes that went nowhere.
+    void DropEnded();
+    void ScheduleDrop();
+    void Sweep();
     void TakeWebSockets();
     QTcpSocket* TakeTransport(const QWebSocket* socket);
     void AddViewer(WebViewer* viewer);
     void Broadcast(const QString& control);
     QString SizeControl() const;
     QString SpeedControl() const;
+    QString NameControl() const;
 
-    std::unique_ptr<QTcpServer> listener_;
+    // Declared first: the connections watched through it go before it.
+    SocketPoller poller_;
+    UniqueFd listener_;
+    SocketAcceptor acceptor_;
+    std::vector<std::unique_ptr<HttpConnection>> connections_;
+    std::vector<HandedOver> handedOver_;
     std::unique_ptr<QWebSocketServer> webSockets_;
-    // Connections handed to QtWebSockets that have not become viewers yet.
-    std::vector<QPointer<QTcpSocket>> handedOver_;
+    QTimer sweep_;
+    bool dropScheduled_ = false;
+    Limits limits_ = kDefaultLimits;
+    OriginPolicy origins_;
     MemoryBudget& budget_;
     int speed_ = 1;
+    int announcedSpeed_ = 1;
     QSize terminalSize_{kDefaultColumns, kDefaultRows};
+    QString recordingName_;
 };

@@ -5,16 +5,15 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
-#include <algorithm>
 
 #include "platform/ErrorDisplay.h"
 
 namespace {
 // Keys are a few bytes at a time; anything larger is not a viewer typing.
 constexpr qint64 kMaxIncomingMessage = 64 * 1024;
-// A closed viewer gets this long to take the close frame before its
-// connection, and the bytes it holds, are dropped.
-constexpr int kCloseGraceMs = 2000;
+// A closed viewer gets this long to take the close frame before its connection is cut.
+// What it holds meanwhile is only what was already on its way.
+constexpr int kCloseGraceMs = 5000;
 }  // namespace
 
 WebViewer::WebViewer(QWebSocket* socket, QTcpSocket* transport, MemoryBudget& budget,
@@ -40,6 +39,13 @@ WebViewer::WebViewer(QWebSocket* socket, QTcpSocket* transport, MemoryBudget& bu
     });
     connect(socket_, &QWebSocket::bytesWritten, this,
             [this] { ErrorDisplay::Guard([this] { BytesWritten(); }); });
+    if (transport_) {
+        // The library answers each ping it reads with a pong in the socket: what came in
+        // is looked at once the library has had it, queued behind its own handling.
+        connect(
+            transport_, &QIODevice::readyRead, this,
+            [this] { ErrorDisplay::Guard([this] { Recount(); }); }, Qt::QueuedConnection);
+    }
     // Gone for good: the hub hears of it (if it has not already), and the object goes
     // on the next turn of the loop, out of the way of whoever is still using it.
     connect(socket_, &QWebSocket::disconnected, this, [this] {
@@ -55,6 +61,9 @@ WebViewer::~WebViewer()
     OnKeys = nullptr;
     // The socket goes with this object; it must not report back into it on the way.
     disconnect(socket_, nullptr, this, nullptr);
+    if (transport_) {
+        disconnect(transport_, nullptr, this, nullptr);
+    }
     socket_->abort();
     delete socket_;
     // Freed with the WebSocket or not, depending on the library's version; never twice.
@@ -76,85 +85,101 @@ QString WebViewer::PeerAddress()
 
 void WebViewer::Send(const QByteArray& bytes)
 {
-    if (!IsConnected() || bytes.isEmpty()) {
-        return;
-    }
-    // Charged before it is queued: what every viewer holds, on any transport, counts in
-    // the same budget.
-    const qsizetype memory = MemoryBudget::MemoryOfCopy(bytes.size());
-    if (!memory_.TryCharge(memory)) {
-        CloseBehind();
-        return;
-    }
-    Queue(memory, [&] { socket_->sendBinaryMessage(bytes); });
-    // Written now, as a telnet viewer's send is: left to the socket, the bytes would wait
-    // for the next turn of the loop, after every other viewer's.
-    Flush([this] { socket_->flush(); });
+    Queue(bytes, false);
 }
 
 void WebViewer::SendControl(const QString& text)
 {
-    if (!IsConnected()) {
+    Queue(text.toUtf8(), true);
+}
+
+// Charged before it is queued, shared rather than copied: what every viewer holds, on any
+// transport, counts in the same budget, and past the bound the viewer goes.
+void WebViewer::Queue(const QByteArray& bytes, bool text)
+{
+    if (!IsConnected() || bytes.isEmpty()) {
         return;
     }
-    // A few bytes each: counted like any message, but never a reason to let the page go.
-    const qsizetype memory = MemoryBudget::MemoryOfCopy(text.toUtf8().size());
-    memory_.Charge(memory);
-    Queue(memory, [&] { socket_->sendTextMessage(text); });
-}
-
-// The socket copies a message into its transport's write buffer, behind whatever waits
-// there, and writes none of it until it is flushed or the loop turns: the message ends
-// where the stream written so far and everything waiting now end.
-template <typename Write>
-void WebViewer::Queue(qsizetype memory, Write write)
-{
-    TakeWritten();
-    write();
-    lastWaiting_ = Waiting();
-    queued_.push_back({written_ + lastWaiting_, memory});
-}
-
-// Writing to the system inside a send or a close reports bytes written at once; the
-// sender looks at what waits itself, and telling it here would run its next send inside
-// this one.
-template <typename Write>
-void WebViewer::Flush(Write write)
-{
-    {
-        const QScopedValueRollback<bool> quiet(flushing_, true);
-        write();
+    const qsizetype memory = MemoryBudget::MemoryOf(bytes);
+    if (!memory_.TryCharge(memory)) {
+        CloseBehind();
+        return;
     }
-    TakeWritten();
+    queue_.push_back({bytes, text, memory});
+    queuedMemory_ += memory;
+    HandOver();
 }
 
-qint64 WebViewer::Waiting() const
+// Each message is written at once, as a telnet viewer's send is: left to the socket, it
+// would wait for the next turn of the loop, after every other viewer's.
+void WebViewer::HandOver()
+{
+    if (writing_) {
+        return;
+    }
+    {
+        const QScopedValueRollback<bool> quiet(writing_, true);
+        while (!queue_.empty() && IsConnected() && InFlight() < kInFlightBytes) {
+            const Message message = std::move(queue_.front());
+            queue_.pop_front();
+            queuedMemory_ -= message.memory;
+            if (message.text) {
+                socket_->sendTextMessage(QString::fromUtf8(message.bytes));
+            } else {
+                socket_->sendBinaryMessage(message.bytes);
+            }
+            socket_->flush();
+        }
+    }
+    Recount();
+    if (!queue_.empty() || InFlight() > 0) {
+        owesWritable_ = true;
+    } else if (owesWritable_) {
+        // Drained while writing: whoever waits hears of it from the loop, not inside a send.
+        QMetaObject::invokeMethod(
+            this, [this] { ErrorDisplay::Guard([this] { BytesWritten(); }); },
+            Qt::QueuedConnection);
+    }
+}
+
+qint64 WebViewer::InFlight() const
 {
     return transport_ ? transport_->bytesToWrite() : 0;
 }
 
-void WebViewer::TakeWritten()
+void WebViewer::Recount()
 {
-    const qint64 waiting = Waiting();
-    written_ += std::max<qint64>(lastWaiting_ - waiting, 0);
-    lastWaiting_ = waiting;
-    while (!queued_.empty() && (waiting == 0 || queued_.front().end <= written_)) {
-        memory_.Release(queued_.front().memory);
-        queued_.pop_front();
+    const qint64 inFlight = InFlight();
+    const qsizetype held =
+        queuedMemory_ + (inFlight > 0 ? MemoryBudget::MemoryOfCopy(inFlight) : 0);
+    if (!memory_.Recount(held) && !left_) {
+        CloseBehind();
     }
 }
 
 void WebViewer::BytesWritten()
 {
-    TakeWritten();
-    if (queued_.empty() && !flushing_ && !left_ && OnWritable) {
-        OnWritable(this);
+    if (writing_) {
+        return;
+    }
+    HandOver();
+    if (owesWritable_ && queue_.empty() && InFlight() == 0 && !left_) {
+        owesWritable_ = false;
+        if (OnWritable) {
+            OnWritable(this);
+        }
     }
 }
 
 void WebViewer::Close()
 {
     CloseWith(QWebSocketProtocol::CloseCodeNormal, QString());
+}
+
+void WebViewer::Refuse()
+{
+    // 1013, "try again later": not in the library's list of codes, but in the protocol's.
+    CloseWith(static_cast<QWebSocketProtocol::CloseCode>(1013), QStringLiteral("Try again later"));
 }
 
 // A viewer this far behind would hold ever more memory; it is let go with a close code,
@@ -165,15 +190,21 @@ void WebViewer::CloseBehind()
               QStringLiteral("Too far behind the playback"));
 }
 
-// The close frame waits behind what is already queued; a viewer that does not read that
-// in time is cut off, so what it holds is freed.
+// What waits here is dropped; the close frame follows what the socket already holds, and
+// a viewer that does not read that in time is cut off.
 void WebViewer::CloseWith(QWebSocketProtocol::CloseCode code, const QString& reason)
 {
     if (left_) {
         return;
     }
-    Flush([&] { socket_->close(code, reason); });
+    queue_.clear();
+    queuedMemory_ = 0;
+    {
+        const QScopedValueRollback<bool> quiet(writing_, true);
+        socket_->close(code, reason);
+    }
     Leave();
+    Recount();
     QTimer::singleShot(kCloseGraceMs, socket_, [socket = socket_] { socket->abort(); });
 }
 

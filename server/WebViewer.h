@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QWebSocketProtocol>
@@ -15,25 +16,39 @@ class QWebSocket;
 // One browser viewer on a WebSocket. Frames go out as binary messages, the page's
 // control texts as text messages; every message that comes in is keys. It deletes
 // itself once its connection is gone (its parent deletes any left at the end).
+//
+// What waits for the page is held here as whole messages, counted in the memory budget
+// the moment they are queued, and handed to the socket only while little waits in the
+// socket itself. So what the socket holds stays small whatever the page does: the
+// library's own answers to pings, which it writes there unasked, are counted as they
+// appear, and a page that falls too far behind is closed with a close frame that follows
+// only what is already on its way, not everything it was behind.
 class WebViewer : public QObject, public ViewerConnection
 {
     Q_OBJECT
 
 public:
-    // Takes the socket. transport is the TCP connection under it, where the bytes not
-    // yet written wait; the viewer reads their count from there. What waits counts in
-    // `budget`, which must outlive the viewer.
+    // Bytes handed to the socket while fewer than this many wait in it: a few frames'
+    // worth, so a page that reads keeps its stream full and one that does not holds its
+    // backlog here, where it can be dropped.
+    static constexpr qint64 kInFlightBytes = 64 * 1024;
+
+    // Takes the socket. transport is the TCP connection under it, where the bytes handed
+    // over wait; the viewer reads their count from there. What waits counts in `budget`,
+    // which must outlive the viewer.
     WebViewer(QWebSocket* socket, QTcpSocket* transport, MemoryBudget& budget,
               QObject* parent = nullptr);
     ~WebViewer() override;
 
     Encoding FrameEncoding() const override { return Encoding::Raw; }
     void Send(const QByteArray& bytes) override;
-    // The memory its queued messages hold, as the budget measures it.
+    // The memory its queued messages and its socket hold, as the budget measures it.
     qsizetype PendingBytes() const override { return memory_.Bytes(); }
     bool IsConnected() const override;
     QString PeerAddress() override;
     void Close() override;
+    // Closes a newcomer the program cannot serve now; the page tries again later.
+    void Refuse();
 
     // A text message for the page (speed, terminal size).
     void SendControl(const QString& text);
@@ -45,24 +60,20 @@ public:
     std::function<void(WebViewer*, const QByteArray&)> OnKeys;
 
 private:
-    // A message the transport holds, and what it was charged. end is the stream offset
-    // just past its last byte.
-    struct Queued
+    struct Message
     {
-        qint64 end;
-        qsizetype memory;
+        QByteArray bytes;
+        bool text;
+        qsizetype memory;  // what it was charged
     };
 
-    // Queues a message already charged to memory_; write hands it to the socket.
-    template <typename Write>
-    void Queue(qsizetype memory, Write write);
-    // Runs write, which writes to the system, without telling OnWritable meanwhile.
-    template <typename Write>
-    void Flush(Write write);
-    // Bytes waiting in the transport.
-    qint64 Waiting() const;
-    // Gives back what the messages written since the last look held.
-    void TakeWritten();
+    void Queue(const QByteArray& bytes, bool text);
+    // Hands whole messages to the socket while little waits there, writing them at once.
+    void HandOver();
+    // Counts what is held now; a viewer whose socket grew past its bound is let go.
+    void Recount();
+    // Bytes waiting in the socket: messages handed over, and whatever the library wrote.
+    qint64 InFlight() const;
     void BytesWritten();
     void CloseBehind();
     void CloseWith(QWebSocketProtocol::CloseCode code, const QString& reason);
@@ -71,12 +82,12 @@ private:
     QWebSocket* socket_;
     QPointer<QTcpSocket> transport_;
     MemoryBudget::Account memory_;
-    std::deque<Queued> queued_;  // oldest first
-    // How much of the stream the transport has written, as far as this viewer has seen,
-    // and what waited at the last look. Bytes the library queues of its own (a pong)
-    // make the count fall short, never overshoot: a message is never given back early.
-    qint64 written_ = 0;
-    qint64 lastWaiting_ = 0;
-    bool flushing_ = false;
+    std::deque<Message> queue_;  // oldest first
+    qsizetype queuedMemory_ = 0;
+    // Writing to the socket reports bytes written at once; the writer looks itself, and
+    // being told meanwhile would run its next send inside this one.
+    bool writing_ = false;
+    // Something had to wait since the viewer last said it took everything.
+    bool owesWritable_ = false;
     bool left_ = false;
 };

@@ -1,6 +1,6 @@
 // Plays the stream of /ws in a terminal. Binary messages are the recording's bytes;
-// text messages are small JSON objects with the terminal size ({"cols":80,"rows":24})
-// and the playback speed ({"speed":4}). Everything the viewer types, and the buttons,
+// text messages are small JSON objects with the terminal size ({"cols":80,"rows":24}),
+// the playback speed ({"speed":4}) and the recording's name ({"name":"a.ttyrec (2/5)"}). Everything the viewer types, and the buttons,
 // goes back as keys.
 (function () {
   "use strict";
@@ -11,6 +11,7 @@
 
   const stateView = document.getElementById("state");
   const speedView = document.getElementById("speed");
+  const nameView = document.getElementById("name");
   const notice = document.getElementById("notice");
   const container = document.getElementById("terminal");
 
@@ -70,6 +71,10 @@
       fitFont();
     }
     if (Number.isInteger(message.speed)) speedView.textContent = "×" + message.speed;
+    if (typeof message.name === "string") {
+      nameView.textContent = message.name;
+      nameView.title = message.name;
+    }
   }
 
   function scheduleReconnect() {

@@ -14,11 +14,15 @@ struct Case
     QByteArrayList files = {};
     int port = 21089;
     int webPort = 0;
+    QByteArrayList webOrigins = {};
     std::optional<double> idleLimit = std::nullopt;
     int64_t spoolLimit = SourceOptions::kDefaultSpoolLimit;
     bool headless = false;
     bool help = false;
     bool version = false;
+    bool playlist = false;
+    bool loop = false;
+    double gap = 2.0;
 };
 
 TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
@@ -47,6 +51,15 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         {.arguments = {"--spool-limit", "3K"}, .spoolLimit = 3 << 10},
         {.arguments = {"--spool-limit", "512M"}, .spoolLimit = 512ll << 20},
         {.arguments = {"--spool-limit=8G"}, .spoolLimit = 8ll << 30},
+        {.arguments = {"--playlist", "d/", "--loop", "a"},
+         .files = {"d/", "a"},
+         .playlist = true,
+         .loop = true},
+        {.arguments = {"--gap=0"}, .gap = 0.0},
+        // Every one counts, in lower case, ports and IPv6 brackets kept.
+        {.arguments = {"--web-origin", "Public.Name", "--web-origin=[::1]:8443", "--web-origin",
+                       "10.0.0.2:80"},
+         .webOrigins = {"public.name", "[::1]:8443", "10.0.0.2:80"}},
     };
     for (const Case& expected : cases) {
         SCOPED_TRACE(expected.arguments.join(' ').toStdString());
@@ -55,11 +68,15 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         EXPECT_EQ(parsed.form.arguments, expected.files);
         EXPECT_EQ(parsed.form.port, expected.port);
         EXPECT_EQ(parsed.form.webPort, expected.webPort);
+        EXPECT_EQ(parsed.form.webOrigins, expected.webOrigins);
         EXPECT_EQ(parsed.form.idleLimit, expected.idleLimit);
         EXPECT_EQ(parsed.form.spoolLimit, expected.spoolLimit);
         EXPECT_EQ(parsed.form.headless, expected.headless);
         EXPECT_EQ(parsed.help, expected.help);
         EXPECT_EQ(parsed.version, expected.version);
+        EXPECT_EQ(parsed.form.playlist, expected.playlist);
+        EXPECT_EQ(parsed.form.loop, expected.loop);
+        EXPECT_EQ(parsed.form.gap, expected.gap);
     }
 }
 
@@ -77,6 +94,10 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
         {{"--web-port"}, "--web-port " + port},
         {{"--web-port", "8000x"}, "--web-port " + port + ", not \"8000x\""},
         {{"--idle-limit"}, seconds},
+        {{"--web-origin", "http://a"},
+         "--web-origin needs a host name or address, with an optional :PORT, not \"http://a\""},
+        {{"--web-origin=a:0"},
+         "--web-origin needs a host name or address, with an optional :PORT, not \"a:0\""},
         {{"--bogus"}, QStringLiteral("unknown option --bogus")},
         {{"--portx=1"}, QStringLiteral("unknown option --portx=1")},
         // A flag takes no value.
@@ -99,6 +120,12 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
     for (const char* bad : {"0", "0.0", "-1", "+1", "1e3", "inf", "nan", "1,5", "", "x", " 1"}) {
         EXPECT_EQ(ParseCommandLine({"--idle-limit", bad}).error,
                   seconds + QStringLiteral(", not \"%1\"").arg(QLatin1String(bad)));
+    }
+    // A gap may be 0, but no more than a recorded pause can be.
+    for (const char* bad : {"-1", "2147483647"}) {
+        EXPECT_EQ(ParseCommandLine({"--gap", bad}).error,
+                  QStringLiteral("--gap needs a number of seconds, 0 or more, not \"%1\"")
+                      .arg(QLatin1String(bad)));
     }
 }
 

@@ -78,6 +78,32 @@ TEST(Asciicast, EachVersionTimesItsOutputEventsAndSkipsTheOthers)
     EXPECT_EQ(reading.end, io::FrameReadStatus::EndOfFile);
 }
 
+// A page's terminal allocates what the recording asks for; no terminal shows more than a
+// thousand cells either way.
+TEST(Asciicast, ATerminalLargerThanAnyIsPlayedAtTheLargestAndSaidOnce)
+{
+    Cast cast;
+    const std::pair<QByteArray, QSize> cases[] = {
+        {"{\"version\": 2, \"width\": 2147483647, \"height\": 24}\n", QSize(1000, 24)},
+        {"{\"version\": 3, \"term\": {\"cols\": 1e10, \"rows\": 5000}}\n", QSize(1000, 1000)},
+        {"{\"version\": 1, \"width\": 80, \"height\": 1001, \"stdout\": []}", QSize(80, 1000)},
+    };
+    for (const auto& [header, played] : cases) {
+        SCOPED_TRACE(header.toStdString());
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(cast.Open(header)->TerminalSize(), played);
+        const QString said = QString::fromLocal8Bit(testing::internal::GetCapturedStderr());
+        EXPECT_EQ(said.count(QLatin1Char('\n')), 1) << said.toStdString();
+        EXPECT_TRUE(said.contains(
+            QStringLiteral("played as %1x%2").arg(played.width()).arg(played.height())))
+            << said.toStdString();
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cast.Open("{\"version\": 2, \"width\": 1000, \"height\": 1000}\n")->TerminalSize(),
+              QSize(1000, 1000));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 TEST(Asciicast, ALineThatDoesNotParseEndsWithFormatErrorAfterTheFramesBeforeIt)
 {
     Cast cast;

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 
 #include "common/Texts.h"
+#include "playback/ResetFirstSource.h"
+#include "support/FrameReading.h"
 #include "support/PlaybackFakes.h"
 #include "support/Ttyrec.h"
 
@@ -287,6 +289,115 @@ TEST(Player, FramesFallDueOnTheRecordingsOwnClock)
             << frames.size() << " frames at speed " << speed << ": " << (waited - exact).count()
             << " ns";
     }
+}
+
+// A player handed a playlist of files written for the test.
+struct ListFixture : PlayerFixture
+{
+    // Each recording as (name, bytes); a null body names a file that is not there.
+    ListFixture(const std::vector<std::pair<QString, QByteArray>>& recordings, bool loop)
+        : list(Paths(recordings), Playlist::Kind::List, loop)
+    {
+        player.SetPlaylist(&list);
+        player.SetGap(3);
+        output.viewers = true;
+    }
+    QByteArrayList Paths(const std::vector<std::pair<QString, QByteArray>>& recordings)
+    {
+        QByteArrayList paths;
+        for (const auto& [name, bytes] : recordings) {
+            paths.append(QFile::encodeName(bytes.isNull() ? folder.FilePath(name)
+                                                          : folder.Write(name, bytes)));
+        }
+        return paths;
+    }
+    RecordingFolder folder;
+    Playlist list;
+};
+
+TEST(Player, TheNextRecordingWaitsTheGapThenStartsWithAResetForEveryone)
+{
+    ListFixture f(
+        {{"a", TtyrecBytes({{10, 0, "a0"}, {11, 0, "a1"}})}, {"b", TtyrecBytes({{50, 0, "b0"}})}},
+        false);
+    f.player.StartPlaylist();
+    EXPECT_EQ(f.status.file, QStringLiteral("a (1/2)"));
+    f.speed.speed = 2;  // the speed set while a list plays stays for the rest of it
+    f.player.TimerTimer();
+    f.player.TimerTimer();
+    EXPECT_TRUE(f.player.BetweenRecordings());
+    EXPECT_EQ(f.timer.delay, std::chrono::milliseconds(1500));  // the 3 s gap, halved
+    // Like any gap, it passes only while someone watches.
+    f.output.viewers = false;
+    f.player.TimerTimer();
+    EXPECT_FALSE(f.timer.enabled);
+    EXPECT_TRUE(f.player.BetweenRecordings());
+    f.output.viewers = true;
+
+    // A newcomer during the gap still catches up on the recording that ended.
+    std::unique_ptr<FrameCursor> during = f.player.NewCatchUpCursor();
+    ASSERT_NE(during, nullptr);
+    EXPECT_EQ(ReadAll(*during).frames.size(), 2u);
+
+    f.player.TimerTimer();
+    EXPECT_EQ(f.status.file, QStringLiteral("b (2/2)"));
+    EXPECT_EQ(f.output.broadcasts, (std::vector<QByteArray>{"a0", "a1", kTerminalReset}));
+    EXPECT_EQ(f.timer.interval, 1u);  // the first frame goes right after its reset
+    EXPECT_EQ(f.speed.speed, 2);
+    f.player.TimerTimer();
+    EXPECT_EQ(f.output.All(), QByteArray("a0a1\x1b"
+                                         "cb0"));
+    EXPECT_EQ(f.status.files,
+              QStringList({"a (1/2)", Texts::EndOfFile, "b (2/2)", Texts::EndOfFile}));
+    EXPECT_EQ(f.player.Source(), nullptr);  // no loop: the list ends as one recording does
+    EXPECT_FALSE(f.player.BetweenRecordings());
+}
+
+TEST(Player, BadEntriesShowTheirFailureAndTheNextFollowsAfterTheGap)
+{
+    const QByteArray good = TtyrecBytes({{1, 0, "ok"}});
+    ListFixture f({{"good", good},
+                   {"missing", QByteArray()},
+                   {"README", "Recordings of the night.\n"},
+                   {"cut", good + TtyrecHeader(2, 0, 9).left(7)}},
+                  true);
+    f.player.StartPlaylist();
+    f.player.TimerTimer();  // "ok", then the end and the gap
+    QStringList shown;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 6; ++i) {
+        f.player.TimerTimer();
+        shown.append(f.status.file);
+    }
+    // One line for each failure, naming the file.
+    const QString errors = QString::fromStdString(testing::internal::GetCapturedStderr());
+    EXPECT_EQ(errors.count(u'\n'), 3) << errors.toStdString();
+    EXPECT_TRUE(errors.contains(f.folder.FilePath(QStringLiteral("cut")) + QStringLiteral(": 0") +
+                                Texts::ReadFailedSuffix));
+    // Each failure waits the gap before the next; the one cut short has played, so the
+    // loop goes on to the good one again.
+    EXPECT_EQ(shown, QStringList({Texts::OpenFailed, "1864397671" + Texts::AllocationFailedSuffix,
+                                  "cut (4/4)", "0" + Texts::ReadFailedSuffix, "good (1/4)",
+                                  Texts::EndOfFile}));
+    EXPECT_TRUE(f.player.BetweenRecordings());
+    EXPECT_EQ(f.output.All(),
+              "ok\x1b"
+              "cok\x1b"
+              "cok");
+}
+
+TEST(Player, AListThatPlaysNothingStopsInsteadOfSpinning)
+{
+    ListFixture f({{"missing", QByteArray()}, {"empty", ""}, {"cut", TtyrecHeader(1, 0, 5)}}, true);
+    f.player.SetGap(0);
+    f.player.StartPlaylist();
+    for (int i = 0; i < 10; ++i) {
+        f.player.TimerTimer();
+    }
+    EXPECT_FALSE(f.player.BetweenRecordings());
+    EXPECT_EQ(f.status.files.size(), 3);                      // one text each, then nothing more
+    EXPECT_EQ(f.status.file, "5" + Texts::ReadFailedSuffix);  // the last failure stays
+    EXPECT_EQ(f.timer.interval, 0u);
 }
 
 }  // namespace

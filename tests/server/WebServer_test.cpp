@@ -2,15 +2,24 @@
 // stream in both directions, control texts, departures and the bounds.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QUrl>
 #include <QWebSocket>
+
 #include <memory>
 #include <vector>
 
 #include "server/WebServer.h"
+#include "support/Loopback.h"
 #include "support/LoopbackClient.h"
+#include "support/ProcessProbe.h"
 
 namespace {
 
@@ -73,6 +82,62 @@ QByteArray Frame(qsizetype size, char seed)
     }
     return bytes;
 }
+
+// A page's connection spoken byte by byte, for what a browser would not do: ping without
+// reading, stop reading, read slowly. Server frames are parsed as they come.
+class RawPage
+{
+public:
+    explicit RawPage(int receiveBuffer = 0)
+    {
+        if (receiveBuffer > 0) {
+            client_.SetReceiveBufferSize(receiveBuffer);
+        }
+    }
+    bool Open(int port)
+    {
+        if (!client_.Connect(port)) {
+            return false;
+        }
+        client_.Send(
+            "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+            "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        return true;
+    }
+    // Masked pings with the longest payload a control frame may carry, as many as the
+    // socket takes now.
+    void SendPings(int count)
+    {
+        QByteArray ping;
+        for (int i = 0; i < count; ++i) {
+            ping.append("\x89\xfd\x01\x02\x03\x04", 6).append(125, 'p');
+        }
+        ::send(client_.Fd(), ping.constData(), static_cast<size_t>(ping.size()),
+               MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    // Reads at most `bytes` now.
+    void ReadSome(qsizetype bytes)
+    {
+        QByteArray chunk(bytes, Qt::Uninitialized);
+        const ssize_t got =
+            ::recv(client_.Fd(), chunk.data(), static_cast<size_t>(bytes), MSG_DONTWAIT);
+        received_.append(chunk.constData(), std::max<ssize_t>(got, 0));
+        ended_ = got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
+    }
+    bool Ended() const { return ended_; }
+    // The stream ends with the close frame a viewer too far behind gets: code 1008.
+    bool EndsWithCloseForBeingBehind() const
+    {
+        const QByteArray close = QByteArray("\x88\x1d\x03\xf0") + "Too far behind the playback";
+        return received_.endsWith(close);
+    }
+
+private:
+    LoopbackClient client_;
+    QByteArray received_;
+    bool ended_ = false;
+};
 
 }  // namespace
 
@@ -137,7 +202,8 @@ TEST(WebServer, StreamsBytesExactlyAndTakesKeysBothWays)
     EXPECT_EQ(page.texts[0], QStringLiteral("{\"cols\":80,\"rows\":24,\"speed\":1}"));
 
     QByteArray expected;
-    for (const qsizetype size : {1, 125, 126, 65535, 65536, 700000}) {
+    // The last is more than the loopback connection holds, so some of it has to wait.
+    for (const qsizetype size : {1, 125, 126, 65535, 65536, 700000, 16 << 20}) {
         const QByteArray frame = Frame(size, static_cast<char>(size));
         viewer->Send(frame);
         expected += frame;
@@ -153,6 +219,7 @@ TEST(WebServer, StreamsBytesExactlyAndTakesKeysBothWays)
     EXPECT_EQ(budget.Total(), 0);
 
     server.SetSpeed(8);
+    server.AnnounceSpeed();
     server.SetTerminalSize(QSize(132, 43));
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return page.texts.size() == 3; }, kWaitMs));
     EXPECT_EQ(page.texts[1], QStringLiteral("{\"speed\":8}"));
@@ -199,8 +266,9 @@ TEST(WebServer, AViewerThatStopsReadingIsClosedWithoutHoldingUpTheOthers)
     const QByteArray frame = Frame(256 * 1024, 3);
     qsizetype sent = 0;
     for (int i = 0; i < 64; ++i) {
+        // A viewer that has left is the transport's to free; nobody sends to it.
         for (ViewerConnection* viewer : events.joined) {
-            if (viewer->IsConnected()) {
+            if (std::find(events.left.begin(), events.left.end(), viewer) == events.left.end()) {
                 viewer->Send(frame);
             }
         }
@@ -215,6 +283,207 @@ TEST(WebServer, AViewerThatStopsReadingIsClosedWithoutHoldingUpTheOthers)
     EXPECT_EQ(events.left[0], slow);
     EXPECT_TRUE(reader->IsConnected());
     // Its connection is cut after the grace period, and what it held is freed.
-    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return slowObject.isNull(); }, kWaitMs));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return slowObject.isNull(); }, 3 * kWaitMs));
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return budget.Total() == 0; }, kWaitMs));
+}
+
+// Whatever waits for a page counts when it is queued, the library's answers to pings as
+// much as frames and control texts: a page that never reads is closed however it fills
+// its queue.
+TEST(WebServer, APageThatNeverReadsIsClosedWhateverFillsItsQueue)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    Events events;
+    Record(server, events);
+    server.Listen(0);
+
+    // Pings and nothing else: no frame is ever sent to it.
+    budget.SetLimits({1024 * 1024, qsizetype{1} << 40});
+    RawPage pinger(4096);
+    ASSERT_TRUE(pinger.Open(server.LocalPort()));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return events.joined.size() == 1; }, kWaitMs));
+    EXPECT_TRUE(LoopbackClient::PumpUntil(
+        [&] {
+            pinger.SendPings(256);
+            return events.left.size() == 1;
+        },
+        20000))
+        << "held " << budget.Total() << " bytes";
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return budget.Total() == 0; }, 3 * kWaitMs));
+
+    // Speed changes for a page whose queue already holds about what it may.
+    budget.SetLimits({qsizetype{64} << 20, qsizetype{1} << 40});
+    RawPage stalled(4096);
+    ASSERT_TRUE(stalled.Open(server.LocalPort()));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return events.joined.size() == 2; }, kWaitMs));
+    ViewerConnection* viewer = events.joined[1];
+    for (int i = 0; i < 8 && viewer->IsConnected(); ++i) {
+        viewer->Send(Frame(1024 * 1024, 5));
+        LoopbackClient::Pump(1);
+    }
+    ASSERT_TRUE(viewer->IsConnected());
+    budget.SetLimits({viewer->PendingBytes() + 64 * 1024, qsizetype{1} << 40});
+    for (int i = 0; i < 20000 && events.left.size() == 1; ++i) {
+        server.SetSpeed(i % 2 == 0 ? 2 : 1);
+        server.AnnounceSpeed();
+    }
+    ASSERT_EQ(events.left.size(), 2U) << "held " << viewer->PendingBytes() << " bytes";
+    EXPECT_EQ(events.left[1], viewer);
+}
+
+// A page that reads, but slower than the playback, is let go with the reason: the close
+// frame follows only what the connection already carries, not everything it was behind.
+TEST(WebServer, APageTooFarBehindReadsTheCloseCodeBeforeItsConnectionEnds)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    Events events;
+    Record(server, events);
+    budget.SetLimits({qsizetype{32} << 20, qsizetype{1} << 40});
+    server.Listen(0);
+    RawPage slow(65536);
+    ASSERT_TRUE(slow.Open(server.LocalPort()));
+    ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return events.joined.size() == 1; }, kWaitMs));
+    ViewerConnection* viewer = events.joined[0];
+    const QByteArray frame = Frame(256 * 1024, 9);
+    for (int i = 0; i < 1000 && events.left.empty(); ++i) {
+        viewer->Send(frame);
+        slow.ReadSome(64 * 1024);
+        LoopbackClient::Pump(1);
+    }
+    ASSERT_EQ(events.left.size(), 1U);
+    // It goes on reading at its pace, about 6 MB a second, until its connection ends.
+    ASSERT_TRUE(LoopbackClient::PumpUntil(
+        [&] {
+            slow.ReadSome(64 * 1024);
+            LoopbackClient::Pump(10);
+            return slow.Ended();
+        },
+        20000));
+    EXPECT_TRUE(slow.EndsWithCloseForBeingBehind());
+}
+
+// Clients that ask for the page's largest file and never read it share the one copy the
+// program holds, rather than holding a copy each.
+TEST(WebServer, ClientsThatNeverReadTheLargestFileHoldNoCopyOfIt)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    server.Listen(0);
+    const long before = ResidentKb(::getpid());
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < 200; ++i) {
+        // From four addresses, so no one address is past its share of the port.
+        const QByteArray from = "127.0.0." + QByteArray::number(2 + i % 4);
+        clients.push_back(NewLoopbackSocket({4096, false, from.constData()}));
+        ASSERT_TRUE(StartConnect(clients.back().Get(), server.LocalPort()));
+    }
+    ASSERT_TRUE(LoopbackClient::PumpUntil(
+        [&] {
+            return std::all_of(clients.begin(), clients.end(),
+                               [](const UniqueFd& fd) { return ConnectOutcome(fd.Get()) == 0; });
+        },
+        kWaitMs));
+    for (const UniqueFd& client : clients) {
+        ::send(client.Get(), "GET /xterm.js HTTP/1.1\r\n\r\n", 26, MSG_NOSIGNAL);
+    }
+    // Every one of them has its answer under way.
+    ASSERT_TRUE(LoopbackClient::PumpUntil(
+        [&] {
+            return std::all_of(clients.begin(), clients.end(), [](const UniqueFd& fd) {
+                int waiting = 0;
+                return ::ioctl(fd.Get(), FIONREAD, &waiting) == 0 && waiting > 0;
+            });
+        },
+        kWaitMs));
+    LoopbackClient::Pump(100);
+    const long grownKb = ResidentKb(::getpid()) - before;
+    // A copy each would be 200 times the file's 490 KB.
+    EXPECT_LT(grownKb, 20 * 1024) << "KiB held for 200 answers";
+}
+
+// Connections that have not become viewers are capped per address and in all: a client
+// past its share is told at once, and the ones within it are served as before.
+TEST(WebServer, ConnectionsNotYetViewersAreCappedPerAddressAndInAll)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    server.SetLimits({10, 4});
+    server.Listen(0);
+    // Heads never finished, so each holds its place.
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < 12; ++i) {
+        const QByteArray from = "127.0.0." + QByteArray::number(2 + i / 6);
+        clients.push_back(ConnectLoopback(server.LocalPort(), {0, false, from.constData()}));
+        ::send(clients.back().Get(), "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+        LoopbackClient::Pump(5);
+    }
+    // Six from each of two addresses: four of each are held.
+    LoopbackClient::Pump(100);
+    std::vector<QByteArray> answers;
+    for (const UniqueFd& client : clients) {
+        char buffer[512];
+        const ssize_t got = ::recv(client.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        answers.push_back(got > 0 ? QByteArray(buffer, got) : QByteArray());
+    }
+    for (int i = 0; i < 12; ++i) {
+        const bool refused = answers[i].startsWith("HTTP/1.1 503");
+        EXPECT_EQ(refused, i % 6 >= 4) << "client " << i << ": " << answers[i].constData();
+    }
+    // A third address still gets in, up to the cap in all, and is answered.
+    LoopbackClient third;
+    ASSERT_TRUE(third.ConnectFrom("127.0.0.4", server.LocalPort()));
+    third.Send("GET /page.css HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(third.WaitForClose(kWaitMs));
+    EXPECT_TRUE(third.Received().startsWith("HTTP/1.1 200")) << third.Received().constData();
+    server.SetLimits({8, 4});
+    LoopbackClient over;
+    ASSERT_TRUE(over.ConnectFrom("127.0.0.5", server.LocalPort()));
+    ASSERT_TRUE(over.WaitForClose(kWaitMs));
+    EXPECT_TRUE(over.Received().startsWith("HTTP/1.1 503")) << over.Received().constData();
+}
+
+// A crowd arriving at once waits in the listen queue rather than on its SYN retransmits.
+TEST(WebServer, ListensWithTheSystemsBacklog)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    server.Listen(0);
+    QProcess ss;
+    ss.start(QStringLiteral("ss"),
+             {QStringLiteral("-Hltn"), QStringLiteral("sport = :%1").arg(server.LocalPort())});
+    ASSERT_TRUE(ss.waitForFinished(kWaitMs));
+    const QList<QByteArray> fields = ss.readAllStandardOutput().simplified().split(' ');
+    ASSERT_GE(fields.size(), 3) << "no listening socket";
+    QFile somaxconn(QStringLiteral("/proc/sys/net/core/somaxconn"));
+    ASSERT_TRUE(somaxconn.open(QIODevice::ReadOnly));
+    EXPECT_EQ(fields[2].toInt(), somaxconn.readAll().trimmed().toInt());
+}
+
+// The stream opens for pages of this machine, on the web port, and of the hosts the
+// operator named; a page of a rebound name is refused (the cases: OriginPolicy_test).
+TEST(WebServer, OnlyPagesOfKnownHostsOpenTheStream)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    server.SetAllowedOrigins({"public.name"});
+    server.Listen(0);
+    const int port = server.LocalPort();
+    // The status line of the answer; an upgraded connection stays open.
+    const auto upgrade = [port](const QByteArray& headers) {
+        LoopbackClient client;
+        EXPECT_TRUE(client.Connect(port));
+        client.Send("GET /ws HTTP/1.1\r\n" + headers +
+                    "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        client.WaitForBytes(12, kWaitMs);
+        return client.Received().left(12);
+    };
+    const QByteArray here = "HTTP://LOCALHOST:" + QByteArray::number(port);
+    EXPECT_EQ(upgrade("Host: x\r\nOrigin: " + here + "\r\n"), "HTTP/1.1 101");
+    EXPECT_EQ(upgrade("Host: public.name\r\nOrigin: https://public.name\r\n"), "HTTP/1.1 101");
+    const QByteArray rebound = "evil.example:" + QByteArray::number(port);
+    EXPECT_EQ(upgrade("Host: " + rebound + "\r\nOrigin: http://" + rebound + "\r\n"),
+              "HTTP/1.1 403");
 }

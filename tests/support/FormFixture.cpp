@@ -10,12 +10,15 @@ namespace {
 std::atomic<int> formCounter{0};
 }
 
-FormFixture::FormFixture()
+FormFixture::FormFixture() : FormFixture([](FormFixture&, FormOptions&) {}) {}
+
+FormFixture::FormFixture(const std::function<void(FormFixture&, FormOptions&)>& configure)
 {
     FormOptions options;
     options.port = 0;
     options.headless = true;
     options.instanceName = QStringLiteral("TestForm%1_%2").arg(::getpid()).arg(++formCounter);
+    configure(*this, options);
     form_ = std::make_unique<TFormOmbrix>(options);
 }
 

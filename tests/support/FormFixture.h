@@ -3,6 +3,7 @@
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 #include "app/UnitOmbrix.h"
@@ -16,6 +17,9 @@ class FormFixture
 {
 public:
     FormFixture();
+    // The options as the test sets them; recordings it writes in there exist before the
+    // form starts.
+    explicit FormFixture(const std::function<void(FormFixture&, FormOptions&)>& configure);
     ~FormFixture();
 
     TFormOmbrix& Form() { return *form_; }

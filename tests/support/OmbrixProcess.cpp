@@ -283,3 +283,19 @@ void OmbrixProcess::ShrinkOutputPipe()
 {
     ::fcntl(stdout_.Get(), F_SETPIPE_SZ, 4096);
 }
+
+QString WriteDescriptorLimitedLauncher(const QString& folder, const QString& program,
+                                       int descriptors)
+{
+    const QString path = QDir(folder).filePath(QStringLiteral("descriptor-limited"));
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly)) {
+        return QString();
+    }
+    script.write(QStringLiteral("#!/bin/sh\nexec prlimit --nofile=%1:%1 \"%2\" \"$@\"\n")
+                     .arg(descriptors)
+                     .arg(program)
+                     .toLocal8Bit());
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}

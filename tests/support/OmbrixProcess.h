@@ -105,3 +105,9 @@ private:
     int status_ = -2;  // -2 while running or never started; -1 after a signal
     bool readOutput_ = true;
 };
+
+// Writes a launcher into the folder that runs the program with its descriptor limit, soft
+// and hard (the program raises its soft one to the hard one), lowered to `descriptors`;
+// returns its path, to pass as the program of a launch.
+QString WriteDescriptorLimitedLauncher(const QString& folder, const QString& program,
+                                       int descriptors);

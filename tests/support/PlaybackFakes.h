@@ -4,6 +4,7 @@
 // window, a socket or the clock.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -116,11 +117,17 @@ public:
 class FakeStatus final : public PlaybackStatus
 {
 public:
-    void SetStatusFile(const QString& text) override { file = text; }
+    void SetStatusFile(const QString& text) override
+    {
+        file = text;
+        files.append(text);
+    }
     void SetStatusTime(const QString& text) override { time = text; }
+    void RecordingStarted(const QString&, std::optional<QSize>) override {}
 
     QString file;
     QString time;
+    QStringList files;  // every text panel 1 was given, in order
 };
 
 // Viewers as the player sees them: present or not, and everything broadcast.

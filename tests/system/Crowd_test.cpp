@@ -6,22 +6,26 @@
 #include <sys/socket.h>
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
 #include <vector>
 
 #include "support/Loopback.h"
 #include "support/OmbrixProcess.h"
+#include "support/Ttyrec.h"
 
 namespace {
 
 const QByteArray kGreeting("\xff\xfb\x01\xff\xfb\x03\xff\xfd\xf3");
 
-// Loopback viewers that only wait for their greeting or their end.
+// Loopback viewers that only wait for their greeting (and what follows it, when told) or
+// their end.
 class Crowd
 {
 public:
-    explicit Crowd(int port) : port_(port) {}
+    explicit Crowd(int port, QByteArray expected = kGreeting)
+        : port_(port), expected_(std::move(expected))
+    {
+    }
 
     // Starts a non-blocking connect; returns the member's index.
     size_t Connect()
@@ -62,6 +66,13 @@ public:
         return true;
     }
 
+    // Greeted and sent everything expected.
+    size_t Served() const
+    {
+        return static_cast<size_t>(
+            std::count_if(members_.begin(), members_.end(),
+                          [this](const Member& m) { return m.received.startsWith(expected_); }));
+    }
     size_t Greeted() const
     {
         return static_cast<size_t>(
@@ -93,7 +104,7 @@ private:
     {
         return static_cast<size_t>(std::count_if(
             members_.begin(), members_.end(),
-            [](const Member& m) { return !m.closed && m.received.size() < kGreeting.size(); }));
+            [this](const Member& m) { return !m.closed && m.received.size() < expected_.size(); }));
     }
 
     static void Read(Member& member)
@@ -108,6 +119,7 @@ private:
     }
 
     int port_;
+    QByteArray expected_;
     std::vector<Member> members_;
 };
 
@@ -138,7 +150,8 @@ TEST(Crowd, TwoHundredBackToBackConnectsAreAllGreetedWithinASecond)
 }
 
 // More viewers than descriptors: those the program cannot serve are closed, not left
-// waiting in the backlog, and the ones it serves go on being served.
+// waiting in the backlog, and the ones it serves go on being served, each with everything
+// played before it came: none is taken without a descriptor for its catch-up.
 TEST(Crowd, ViewersPastTheDescriptorLimitAreClosedAndTheOthersServed)
 {
 #ifdef OMBRIX_SANITIZED
@@ -149,21 +162,22 @@ TEST(Crowd, ViewersPastTheDescriptorLimitAreClosedAndTheOthersServed)
 #endif
     QTemporaryDir runtime;
     const int port = FreePort();
-    // The program raises its soft limit to the hard one, so both are lowered.
-    const QString wrapper = runtime.filePath(QStringLiteral("low-limit"));
-    {
-        QFile script(wrapper);
-        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nexec prlimit --nofile=64:64 \"" OMBRIX_BINARY "\" \"$@\"\n");
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-    OmbrixProcess program(runtime.path(), {QStringLiteral("--port"), QString::number(port)},
-                          QString(), wrapper);
-    ASSERT_TRUE(program.WaitForLine(WaitingLine(port), 5000)) << program.Errors().toStdString();
+    const QString wrapper =
+        WriteDescriptorLimitedLauncher(runtime.path(), QStringLiteral(OMBRIX_BINARY), 64);
+    // One frame plays when the first viewer comes; the next is a thousand seconds later.
+    const QString recording = runtime.filePath(QStringLiteral("crowd.ttyrec"));
+    ASSERT_TRUE(WriteFile(recording, TtyrecBytes({{0, 0, "FIRST"}, {1000, 0, "SECOND"}})));
+    OmbrixProcess program(runtime.path(),
+                          {QStringLiteral("--port"), QString::number(port), recording}, QString(),
+                          wrapper);
+    ASSERT_TRUE(program.WaitForLine(QStringLiteral("file: crowd.ttyrec"), 5000))
+        << program.Errors().toStdString();
     // The waiting line may come just before the port listens.
     ASSERT_TRUE(WaitForListening(port, 5000));
-    Crowd crowd(port);
-    for (int i = 0; i < 100; ++i) {
+    Crowd crowd(port, kGreeting + "FIRST");
+    crowd.Connect();
+    ASSERT_TRUE(crowd.SettleWithin(5000));
+    for (int i = 1; i < 100; ++i) {
         crowd.Connect();
     }
     // The program waits a moment for descriptors to come back before it refuses.
@@ -173,6 +187,7 @@ TEST(Crowd, ViewersPastTheDescriptorLimitAreClosedAndTheOthersServed)
     ASSERT_GT(greeted, 0u);
     ASSERT_LT(greeted, 100u) << "the limit did not bite; nothing was tested";
     EXPECT_EQ(greeted + crowd.Closed(), 100u);
+    EXPECT_EQ(crowd.Served(), greeted) << "greeted without what was played before";
     for (size_t i = 0; i < 100; ++i) {
         EXPECT_TRUE(crowd.IsGreeted(i) != crowd.IsClosed(i)) << "viewer " << i;
     }

@@ -108,6 +108,7 @@ TEST(WebViewers, GetTheRecordedBytesFromTheStartAndAsLateJoiners)
     ASSERT_TRUE(first.WaitConnected());
     // The size comes before any frame; the first frame follows on the start timer.
     ASSERT_TRUE(first.WaitForControl(QStringLiteral("{\"cols\":80,\"rows\":24,\"speed\":1}")));
+    EXPECT_TRUE(first.WaitForControl(QStringLiteral("{\"name\":\"web.ttyrec\"}")));
     ASSERT_TRUE(first.WaitForFrames(Bodies(frames, 1))) << first.frames.toHex().constData();
 
     LoopbackClient telnet;

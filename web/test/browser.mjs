@@ -3,7 +3,10 @@
 // buttons take the speed to 100, and once the recording has ended both terminals must
 // show the same 24 rows.
 //
-// Usage: node browser.mjs --program PATH --recording PATH [--screenshot PNG]
+// With --playlist, the recording plays twice as a list, with the terminal reset between:
+// both terminals must then agree on the second run's screen, and the page must name it.
+//
+// Usage: node browser.mjs --program PATH --recording PATH [--playlist] [--screenshot PNG]
 // Exit status 77 when chromium, tmux or telnet is missing (scripts/test installs them).
 import { spawn, spawnSync } from "node:child_process";
 import fs from "node:fs";
@@ -147,8 +150,10 @@ async function main() {
   fs.chmodSync(runtime, 0o700);
   const telnetPort = await freePort();
   const webPort = await freePort();
+  const playlist = process.argv.includes("--playlist");
+  const recordings = playlist ? ["--playlist", "--gap", "0.5", recording, recording] : [recording];
   const program = new Program(binary, ["--port", String(telnetPort), "--web-port", String(webPort),
-                                       recording], runtime);
+                                       ...recordings], runtime);
   let telnet = null;
   let browser = null;
   try {
@@ -179,7 +184,16 @@ async function main() {
     await program.waitForLine("speed: 100");
     await until("the page to show speed 100",
                 async () => (await page.textContent("#speed")) === "×100");
-    await program.waitForLine(kEndOfFile);
+    if (playlist) {
+      const second = `${path.basename(recording)} (2/2)`;
+      await program.waitForLine("file: " + second);
+      await until("the page to name the second run",
+                  async () => (await page.textContent("#name")) === second);
+      await until("the end of the second run",
+                  () => program.output.split("\n").filter((l) => l === kEndOfFile).length >= 2);
+    } else {
+      await program.waitForLine(kEndOfFile);
+    }
 
     // Both terminals take a moment to draw the last bytes.
     const drawn = await sameScreens(page, telnet, 3, 5000);
