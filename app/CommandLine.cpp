@@ -3,6 +3,7 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <cmath>
+#include <cstdint>
 
 #include "server/OriginPolicy.h"
 
@@ -41,6 +42,25 @@ bool ParseIdleLimit(const QByteArray& text, std::optional<double>& limit)
         return false;
     }
     limit = value;
+    return true;
+}
+
+// A count of bytes: decimal digits, then K, M or G for binary kilo-, mega- or gigabytes
+// ("512M", "2G"); 0 is allowed. No sign, no fraction, nothing that overflows.
+bool ParseByteCount(const QByteArray& text, int64_t& bytes)
+{
+    static const QRegularExpression count(QStringLiteral("^([0-9]{1,18})([KMG]?)$"));
+    const QRegularExpressionMatch match = count.match(QString::fromLatin1(text));
+    if (!match.hasMatch()) {
+        return false;
+    }
+    const int64_t number = match.captured(1).toLongLong();
+    const QString unit = match.captured(2);
+    const int shift = unit == u"K" ? 10 : unit == u"M" ? 20 : unit == u"G" ? 30 : 0;
+    if (number > (INT64_MAX >> shift)) {
+        return false;
+    }
+    bytes = number << shift;
     return true;
 }
 
@@ -113,6 +133,10 @@ const Option kOptions[] = {
      [](const QByteArray& value, CommandLine& into) { return ParseGap(value, into.form.gap); }},
     {"--follow", nullptr,
      [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.follow); }},
+    {"--spool-limit", "a number of bytes (K, M or G may follow)",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseByteCount(value, into.form.spoolLimit);
+     }},
 };
 
 const Option* FindOption(const QByteArray& name)
@@ -182,7 +206,7 @@ QString UsageText()
     return QStringLiteral(
         "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
         "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]\n"
-        "              [--help] [--version] [FILE...]\n"
+        "              [--spool-limit BYTES] [--help] [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
         "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
@@ -228,6 +252,10 @@ QString UsageText()
         "            recording, with a terminal reset; a deleted one is waited for. Also\n"
         "            applies to files handed over or opened from the window. Not with\n"
         "            --playlist or --loop.\n"
+        "--spool-limit BYTES\n"
+        "            keep at most BYTES (K, M or G may follow: 512M, 2G) of a compressed\n"
+        "            recording decoded on disk, so late viewers' catch-ups need not decode\n"
+        "            it again (default 2G; 0: keep nothing, catch-ups decode the file).\n"
         "--help      show this text.\n"
         "--version   show the version.\n"
         "\n"

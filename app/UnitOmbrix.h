@@ -63,6 +63,8 @@ struct FormOptions
     // Every recording opened is followed while it is being written; a file named that is
     // not there yet is waited for.
     bool follow = false;
+    // The most bytes of a compressed recording kept decoded on disk for catch-ups; 0: none.
+    int64_t spoolLimit = SourceOptions::kDefaultSpoolLimit;
 };
 
 // The one main window. It owns the player, the viewer hub, the viewer server, the
