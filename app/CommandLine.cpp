@@ -3,6 +3,7 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <cmath>
+#include <cstdint>
 
 #include "relay/ChannelNames.h"
 #include "server/OriginPolicy.h"
@@ -42,6 +43,25 @@ bool ParseIdleLimit(const QByteArray& text, std::optional<double>& limit)
         return false;
     }
     limit = value;
+    return true;
+}
+
+// A count of bytes: decimal digits, then K, M or G for binary kilo-, mega- or gigabytes
+// ("512M", "2G"); 0 is allowed. No sign, no fraction, nothing that overflows.
+bool ParseByteCount(const QByteArray& text, int64_t& bytes)
+{
+    static const QRegularExpression count(QStringLiteral("^([0-9]{1,18})([KMG]?)$"));
+    const QRegularExpressionMatch match = count.match(QString::fromLatin1(text));
+    if (!match.hasMatch()) {
+        return false;
+    }
+    const int64_t number = match.captured(1).toLongLong();
+    const QString unit = match.captured(2);
+    const int shift = unit == u"K" ? 10 : unit == u"M" ? 20 : unit == u"G" ? 30 : 0;
+    if (number > (INT64_MAX >> shift)) {
+        return false;
+    }
+    bytes = number << shift;
     return true;
 }
 
@@ -133,6 +153,10 @@ const Option kOptions[] = {
      [](const QByteArray& value, CommandLine& into) { return ParseGap(value, into.form.gap); }},
     {"--follow", nullptr,
      [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.follow); }},
+    {"--spool-limit", "a number of bytes (K, M or G may follow)",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseByteCount(value, into.form.spoolLimit);
+     }},
     {"--publish", "a NATS address such as nats://127.0.0.1:4222",
      [](const QByteArray& value, CommandLine& into) {
          return SetNatsUrl(value, into.form.publishUrl);
@@ -241,8 +265,8 @@ QString UsageText()
     return QStringLiteral(
         "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
         "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]\n"
-        "              [--publish nats://HOST:PORT --channel NAME] [--help] [--version]\n"
-        "              [FILE...]\n"
+        "              [--spool-limit BYTES] [--publish nats://HOST:PORT --channel NAME]\n"
+        "              [--help] [--version] [FILE...]\n"
         "       ombrix --relay nats://HOST:PORT --channel NAME [--headless] [--port N]\n"
         "              [--web-port N] [--web-origin HOST]...\n"
         "\n"
@@ -290,6 +314,10 @@ QString UsageText()
         "            recording, with a terminal reset; a deleted one is waited for. Also\n"
         "            applies to files handed over or opened from the window. Not with\n"
         "            --playlist or --loop.\n"
+        "--spool-limit BYTES\n"
+        "            keep at most BYTES (K, M or G may follow: 512M, 2G) of a compressed\n"
+        "            recording decoded on disk, so late viewers' catch-ups need not decode\n"
+        "            it again (default 2G; 0: keep nothing, catch-ups decode the file).\n"
         "--publish nats://HOST:PORT\n"
         "            play as usual, and publish what the viewers get to the NATS server\n"
         "            (with JetStream, nats-server -js) for relays on other machines: the\n"

@@ -17,8 +17,9 @@ struct CommandLine
 
 // Reads the arguments after the program name:
 //   ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]... [--idle-limit SECONDS]
-//          [--playlist] [--loop] [--gap SECONDS] [--follow] [--publish URL --channel NAME |
-//          --relay URL --channel NAME] [--help] [--version] [FILE...]
+//          [--playlist] [--loop] [--gap SECONDS] [--follow] [--spool-limit BYTES]
+//          [--publish URL --channel NAME | --relay URL --channel NAME] [--help] [--version]
+//          [FILE...]
 // "--" ends the options; a lone "-" and every other argument is a file argument. The
 // arguments are the platform's bytes, so a file name in any encoding is kept exactly.
 CommandLine ParseCommandLine(const QByteArrayList& arguments);

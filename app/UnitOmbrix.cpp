@@ -78,6 +78,7 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     }
     ServerSocket.SetPort(options.port);
     player_.SetIdleLimit(options.idleLimit);
+    player_.SetSourceOptions(SourceOptions{.spoolLimit = options.spoolLimit});
     player_.SetGap(options.gap);
     player_.SetFollow(options.follow);
     // Before the ports open: a leader refused, or no NATS there, serves nobody.

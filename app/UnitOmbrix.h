@@ -65,6 +65,8 @@ struct FormOptions
     // Every recording opened is followed while it is being written; a file named that is
     // not there yet is waited for.
     bool follow = false;
+    // The most bytes of a compressed recording kept decoded on disk for catch-ups; 0: none.
+    int64_t spoolLimit = SourceOptions::kDefaultSpoolLimit;
     // A channel of several programs meeting in NATS (nats://HOST:PORT): this one plays and
     // publishes (the leader), or serves what the leader plays (a relay). Empty: neither.
     QByteArray publishUrl = {};

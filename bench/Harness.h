@@ -76,6 +76,8 @@ public:
     int StdoutFd() const { return process_.OutputFd(); }
     int Port() const { return port_; }
     int WebPort() const { return webPort_; }
+    // Its runtime folder: a second start given the same one hands its recording over.
+    QString RuntimeDir() const { return process_.RuntimeDir(); }
     // Reads whatever the program printed; never blocks.
     void Drain();
     bool HasLine(const std::string& line) const { return process_.HasLine(line); }

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -939,6 +940,79 @@ void StalledOutput(const Options& options)
     AddRow("stalled stdout: program still serving", serving ? "yes" : "NO", "yes", serving);
 }
 
+// Waits up to timeoutMs for bytes on fd and reads what came; false when none did.
+bool ReadSome(int fd, int timeoutMs)
+{
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, timeoutMs) <= 0) {
+        return false;
+    }
+    char buffer[65536];
+    while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    }
+    return true;
+}
+
+// A second start hands the running copy a 60 MB asciicast v1 file, its header's keys
+// after the entries, while a viewer presses "next frame" every 10 ms: the longest wait for
+// an answer is the longest the loop stood still.
+void HandoffStall(const Options& options)
+{
+    std::fprintf(stderr, "hand-off of a big asciicast v1 file\n");
+    RecordingFolder folder;
+    Recording keysOnly;  // frames an hour apart: only keys move it on
+    for (int i = 0; i < 5000; ++i) {
+        keysOnly.Add({i * 3600, 0}, "a");
+    }
+    const std::string path = keysOnly.WriteInto(folder, "keys.ttyrec");
+    QByteArray v1 = "{\"stdout\": [[1000, \"first\"]";
+    while (v1.size() < (options.quick ? 8 : 60) << 20) {
+        v1 += ", [1000, \"ab\"]";
+    }
+    v1 += "], \"version\": 1, \"width\": 90, \"height\": 30}";
+    const QString big = folder.Write(QStringLiteral("big.cast"), v1);
+
+    Server server(options.binary, path, FreePort());
+    const bool ready = server.WaitForLinePrefix("connection: ", 10000);
+    const UniqueFd viewer = ConnectLoopback(server.Port());
+    ReadSome(viewer.Get(), 2000);
+    OmbrixProcess second(server.RuntimeDir(),
+                         {QStringLiteral("--port"), QString::number(server.Port()), big}, QString(),
+                         QString::fromStdString(options.binary));
+    const int64_t start = NowNs();
+    double longestMs = 0;
+    int status = -1;
+    while (NowNs() - start < 15'000'000'000 && (status = second.WaitForExit(0)) == -1) {
+        const int64_t sent = NowNs();
+        ReadSome(viewer.Get(), 0);
+        if (::send(viewer.Get(), "x", 1, MSG_NOSIGNAL) != 1 || !ReadSome(viewer.Get(), 5000)) {
+            break;
+        }
+        longestMs = std::max(longestMs, Seconds(NowNs() - sent) * 1000);
+        ::usleep(10000);
+    }
+    const double handoffS = Seconds(NowNs() - start);
+    server.Drain();
+    const bool opened = server.HasLine("file: big.cast");
+    std::string peak = "?";
+    QFile statusFile(QStringLiteral("/proc/%1/status").arg(server.Pid()));
+    if (statusFile.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : statusFile.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:")) {
+                peak = Format("%.0f MB", line.mid(6).trimmed().split(' ')[0].toDouble() / 1024);
+            }
+        }
+    }
+    const std::string size = Format("%.0f MB", static_cast<double>(v1.size()) / 1e6);
+    AddRow("hand-off of a " + size + " asciicast v1: longest answer to a key",
+           Format("%.0f ms", longestMs), "< 100 ms", ready && longestMs < 100);
+    AddRow("hand-off of a " + size + " asciicast v1: second start's status / seconds",
+           Format("%.0f", status) + " / " + Format("%.2f s", handoffS), "0", status == 0);
+    AddRow("hand-off of a " + size + " asciicast v1: opened / program's peak RSS",
+           std::string(opened ? "yes" : "NO") + " / " + peak, "yes", opened);
+    server.Stop();
+}
+
 // The ten short recordings of the playlist benchmark, as files and as what each sends:
 // plain ttyrec, two of them gzip-compressed and one an asciicast file, so that every kind
 // of source is opened and closed thousands of times.
@@ -1161,7 +1235,8 @@ int main(int argc, char** argv)
                       {"peers", Peers},
                       {"web", WebFanOut},
                       {"playlist", PlaylistLoop},
-                      {"live", Live}};
+                      {"live", Live},
+                      {"handoff", HandoffStall}};
     for (const auto& benchmark : benchmarks) {
         if (options.only.empty() || options.only == benchmark.name) {
             benchmark.run(options);

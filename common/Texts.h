@@ -58,6 +58,26 @@ inline const QString InstanceUnavailable = QStringLiteral("あれ?");
 // Standard error, after the recording's path, when a running copy did not take it.
 inline const QString HandoffNotAccepted =
     QStringLiteral("the running copy did not accept this recording; nothing was handed over");
+// Standard error, when a runtime folder cannot be used: the folder, why, and (second form)
+// the folder used instead.
+inline const QString RuntimeFolderRefused = QStringLiteral("%1 cannot be the runtime folder: %2");
+inline const QString RuntimeFolderReplaced =
+    QStringLiteral("%1 cannot be the runtime folder: %2; using %3 instead");
+// The reasons, each filled as its placeholders say.
+inline const QString FolderIsLink = QStringLiteral("it is a symbolic link");
+inline const QString FolderIsNoFolder = QStringLiteral("it is not a folder");
+// Filled with the owner's user id.
+inline const QString FolderOfAnotherUser = QStringLiteral("it belongs to user %1");
+// Filled with the mode in octal.
+inline const QString FolderOpenToOthers = QStringLiteral("others can use it (mode %1)");
+inline const QString FolderNotWritable = QStringLiteral("it is not writable (mode %1)");
+// Filled with the system's text.
+inline const QString FolderNotMade = QStringLiteral("it cannot be made (%1)");
+inline const QString FolderUnusable = QStringLiteral("it cannot be used (%1)");
+// Filled with the unsafe folder above and the reason for it.
+inline const QString FolderUnderUnsafe = QStringLiteral("%1 above it is not safe: %2");
+// XDG_RUNTIME_DIR itself, when it is set but relative.
+inline const QString FolderNotAbsolute = QStringLiteral("it is not an absolute path");
 // Standard error, after a path, at start: a file of a playlist's folder is left out
 // (after why), or a folder gave the list nothing.
 inline const QString NotARecording = QStringLiteral("not a recording");

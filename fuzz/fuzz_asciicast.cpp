@@ -1,15 +1,21 @@
 // Any bytes as an asciicast file: split into lines by the bounded line reader, whose lines
-// must put the input back together, and parsed as a header, a v1 object and event lines
-// of each version. Frames must carry bytes, and no 0xFF (UTF-8 has none); a header's
-// terminal is one a terminal can show.
+// must put the input back together, and parsed as a header and event lines of each
+// version; read as a v1 object, its entries one at a time; and walked value by value by
+// the JSON scanner, whose values must be the input's own bytes. Frames must carry bytes,
+// and no 0xFF (UTF-8 has none); a header's terminal is one a terminal can show.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <QByteArray>
-#include <QJsonArray>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "platform/UniqueFd.h"
 #include "playback/AsciicastParser.h"
+#include "playback/AsciicastVersion1.h"
+#include "playback/JsonScanner.h"
 #include "playback/LineReader.h"
 
 namespace {
@@ -44,6 +50,57 @@ void CheckHeader(const asciicast::Header& header)
     }
 }
 
+void ReadAsVersion1(const QByteArray& input)
+{
+    UniqueFd fd(::memfd_create("fuzz", MFD_CLOEXEC));
+    Check(fd.Valid() && ::write(fd.Get(), input.constData(), static_cast<size_t>(input.size())) ==
+                            input.size(),
+          "memfd");
+    const std::optional<asciicast::Version1Layout> layout = asciicast::ReadVersion1Layout(fd.Get());
+    if (!layout) {
+        return;
+    }
+    CheckHeader(layout->header);
+    Check(layout->entriesOffset > 0 && layout->entriesOffset <= input.size(), "entries offset");
+    Check(input.at(static_cast<qsizetype>(layout->entriesOffset - 1)) == '[', "entries follow a [");
+    asciicast::Version1Entries entries(fd.Get(), layout->entriesOffset);
+    asciicast::EventClock clock(1);
+    QByteArray entry;
+    for (int i = 0; i < 4096 && entries.Next(entry) == asciicast::Version1Entries::Status::Entry;
+         ++i) {
+        Check(input.contains(entry), "an entry is the input's own bytes");
+        io::FrameTime time;
+        QByteArray bytes;
+        const asciicast::EventResult result = clock.ParseVersion1Entry(entry, time, bytes);
+        CheckFrame(result, bytes);
+        if (result == asciicast::EventResult::Invalid) {
+            break;
+        }
+    }
+}
+
+// Every value the scanner reads is the stretch of input it walked over.
+void WalkValues(const QByteArray& input)
+{
+    JsonScanner scanner(input);
+    for (int i = 0; i < 4096; ++i) {
+        const int next = scanner.PeekAfterSpace();
+        if (next < 0) {
+            break;
+        }
+        const int64_t start = scanner.Offset();
+        QByteArray value;
+        const JsonScanner::Status status = scanner.ReadValue(&value, 64);
+        Check(scanner.Offset() >= start && scanner.Offset() <= input.size(), "offset");
+        if (status == JsonScanner::Status::Ok) {
+            Check(value == input.mid(start, scanner.Offset() - start), "value is its bytes");
+            Check(!value.isEmpty(), "empty value");
+        } else if (status == JsonScanner::Status::Bad && !scanner.Take(static_cast<char>(next))) {
+            break;  // it ended inside the value
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -53,19 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     asciicast::LooksLikeAsciicast(input);
-    if (std::optional<asciicast::Version1> v1 = asciicast::ParseVersion1(input)) {
-        CheckHeader(v1->header);
-        asciicast::EventClock clock(1);
-        for (const QJsonValue& entry : v1->stdoutEntries) {
-            io::FrameTime time;
-            QByteArray bytes;
-            const asciicast::EventResult result = clock.ParseVersion1Entry(entry, time, bytes);
-            CheckFrame(result, bytes);
-            if (result == asciicast::EventResult::Invalid) {
-                break;
-            }
-        }
-    }
+    ReadAsVersion1(input);
+    WalkValues(input);
 
     // A small bound, so the fuzzer meets it.
     constexpr qsizetype kBound = 256;

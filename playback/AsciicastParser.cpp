@@ -1,5 +1,6 @@
 #include "playback/AsciicastParser.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
@@ -114,18 +115,12 @@ std::optional<Header> ParseHeaderLine(QByteArrayView line)
     return ReadHeader(object, version);
 }
 
-std::optional<Version1> ParseVersion1(QByteArrayView bytes)
+std::optional<Header> Version1Header(const QJsonObject& keys)
 {
-    const std::optional<QJsonDocument> document = ParseJson(bytes);
-    if (!document || !document->isObject()) {
+    if (keys.value(QLatin1String("version")).toInt(0) != 1) {
         return std::nullopt;
     }
-    const QJsonObject object = document->object();
-    const QJsonValue entries = object.value(QLatin1String("stdout"));
-    if (object.value(QLatin1String("version")).toInt(0) != 1 || !entries.isArray()) {
-        return std::nullopt;
-    }
-    return Version1{ReadHeader(object, 1), entries.toArray()};
+    return ReadHeader(keys, 1);
 }
 
 bool EventClock::Advance(double value, io::FrameTime& time)
@@ -170,11 +165,15 @@ EventResult EventClock::ParseLine(QByteArrayView line, io::FrameTime& time, QByt
     return bytes.isEmpty() ? EventResult::NoFrame : EventResult::Frame;
 }
 
-EventResult EventClock::ParseVersion1Entry(const QJsonValue& entry, io::FrameTime& time,
+EventResult EventClock::ParseVersion1Entry(QByteArrayView entry, io::FrameTime& time,
                                            QByteArray& bytes)
 {
-    const QJsonArray pair = entry.toArray();
-    if (!entry.isArray() || pair.size() < 2 || !pair[0].isDouble() || !pair[1].isString()) {
+    const std::optional<QJsonDocument> document = ParseJson(entry);
+    if (!document || !document->isArray()) {
+        return EventResult::Invalid;
+    }
+    const QJsonArray pair = document->array();
+    if (pair.size() < 2 || !pair[0].isDouble() || !pair[1].isString()) {
         return EventResult::Invalid;
     }
     io::FrameTime at;

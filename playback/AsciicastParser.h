@@ -2,7 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QJsonArray>
+#include <QJsonObject>
 #include <QSize>
 #include <optional>
 
@@ -17,6 +17,11 @@
 //       of any code; lines starting with '#' are comments.
 // Frames are the output events ("o"); the other codes send nothing.
 namespace asciicast {
+
+// The longest event line (or v1 entry) read. Each is parsed whole as JSON on the event
+// loop, which takes about 15 ms a MiB; recorders write a terminal's reads, a few KiB each.
+// Past it, the file is taken for a broken or hostile one.
+inline constexpr qsizetype kMaxEventLength = 2 * 1024 * 1024;
 
 // The largest terminal a recording may ask for, columns and rows alike: a page, or a screen
 // model, allocates what it is told.
@@ -39,15 +44,9 @@ bool LooksLikeAsciicast(QByteArrayView head);
 // The header of a v2 or v3 file; none when the line is no such header.
 std::optional<Header> ParseHeaderLine(QByteArrayView line);
 
-// A v1 file: its header and its output entries. The entries stay in the parsed document,
-// which is shared, never copied, by every reader of the recording.
-struct Version1
-{
-    Header header;
-    QJsonArray stdoutEntries;
-};
-// None when the bytes are no v1 object.
-std::optional<Version1> ParseVersion1(QByteArrayView document);
+// The header of a v1 file from its object's keys other than "stdout"; none unless its
+// "version" is 1.
+std::optional<Header> Version1Header(const QJsonObject& keys);
 
 enum class EventResult
 {
@@ -63,8 +62,8 @@ public:
     explicit EventClock(int version) : version_(version) {}
     // One line after a v2 or v3 header.
     EventResult ParseLine(QByteArrayView line, io::FrameTime& time, QByteArray& bytes);
-    // One entry of a v1 "stdout" array.
-    EventResult ParseVersion1Entry(const QJsonValue& entry, io::FrameTime& time, QByteArray& bytes);
+    // One entry of a v1 "stdout" array, as its JSON text.
+    EventResult ParseVersion1Entry(QByteArrayView entry, io::FrameTime& time, QByteArray& bytes);
 
 private:
     bool Advance(double value, io::FrameTime& time);

@@ -1,24 +1,19 @@
 #include "playback/AsciicastSource.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <optional>
 
 #include "common/Texts.h"
 #include "playback/AsciicastParser.h"
+#include "playback/AsciicastVersion1.h"
 #include "playback/LineReader.h"
 
 namespace io {
 
 namespace {
 
-// A line as long as the longest frame the ttyrec reader takes; past it, the file is
-// taken for a broken or hostile one.
-constexpr qsizetype kMaxLineLength = kMaxFrameLength;
-// A v1 recording is one JSON object, parsed whole: it is held in memory, so it is
-// bounded. Real ones are small (the format was replaced by the line-per-event v2).
-constexpr qsizetype kMaxVersion1Size = 64 * 1024 * 1024;
+// An event line is parsed whole on the event loop, so it is bounded (see kMaxEventLength).
+constexpr qsizetype kMaxLineLength = asciicast::kMaxEventLength;
 
 // What every reader of one recording shares: the file, and what its start said.
 struct Recording
@@ -27,7 +22,8 @@ struct Recording
     // Set when the file is no asciicast this program reads: every reader then ends at once.
     bool invalid = false;
     asciicast::Header header;
-    std::optional<asciicast::Version1> version1;  // a v1 file's parsed object
+    // Where a v1 file's entries start; none for the line-per-event versions.
+    std::optional<int64_t> version1Entries;
 };
 
 // Reads the frames of a recording from its start. The player and every catch-up have one
@@ -42,6 +38,7 @@ public:
         : recording_(std::move(recording)),
           input_(recording_->fd.Get()),
           lines_(input_, kMaxLineLength, kind),
+          entries_(recording_->fd.Get(), recording_->version1Entries.value_or(0)),
           clock_(recording_->header.version)
     {
     }
@@ -59,11 +56,16 @@ public:
         }
         return status;
     }
-    void ReleaseBuffers() override { input_.ReleaseBuffer(); }
+    void ReleaseBuffers() override
+    {
+        input_.ReleaseBuffer();
+        entries_.ReleaseBuffer();
+    }
     // The line reader keeps its block, which may hold the start of the next line.
     qsizetype HeldBytes() const override
     {
-        return static_cast<qsizetype>(input_.BufferCapacity() + lines_.BufferCapacity());
+        return static_cast<qsizetype>(input_.BufferCapacity() + lines_.BufferCapacity() +
+                                      entries_.BufferCapacity());
     }
 
 private:
@@ -76,17 +78,11 @@ private:
         for (;;) {
             QByteArray bytes;
             asciicast::EventResult result = asciicast::EventResult::NoFrame;
-            if (recording_->version1) {
-                const QJsonArray& entries = recording_->version1->stdoutEntries;
-                if (entry_ >= entries.size()) {
-                    return FrameReadStatus::EndOfFile;
-                }
-                result = clock_.ParseVersion1Entry(entries[entry_++], header.time, bytes);
-            } else {
-                const std::optional<FrameReadStatus> ended = NextLine(header.time, bytes, result);
-                if (ended) {
-                    return *ended;
-                }
+            const std::optional<FrameReadStatus> ended = recording_->version1Entries
+                                                             ? NextEntry(header.time, bytes, result)
+                                                             : NextLine(header.time, bytes, result);
+            if (ended) {
+                return *ended;
             }
             if (result == asciicast::EventResult::Invalid) {
                 return FrameReadStatus::FormatError;
@@ -123,6 +119,25 @@ private:
         return std::nullopt;
     }
 
+    // Reads and parses the next entry of a v1 file; a status when the entries ran out.
+    std::optional<FrameReadStatus> NextEntry(FrameTime& time, QByteArray& bytes,
+                                             asciicast::EventResult& result)
+    {
+        QByteArray entry;
+        switch (entries_.Next(entry)) {
+            case asciicast::Version1Entries::Status::Entry:
+                break;
+            case asciicast::Version1Entries::Status::End:
+                return FrameReadStatus::EndOfFile;
+            case asciicast::Version1Entries::Status::Invalid:
+                return FrameReadStatus::FormatError;
+            case asciicast::Version1Entries::Status::Failed:
+                return FrameReadStatus::ReadFailed;
+        }
+        result = clock_.ParseVersion1Entry(entry, time, bytes);
+        return std::nullopt;
+    }
+
     // The event's text, as the UTF-8 bytes it was recorded as, is the frame.
     static FrameReadStatus TakeBytes(QByteArray bytes, FrameHeader& header, QByteArray& body)
     {
@@ -134,8 +149,8 @@ private:
     std::shared_ptr<const Recording> recording_;
     PositionedInput input_;
     LineReader lines_;
+    asciicast::Version1Entries entries_;
     asciicast::EventClock clock_;
-    qsizetype entry_ = 0;
     bool headerSkipped_ = false;
     std::optional<FrameReadStatus> ended_;
 };
@@ -167,12 +182,14 @@ private:
     AsciicastCursor player_;
 };
 
-// Reads what the start of the file says: a v2/v3 header line, else a whole v1 object,
-// which a file still being written cannot be read as.
+// Reads what the start of the file says: a v2/v3 header line, else a v1 object, which a
+// file still being written cannot be read as.
 void ReadStart(Recording& recording, LineReader::Input kind)
 {
     PositionedInput input(recording.fd.Get());
-    LineReader lines(input, kMaxLineLength);
+    // A header line is small; a longer first line is the start of a v1 object written on
+    // one line, which is not parsed whole here.
+    LineReader lines(input, asciicast::kMaxVersion1HeaderValue);
     QByteArray first;
     if (lines.Next(first) == LineReader::Status::Line) {
         if (std::optional<asciicast::Header> header = asciicast::ParseHeaderLine(first)) {
@@ -184,24 +201,15 @@ void ReadStart(Recording& recording, LineReader::Input kind)
         recording.invalid = true;
         return;
     }
-    struct stat info
-    {
-    };
-    std::optional<asciicast::Version1> version1;
-    if (::fstat(recording.fd.Get(), &info) == 0 && info.st_size <= kMaxVersion1Size) {
-        QByteArray document(static_cast<qsizetype>(info.st_size), Qt::Uninitialized);
-        PositionedInput whole(recording.fd.Get());
-        document.resize(static_cast<qsizetype>(whole.Read(document.data(), document.size())));
-        if (!whole.Failed()) {
-            version1 = asciicast::ParseVersion1(document);
-        }
-    }
-    if (!version1) {
+    // Not a v2 or v3 header: one v1 object, whose entries are read as they play.
+    const std::optional<asciicast::Version1Layout> layout =
+        asciicast::ReadVersion1Layout(recording.fd.Get());
+    if (!layout) {
         recording.invalid = true;
         return;
     }
-    recording.header = version1->header;
-    recording.version1 = std::move(version1);
+    recording.header = layout->header;
+    recording.version1Entries = layout->entriesOffset;
 }
 
 // Opens the recording on fd as a whole file or as one still being written; a terminal

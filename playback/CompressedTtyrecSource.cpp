@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <optional>
 
-#include "playback/ArchiveInput.h"
+#include "playback/CompressedInput.h"
 #include "playback/SpoolFile.h"
 
 namespace io {
@@ -22,10 +22,11 @@ constexpr size_t kDamageProbeBlock = 64 * 1024;
 // which outlive it. Only whole frames are ever appended.
 struct Spool
 {
-    UniqueFd fd;  // invalid when no spool could be made
+    UniqueFd fd;  // invalid when no spool could be made, or once it is given up
     int64_t length = 0;
-    // A write failed: the spool holds the frames up to length, and no more will come.
-    bool broken = false;
+    // Given up: its limit was reached or a write failed. It was emptied and closed at once,
+    // and every cursor decompresses the file instead.
+    bool abandoned = false;
     // How the player's reading ended, once it has: what a cursor reports past the last
     // frame, so it ends exactly as the player did.
     std::optional<FrameReadStatus> endStatus;
@@ -73,7 +74,9 @@ bool WriteAll(int fd, const QByteArray& bytes, int64_t offset)
 class DecompressingCursor final : public FrameCursor
 {
 public:
-    explicit DecompressingCursor(std::unique_ptr<ArchiveInput> input) : input_(std::move(input)) {}
+    explicit DecompressingCursor(std::unique_ptr<CompressedInput> input) : input_(std::move(input))
+    {
+    }
     FrameReadStatus Next(FrameHeader& header, QByteArray& body) override
     {
         const FrameReadStatus status = ReadFrame(*input_, header, body);
@@ -89,7 +92,7 @@ public:
     }
 
 private:
-    std::unique_ptr<ArchiveInput> input_;
+    std::unique_ptr<CompressedInput> input_;
 };
 
 std::unique_ptr<FrameCursor> NewDecompressingCursor(int file)
@@ -98,15 +101,14 @@ std::unique_ptr<FrameCursor> NewDecompressingCursor(int file)
     if (!copy.Valid()) {
         return nullptr;
     }
-    std::unique_ptr<ArchiveInput> input = ArchiveInput::Open(std::move(copy));
+    std::unique_ptr<CompressedInput> input = CompressedInput::Open(std::move(copy));
     if (!input) {
         return nullptr;
     }
     return std::make_unique<DecompressingCursor>(std::move(input));
 }
 
-// Reads the spool; falls back to decompressing when the spool stopped short of the
-// frames it is asked for.
+// Reads the spool; decompresses the file instead once the spool is given up.
 class SpoolCursor final : public FrameCursor
 {
 public:
@@ -119,13 +121,14 @@ public:
         if (fallback_) {
             return fallback_->Next(header, body);
         }
+        // Checked before every read: a given-up spool's descriptor is closed.
+        if (spool_->abandoned) {
+            return Resume(header, body);
+        }
         const FrameReadStatus status = ReadFrame(input_, header, body);
         if (status == FrameReadStatus::Frame) {
             ++framesRead_;
             return status;
-        }
-        if (status == FrameReadStatus::EndOfFile && spool_->broken) {
-            return Resume(header, body);
         }
         if (status == FrameReadStatus::EndOfFile && spool_->endStatus) {
             header = spool_->endHeader;
@@ -133,7 +136,13 @@ public:
         }
         return status;
     }
-    void ReleaseBuffers() override { input_.ReleaseBuffer(); }
+    void ReleaseBuffers() override
+    {
+        input_.ReleaseBuffer();
+        if (fallback_) {
+            fallback_->ReleaseBuffers();
+        }
+    }
     qsizetype HeldBytes() const override
     {
         return static_cast<qsizetype>(input_.BufferCapacity()) +
@@ -144,6 +153,7 @@ private:
     // Decompresses from the start, skipping the frames the spool already gave.
     FrameReadStatus Resume(FrameHeader& header, QByteArray& body)
     {
+        input_.ReleaseBuffer();
         fallback_ = file_.Valid() ? NewDecompressingCursor(file_.Get()) : nullptr;
         if (!fallback_) {
             return FrameReadStatus::DecompressFailed;
@@ -167,13 +177,17 @@ private:
 class CompressedTtyrecSource final : public FrameSource
 {
 public:
-    CompressedTtyrecSource(UniqueFd file, std::unique_ptr<ArchiveInput> input)
+    CompressedTtyrecSource(UniqueFd file, std::unique_ptr<CompressedInput> input,
+                           int64_t spoolLimit)
         : file_(std::move(file)),
           input_(std::move(input)),
           tee_(*input_),
-          spool_(std::make_shared<Spool>())
+          spool_(std::make_shared<Spool>()),
+          spoolLimit_(spoolLimit)
     {
-        spool_->fd = CreateSpoolFile();
+        if (spoolLimit_ > 0) {
+            spool_->fd = CreateSpoolFile();
+        }
     }
 
     FrameReadStatus Next(FrameHeader& header, QByteArray& body) override
@@ -228,37 +242,47 @@ private:
 
     void Append(const QByteArray& bytes)
     {
-        if (!spool_->fd.Valid() || spool_->broken || bytes.isEmpty()) {
+        if (!spool_->fd.Valid() || bytes.isEmpty()) {
             return;
         }
-        if (WriteAll(spool_->fd.Get(), bytes, spool_->length)) {
+        if (spool_->length + bytes.size() <= spoolLimit_ &&
+            WriteAll(spool_->fd.Get(), bytes, spool_->length)) {
             spool_->length += bytes.size();
             return;
         }
-        // A full disk: keep the whole frames written so far; cursors decompress the rest.
-        spool_->broken = true;
-        (void)::ftruncate(spool_->fd.Get(), spool_->length);
+        Abandon();
+    }
+
+    // Past the limit or on a failed write (a full disk): the disk space goes back at once,
+    // not when the recording closes, and catch-ups decompress the file from then on.
+    void Abandon()
+    {
+        spool_->abandoned = true;
+        (void)::ftruncate(spool_->fd.Get(), 0);
+        spool_->fd.Reset();
+        spool_->length = 0;
     }
 
     UniqueFd file_;
-    std::unique_ptr<ArchiveInput> input_;
+    std::unique_ptr<CompressedInput> input_;
     TeeInput tee_;
     std::shared_ptr<Spool> spool_;
+    int64_t spoolLimit_;
 };
 
 }  // namespace
 
-std::unique_ptr<FrameSource> OpenCompressedTtyrecSource(UniqueFd fd)
+std::unique_ptr<FrameSource> OpenCompressedTtyrecSource(UniqueFd fd, int64_t spoolLimit)
 {
     UniqueFd decoderFd(::fcntl(fd.Get(), F_DUPFD_CLOEXEC, 0));
     if (!decoderFd.Valid()) {
         return nullptr;
     }
-    std::unique_ptr<ArchiveInput> input = ArchiveInput::Open(std::move(decoderFd));
+    std::unique_ptr<CompressedInput> input = CompressedInput::Open(std::move(decoderFd));
     if (!input) {
         return nullptr;
     }
-    return std::make_unique<CompressedTtyrecSource>(std::move(fd), std::move(input));
+    return std::make_unique<CompressedTtyrecSource>(std::move(fd), std::move(input), spoolLimit);
 }
 
 }  // namespace io

@@ -7,9 +7,9 @@
 #include <cerrno>
 
 #include "common/Texts.h"
-#include "playback/ArchiveInput.h"
 #include "playback/AsciicastParser.h"
 #include "playback/AsciicastSource.h"
+#include "playback/CompressedInput.h"
 #include "playback/CompressedTtyrecSource.h"
 #include "playback/RawTtyrecSource.h"
 
@@ -20,7 +20,7 @@ constexpr size_t kHeadLength = 64;
 
 // Picks the reader for an opened recording from its first bytes, never its name: a
 // compressed stream, an asciicast (JSON) file, else plain ttyrec, which has no magic.
-std::unique_ptr<FrameSource> SourceForFile(io::FilePtr file)
+std::unique_ptr<FrameSource> SourceForFile(io::FilePtr file, const SourceOptions& options)
 {
     char head[kHeadLength];
     ssize_t got;
@@ -37,18 +37,18 @@ std::unique_ptr<FrameSource> SourceForFile(io::FilePtr file)
     if (!fd.Valid()) {
         return nullptr;
     }
-    return compressed ? io::OpenCompressedTtyrecSource(std::move(fd))
+    return compressed ? io::OpenCompressedTtyrecSource(std::move(fd), options.spoolLimit)
                       : io::OpenAsciicastSource(std::move(fd));
 }
 }  // namespace
 
-std::unique_ptr<FrameSource> OpenFrameSource(const QByteArray& path)
+std::unique_ptr<FrameSource> OpenFrameSource(const QByteArray& path, const SourceOptions& options)
 {
     io::FilePtr file = io::OpenFileOrReport(path, "rb");
     if (!file) {
         return nullptr;
     }
-    return SourceForFile(std::move(file));
+    return SourceForFile(std::move(file), options);
 }
 
 std::optional<QString> WhyNoRecording(const QByteArray& path)
@@ -58,7 +58,9 @@ std::optional<QString> WhyNoRecording(const QByteArray& path)
     if (!file) {
         return QString::fromLocal8Bit(reason);
     }
-    std::unique_ptr<FrameSource> source = SourceForFile(std::move(file));
+    // Only a look: nothing is spooled for it.
+    std::unique_ptr<FrameSource> source =
+        SourceForFile(std::move(file), SourceOptions{.spoolLimit = 0});
     io::FrameHeader header;
     QByteArray body;
     if (!source || source->Next(header, body) != io::FrameReadStatus::Frame) {

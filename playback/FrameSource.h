@@ -49,10 +49,21 @@ public:
     virtual std::optional<double> IdleTimeLimit() const { return std::nullopt; }
 };
 
+// How recordings are opened.
+struct SourceOptions
+{
+    // A few hours of the busiest terminal output; real recordings decode to far less.
+    static constexpr int64_t kDefaultSpoolLimit = 2ll * 1024 * 1024 * 1024;
+    // The most decoded bytes a compressed recording keeps on disk for catch-ups; past it,
+    // catch-ups decompress the file. 0: no spool at all.
+    int64_t spoolLimit = kDefaultSpoolLimit;
+};
+
 // Opens the recording at path (the platform's bytes) and picks its format from its
 // first bytes, never from its name. Null when it cannot be opened, after one line on
 // standard error as io::OpenFileOrReport writes it; the caller shows "オープン失敗".
-std::unique_ptr<FrameSource> OpenFrameSource(const QByteArray& path);
+std::unique_ptr<FrameSource> OpenFrameSource(const QByteArray& path,
+                                             const SourceOptions& options = {});
 // None when the file opens as a recording and its first frame reads whole, which an
 // empty file or a text never does; else why not, in a few words. Prints nothing: it
 // only looks.

@@ -8,7 +8,7 @@
 #include <QJsonObject>
 #include <cerrno>
 
-#include "playback/ArchiveInput.h"
+#include "playback/CompressedInput.h"
 #include "playback/AsciicastParser.h"
 #include "playback/AsciicastSource.h"
 #include "playback/ByteInput.h"

@@ -92,7 +92,7 @@ bool Player::Open(const QByteArray& path)
     }
     // Viewers still catching up on the old recording follow the new one from its start.
     ForgetRecording();
-    std::unique_ptr<FrameSource> source = OpenFrameSource(path);
+    std::unique_ptr<FrameSource> source = OpenFrameSource(path, sourceOptions_);
     bool opened = false;
     if (!source) {
         status_.SetStatusFile(Texts::OpenFailed);

@@ -84,6 +84,8 @@ public:
     // A recorded gap longer than this many seconds counts as this long (before the speed
     // divides it); unset, gaps count in full. The recording's own limit applies as well.
     void SetIdleLimit(std::optional<double> seconds) { idleLimit_ = seconds; }
+    // How the recordings opened by path are read (the spool's limit).
+    void SetSourceOptions(const SourceOptions& options) { sourceOptions_ = options; }
 
     FrameSource* Source() const { return source_.get(); }
     // The pending frame's header (after a failed read, the length the failure text shows)
@@ -157,6 +159,7 @@ private:
     QTimer readOnLater_;
     // Declared after the source, so it goes first: it holds the file the source reads.
     std::unique_ptr<LiveFollower> follower_;
+    SourceOptions sourceOptions_;
 };
 
 // The text panel 1 shows when a read ends with status (not Frame); length is the header's.

@@ -1,7 +1,9 @@
 #include "playback/SpoolFile.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -9,9 +11,16 @@
 #include <QFileInfo>
 #include <cstdlib>
 
-#include "platform/RuntimeDir.h"
-
 namespace {
+bool InMemory(const QByteArray& path)
+{
+    struct statfs info
+    {
+    };
+    return ::statfs(path.constData(), &info) == 0 &&
+           (info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC);
+}
+
 UniqueFd CreateIn(const QString& folder)
 {
     if (folder.isEmpty()) {
@@ -19,7 +28,11 @@ UniqueFd CreateIn(const QString& folder)
     }
     // Our own folder is made private; the folders above it are the system's.
     const QByteArray path = QFile::encodeName(folder);
-    QDir().mkpath(QFileInfo(folder).path());
+    const QString parent = QFileInfo(folder).path();
+    QDir().mkpath(parent);
+    if (InMemory(QFile::encodeName(parent))) {
+        return UniqueFd();
+    }
     ::mkdir(path.constData(), 0700);
     UniqueFd fd(::open(path.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (fd.Valid()) {
@@ -41,7 +54,7 @@ QStringList SpoolFolders()
     if (!QDir::isAbsolutePath(cache)) {
         cache = QDir::homePath() + QStringLiteral("/.cache");
     }
-    return {cache + QStringLiteral("/ombrix"), RuntimeDirectory(), QDir::tempPath()};
+    return {cache + QStringLiteral("/ombrix"), QDir::tempPath()};
 }
 
 UniqueFd CreateSpoolFile(const QStringList& folders)

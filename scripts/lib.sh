@@ -6,11 +6,12 @@ OMBRIX_JOBS=$(nproc 2>/dev/null || echo 2)
 
 # What the program needs to build and run: all that scripts/demo installs.
 # (telnet is the viewer the demo tells the user to connect with; util-linux gives flock;
-# nodejs brings the npm that installs the page's xterm.js; libarchive decodes compressed
-# recordings; libvterm places characters for the screen model; pkg-config finds it and
-# the NATS client that leaders and relays speak.)
+# nodejs brings the npm that installs the page's xterm.js; zlib, libbz2, liblzma, libzstd
+# and liblz4 decode compressed recordings; libvterm places characters for the screen model;
+# pkg-config finds it and the NATS client that leaders and relays speak.)
 OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev qt6-websockets-dev libgl-dev fonts-ipafont-gothic
-                 telnet util-linux nodejs libarchive-dev libvterm-dev pkg-config libnats-dev)
+                 telnet util-linux nodejs zlib1g-dev libbz2-dev liblzma-dev libzstd-dev
+                 liblz4-dev libvterm-dev pkg-config libnats-dev)
 # What only the tests need on top (GoogleTest, the real-client checks, the sanitizer and
 # fuzzing toolchain, a display for the window tests, a browser, the compressors and
 # recorders the format tests use, and the programs tests/recordings/make records: an editor

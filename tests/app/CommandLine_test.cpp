@@ -16,6 +16,7 @@ struct Case
     int webPort = 0;
     QByteArrayList webOrigins = {};
     std::optional<double> idleLimit = std::nullopt;
+    int64_t spoolLimit = SourceOptions::kDefaultSpoolLimit;
     bool headless = false;
     bool help = false;
     bool version = false;
@@ -46,6 +47,11 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         {.arguments = {"--idle-limit=0.5", "x.cast"}, .files = {"x.cast"}, .idleLimit = 0.5},
         {.arguments = {"--idle-limit", ".25"}, .idleLimit = 0.25},
         {.arguments = {"--idle-limit=10."}, .idleLimit = 10.0},
+        {.arguments = {"--spool-limit", "0"}, .spoolLimit = 0},
+        {.arguments = {"--spool-limit=4096"}, .spoolLimit = 4096},
+        {.arguments = {"--spool-limit", "3K"}, .spoolLimit = 3 << 10},
+        {.arguments = {"--spool-limit", "512M"}, .spoolLimit = 512ll << 20},
+        {.arguments = {"--spool-limit=8G"}, .spoolLimit = 8ll << 30},
         {.arguments = {"--playlist", "d/", "--loop", "a"},
          .files = {"d/", "a"},
          .playlist = true,
@@ -66,6 +72,7 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         EXPECT_EQ(parsed.form.webPort, expected.webPort);
         EXPECT_EQ(parsed.form.webOrigins, expected.webOrigins);
         EXPECT_EQ(parsed.form.idleLimit, expected.idleLimit);
+        EXPECT_EQ(parsed.form.spoolLimit, expected.spoolLimit);
         EXPECT_EQ(parsed.form.headless, expected.headless);
         EXPECT_EQ(parsed.help, expected.help);
         EXPECT_EQ(parsed.version, expected.version);
@@ -108,6 +115,14 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
     };
     for (const auto& [arguments, error] : cases) {
         EXPECT_EQ(ParseCommandLine(arguments).error, error) << arguments.join(' ').toStdString();
+    }
+    // Whole bytes, with a binary unit at most, and nothing that overflows.
+    for (const char* bad :
+         {"-1", "1.5G", "2g", "2GB", "2 G", "K", "", "x", "9999999999G", "9223372036854775807K"}) {
+        EXPECT_EQ(ParseCommandLine({"--spool-limit", bad}).error,
+                  QStringLiteral("--spool-limit needs a number of bytes (K, M or G may follow), "
+                                 "not \"%1\"")
+                      .arg(QLatin1String(bad)));
     }
     // Plain decimals above 0 only, whatever the locale.
     for (const char* bad : {"0", "0.0", "-1", "+1", "1e3", "inf", "nan", "1,5", "", "x", " 1"}) {

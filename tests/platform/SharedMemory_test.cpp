@@ -23,24 +23,6 @@ QString LockPath(const QString& name)
     return RuntimeDirectory() + u'/' + name + u".lock";
 }
 
-// Points XDG_RUNTIME_DIR somewhere else for one test and puts it back afterwards.
-class RuntimeDirOverride
-{
-public:
-    explicit RuntimeDirOverride(const QByteArray& value) : saved_(qgetenv("XDG_RUNTIME_DIR"))
-    {
-        if (value.isNull()) {
-            qunsetenv("XDG_RUNTIME_DIR");
-        } else {
-            qputenv("XDG_RUNTIME_DIR", value);
-        }
-    }
-    ~RuntimeDirOverride() { qputenv("XDG_RUNTIME_DIR", saved_); }
-
-private:
-    QByteArray saved_;
-};
-
 // Reads one byte from a pipe; false at end of file.
 bool ReadByte(int fd, char* byte)
 {
@@ -48,50 +30,6 @@ bool ReadByte(int fd, char* byte)
 }
 
 }  // namespace
-
-TEST(RuntimeDir, CreatedPrivateAndRefusedWhenOpenToOthers)
-{
-    QTemporaryDir base;
-    ASSERT_TRUE(base.isValid());
-    RuntimeDirOverride xdg(QFile::encodeName(base.path()));
-
-    const QString folder = RuntimeDirectory();
-    ASSERT_EQ(folder, base.path() + u"/ombrix");
-    struct stat info = {};
-    ASSERT_EQ(::stat(QFile::encodeName(folder).constData(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0700u);
-    EXPECT_EQ(RuntimeDirectory(), folder) << "an existing private folder is taken as it is";
-
-    // Group-writable: someone else could plant a lock or a socket there.
-    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0770), 0);
-    EXPECT_TRUE(RuntimeDirectory().isEmpty());
-    uint32_t existed = kUntouched;
-    EXPECT_EQ(OpenSharedMemory(QStringLiteral("refused"), 4, &existed), nullptr);
-    EXPECT_EQ(existed, kUntouched);
-
-    // A link in its place is refused even when it points at a private folder.
-    ASSERT_TRUE(QDir(folder).removeRecursively());
-    QTemporaryDir elsewhere;
-    ASSERT_TRUE(QFile::link(elsewhere.path(), folder));
-    EXPECT_TRUE(RuntimeDirectory().isEmpty());
-}
-
-TEST(RuntimeDir, FallsBackToPerUserFolderInTmp)
-{
-    const QString expected = u"/tmp/ombrix-" + QString::number(::geteuid());
-    const bool existedBefore = QFileInfo::exists(expected);
-    {
-        RuntimeDirOverride unset{QByteArray()};
-        EXPECT_EQ(RuntimeDirectory(), expected);
-    }
-    {
-        RuntimeDirOverride relative("relative/dir");
-        EXPECT_EQ(RuntimeDirectory(), expected) << "a relative XDG_RUNTIME_DIR is ignored";
-    }
-    if (!existedBefore) {
-        QDir().rmdir(expected);
-    }
-}
 
 TEST(SharedMemory, FirstHoldsSecondReadsIdReleaseMakesFirstAgain)
 {

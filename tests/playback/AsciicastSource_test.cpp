@@ -113,8 +113,9 @@ TEST(Asciicast, ALineThatDoesNotParseEndsWithFormatErrorAfterTheFramesBeforeIt)
          {QByteArray("[3, \"o\", \"cut"), QByteArray("not json\n"), QByteArray("{\"o\": 1}\n"),
           QByteArray("[\"3\", \"o\", \"x\"]\n"), QByteArray("[3, \"o\", 7]\n"),
           QByteArray("[3, 7, \"x\"]\n"), QByteArray("[1e300, \"o\", \"x\"]\n"),
-          QByteArray("[3, \"o\"]\n")}) {
-        SCOPED_TRACE(bad.toStdString());
+          QByteArray("[3, \"o\"]\n"),
+          QByteArray(QByteArray("[3, \"o\", \"") + QByteArray(3 << 20, 'x') + "\"]\n")}) {
+        SCOPED_TRACE(bad.left(40).toStdString());
         std::unique_ptr<FrameSource> source =
             cast.Open(QByteArray(header + good + bad + "[4, \"o\", \"after\"]\n"));
         std::unique_ptr<FrameCursor> catchUp = source->NewCatchUpCursor();
@@ -137,17 +138,67 @@ TEST(Asciicast, ALineThatDoesNotParseEndsWithFormatErrorAfterTheFramesBeforeIt)
     // Files that start like JSON but hold no asciicast this reads: no frame at all.
     for (const QByteArray& notCast :
          {QByteArray("{\"version\": 4}\n[1, \"o\", \"x\"]\n"), QByteArray("{\"a\": 1}\n"),
-          QByteArray("{\n\"version\": 1, \"stdout\": [[0.5, \"x\"]\n")}) {
-        SCOPED_TRACE(notCast.toStdString());
+          QByteArray("{\"stdout\": [[0.5, \"x\"]], \"version\": \"1\"}"),
+          QByteArray(QByteArray("{\"version\": 1, \"title\": \"") + QByteArray(2 << 20, 't') +
+                     "\", \"stdout\": [[0.5, \"x\"]]}")}) {
+        SCOPED_TRACE(notCast.left(40).toStdString());
         const Reading reading = ReadAll(*cast.Open(notCast));
         EXPECT_TRUE(reading.frames.empty());
         EXPECT_EQ(reading.end, io::FrameReadStatus::FormatError);
     }
-    // A v1 entry that is no [delay, text] pair ends it there.
-    const Reading v1 =
-        ReadAll(*cast.Open("{\"version\": 1, \"stdout\": [[0.5, \"x\"], [\"late\", \"y\"]]}"));
-    EXPECT_EQ(v1.frames, std::vector<Frame>{At(0, 500000, "x")});
-    EXPECT_EQ(v1.end, io::FrameReadStatus::FormatError);
+    // A v1 object that breaks after an entry (an entry that is no [delay, text] pair, the
+    // object cut short, bytes after it) ends there, after the entries before.
+    for (const QByteArray& tail :
+         {QByteArray(", [\"late\", \"y\"]]}"), QByteArray("\n"), QByteArray("]"),
+          QByteArray("]} {}"), QByteArray("], \"title\" \"t\"}"), QByteArray(" [1, \"y\"]]}"),
+          QByteArray(QByteArray(", [1, \"") + QByteArray(3 << 20, 'y') + "\"]]}")}) {
+        SCOPED_TRACE(tail.left(40).toStdString());
+        const Reading v1 = ReadAll(*cast.Open("{\"version\": 1, \"stdout\": [[0.5, \"x\"]" + tail));
+        EXPECT_EQ(v1.frames, std::vector<Frame>{At(0, 500000, "x")});
+        EXPECT_EQ(v1.end, io::FrameReadStatus::FormatError);
+    }
+}
+
+// A v1 recording is read as it plays, one entry at a time: its keys in any order, its
+// entries across the reader's blocks, and no bound on its size.
+TEST(Asciicast, Version1IsReadAsAStreamWhateverItsSizeOrTheOrderOfItsKeys)
+{
+    Cast cast;
+    // Texts that look like the object's own structure, and ones longer than a read block.
+    std::vector<Frame> expected;
+    QByteArray entries;
+    for (int i = 0; i < 300; ++i) {
+        QByteArray json = "]},\\\"[{" + QByteArray::number(i);  // ]},\"[{i
+        QByteArray text = "]},\"[{" + QByteArray::number(i);
+        if (i % 50 == 7) {
+            json = text = QByteArray(70000 + i, static_cast<char>('a' + i % 26));
+        }
+        entries += (i > 0 ? ",\n  " : "") + QByteArray("[0.25, \"") + json + "\"]";
+        expected.push_back({io::SecondsToFrameTime(0.25 * (i + 1)).value(), text});
+    }
+    const QByteArray stdoutKey = "\"stdout\": [" + entries + "]";
+    const QByteArray header = "\"version\": 1, \"width\": 100, \"height\": 40";
+    const QByteArray orders[] = {
+        "{" + header + ", " + stdoutKey + "}",
+        "{" + stdoutKey + ", " + header + "}\n",
+        "\xef\xbb\xbf {\"env\": {\"TERM\": \"x]\"}, " + stdoutKey + ",\n" + header + "}",
+    };
+    for (const QByteArray& v1 : orders) {
+        std::unique_ptr<FrameSource> source = cast.Open(v1);
+        EXPECT_EQ(source->TerminalSize(), QSize(100, 40));
+        std::unique_ptr<FrameCursor> catchUp = source->NewCatchUpCursor();
+        const Reading played = ReadAll(*source);
+        EXPECT_EQ(played.frames, expected);
+        EXPECT_EQ(played.end, io::FrameReadStatus::EndOfFile);
+        const Reading caughtUp = ReadAll(*catchUp);
+        EXPECT_EQ(caughtUp.frames, expected);
+    }
+    // Past 64 MiB, which a file read whole could not be.
+    const QByteArray big = "{\"version\": 1, \"stdout\": [[0.5, \"x\"]" +
+                           QByteArray(65 << 20, ' ') + ", [0.5, \"y\"]]}";
+    const Reading reading = ReadAll(*cast.Open(big));
+    EXPECT_EQ(reading.frames, (std::vector<Frame>{At(0, 500000, "x"), At(1, 0, "y")}));
+    EXPECT_EQ(reading.end, io::FrameReadStatus::EndOfFile);
 }
 
 TEST(Asciicast, RecognisedByContentOnly)

@@ -10,6 +10,7 @@
 #include "server/TelnetOutput.h"
 #include "support/LoopbackClient.h"
 #include "support/OmbrixProcess.h"
+#include "support/ProcessProbe.h"
 #include "support/SessionOutput.h"
 #include "support/Ttyrec.h"
 
@@ -138,6 +139,83 @@ TEST(Formats, DamagedFilesGiveTheirTextsAndTheProgramGoesOnServing)
     const QByteArray session = SessionOutput("\xff\xff");
     EXPECT_TRUE(viewer.WaitForBytes(before + session.size(), 5000));
     EXPECT_EQ(viewer.Received().mid(before), session);
+    EXPECT_EQ(program.process.Stop(), 0);
+}
+
+// How many descriptors the process holds on files in the folder; an unlinked spool still
+// shows there, as "FOLDER/#123 (deleted)".
+qsizetype DescriptorsInto(pid_t pid, const QString& folder)
+{
+    const QByteArray prefix = QFile::encodeName(folder) + '/';
+    const QByteArrayList targets = OpenDescriptors(pid);
+    return std::count_if(targets.begin(), targets.end(),
+                         [&](const QByteArray& target) { return target.startsWith(prefix); });
+}
+
+TEST(Formats, SpoolLimitBoundsWhatIsKeptOnDiskAndCatchUpsLoseNothing)
+{
+    QTemporaryDir folder;
+    const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(folder.path()));
+    const QString spoolFolder = folder.filePath(QStringLiteral("ombrix"));
+    // 100 frames that play 1 ms apart (300 kB decoded), then one due hours later, so the
+    // recording stays open with all of them played.
+    std::vector<TestFrame> frames;
+    QByteArray played;
+    for (int i = 0; i < 100; ++i) {
+        frames.push_back({100, 0, QByteArray(3000, static_cast<char>('a' + i % 26))});
+        played += frames.back().body;
+    }
+    frames.push_back({100000, 0, "later"});
+    const QString path = folder.filePath(QStringLiteral("fast.ttyrec.gz"));
+    ASSERT_TRUE(WriteFile(path, Compress(QStringLiteral("gzip"), TtyrecBytes(frames))));
+
+    const std::pair<QStringList, int> cases[] = {
+        {{}, 1},  // the default limit keeps them all
+        {{QStringLiteral("--spool-limit"), QStringLiteral("64K")}, 0},
+    };
+    for (const auto& [options, spools] : cases) {
+        SCOPED_TRACE(options.join(u' ').toStdString());
+        Program program(options + QStringList{path});
+        ASSERT_TRUE(program.process.WaitForLine(QStringLiteral("file: fast.ttyrec.gz"), 5000))
+            << program.process.Output().toStdString();
+        LoopbackClient first;
+        ASSERT_TRUE(first.Connect(program.port));
+        ASSERT_TRUE(first.WaitForBytes(TelnetGreeting.size() + played.size(), 10000));
+        EXPECT_EQ(DescriptorsInto(program.process.Pid(), spoolFolder), spools);
+        LoopbackClient late;
+        ASSERT_TRUE(late.Connect(program.port));
+        EXPECT_TRUE(late.WaitForBytes(TelnetGreeting.size() + played.size(), 10000));
+        EXPECT_EQ(late.Received(), TelnetGreeting + played);
+        EXPECT_EQ(program.process.Stop(), 0);
+    }
+    qputenv("XDG_CACHE_HOME", savedCache);
+}
+
+TEST(Formats, ABigVersion1FileHandedOverIsTakenAndTheSecondStartSaysSo)
+{
+    QTemporaryDir folder;
+    // 60 MB of short entries, the header's keys after them: the running copy must neither
+    // read it whole nor keep the second start waiting past its bound.
+    QByteArray v1 = "{\"stdout\": [[0.5, \"first\"]";
+    v1.reserve(61 << 20);
+    while (v1.size() < 60 << 20) {
+        v1 += ", [0.001, \"ab\"]";
+    }
+    v1 += "], \"version\": 1, \"width\": 90, \"height\": 30}";
+    const QString big = folder.filePath(QStringLiteral("big.cast"));
+    ASSERT_TRUE(WriteFile(big, v1));
+
+    Program program({});
+    ASSERT_TRUE(program.process.WaitForLinePrefix("connection: ", 5000));
+    LoopbackClient viewer;
+    ASSERT_TRUE(viewer.Connect(program.port));
+    OmbrixProcess second(program.runtime.path(),
+                         {QStringLiteral("--port"), QString::number(program.port), big});
+    EXPECT_EQ(second.WaitForExit(10000), 0) << second.Errors().toStdString();
+    EXPECT_TRUE(program.process.WaitForLine(QStringLiteral("file: big.cast"), 5000));
+    EXPECT_TRUE(viewer.WaitForBytes(TelnetGreeting.size() + 5, 5000));
+    EXPECT_EQ(viewer.Received().mid(TelnetGreeting.size(), 5), QByteArray("first"));
     EXPECT_EQ(program.process.Stop(), 0);
 }
 

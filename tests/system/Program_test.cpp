@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -307,15 +308,63 @@ TEST(Program, AHandOffNotAcceptedFailsInTimeWithALineNamingTheFile)
     EXPECT_TRUE(second.Errors().contains(recording)) << second.Errors().toStdString();
 }
 
-TEST(Program, NoInstanceObjectEndsWithStatusOne)
+// Runs the script in a mount namespace of its own with a private /tmp, where a folder of
+// another user can be planted at /tmp/ombrix-UID without touching the machine's. What it
+// prints is returned; empty when that cannot be done here (it needs root).
+QString RunWithPrivateTmp(const QString& script, const QStringList& arguments)
 {
-    QTemporaryDir runtime;
-    // The program's folder in it is taken by a file, so the instance object cannot be made.
-    ASSERT_TRUE(WriteFile(runtime.filePath(QStringLiteral("ombrix")), "in the way"));
-    OmbrixProcess program(runtime.path(), {});
-    EXPECT_EQ(program.WaitForExit(5000), 1);
-    EXPECT_TRUE(program.Errors().contains(QStringLiteral("あれ?")))
-        << program.Errors().toStdString();
+    if (::geteuid() != 0) {
+        return {};
+    }
+    QProcess shell;
+    shell.start(QStringLiteral("unshare"),
+                QStringList{QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
+                            QStringLiteral("mount -t tmpfs tmpfs /tmp && ") + script,
+                            QStringLiteral("sh")} +
+                    arguments);
+    if (!shell.waitForFinished(30000)) {
+        shell.kill();
+        shell.waitForFinished();
+    }
+    return QString::fromUtf8(shell.readAllStandardOutput() + shell.readAllStandardError());
+}
+
+TEST(Program, ATakenRuntimeFolderIsToldAndEveryStartAgreesOnTheOneUsedInstead)
+{
+    // Another user made /tmp/ombrix-UID first. A first start serves from a folder of its
+    // own, and a second start finds it there and hands its recording over.
+    const QString uid = QString::number(::geteuid());
+    const QString script = QStringLiteral(R"(
+        mkdir /tmp/ombrix-$3 && chown 4242:4242 /tmp/ombrix-$3 || exit 99
+        export HOME=/tmp/home; mkdir -p $HOME; unset XDG_RUNTIME_DIR XDG_CACHE_HOME DISPLAY
+        printf '\001\000\000\000\000\000\000\000\002\000\000\000hi' > /tmp/r.ttyrec
+        $1 --headless --port $2 >/tmp/first.out 2>/tmp/first.err & first=$!
+        for i in $(seq 50); do grep -q connection /tmp/first.out && break; sleep 0.1; done
+        $1 --headless --port $2 /tmp/r.ttyrec >/tmp/second.out 2>/tmp/second.err
+        echo "second: $?"
+        sleep 0.5; kill $first; wait $first; echo "first: $?"
+        cat /tmp/first.out /tmp/first.err /tmp/second.err
+        chmod 0777 $HOME/.cache
+        $1 --headless --port $2 >/tmp/third.out 2>/tmp/third.err; echo "third: $?"
+        cat /tmp/third.err)");
+    const QString printed = RunWithPrivateTmp(
+        script, {QStringLiteral(OMBRIX_BINARY), QString::number(FreePort()), uid});
+    if (printed.isEmpty()) {
+        GTEST_SKIP() << "needs root for a mount namespace with a private /tmp";
+    }
+    const QString taken =
+        u"ombrix: /tmp/ombrix-" + uid +
+        u" cannot be the runtime folder: it belongs to user 4242; using /tmp/ombrix-" + uid + u'-';
+    EXPECT_TRUE(printed.contains(u"second: 0\n")) << printed.toStdString();
+    EXPECT_TRUE(printed.contains(u"first: 0\n")) << printed.toStdString();
+    EXPECT_TRUE(printed.contains(u"file: r.ttyrec\n")) << "the first took it";
+    EXPECT_EQ(printed.count(taken), 2) << "each start tells it once";
+    // With the cache folder open to others the record cannot be kept: no folder at all.
+    EXPECT_TRUE(printed.contains(u"third: 1\n"));
+    EXPECT_TRUE(
+        printed.contains(u"/tmp/home/.cache above it is not safe: others can use it "
+                         u"(mode 0777)"));
+    EXPECT_TRUE(printed.endsWith(u"あれ?\n")) << printed.toStdString();
 }
 
 }  // namespace
