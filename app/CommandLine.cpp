@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <cmath>
 
+#include "playback/TerminalSize.h"
 #include "server/OriginPolicy.h"
 
 namespace {
@@ -66,6 +67,32 @@ bool AddWebOrigin(const QByteArray& text, QByteArrayList& origins)
     return true;
 }
 
+bool ParseJoin(const QByteArray& text, bool& joinOnScreen)
+{
+    if (text != "replay" && text != "screen") {
+        return false;
+    }
+    joinOnScreen = text == "screen";
+    return true;
+}
+
+// "COLSxROWS", each a plain decimal; libvterm needs two columns for a wide character.
+bool ParseSize(const QByteArray& text, QSize& size)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,4})x([0-9]{1,4})$"));
+    const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(text));
+    if (!match.hasMatch()) {
+        return false;
+    }
+    const int cols = match.captured(1).toInt();
+    const int rows = match.captured(2).toInt();
+    if (cols < 2 || rows < 1 || cols > kMaxTerminalSide || rows > kMaxTerminalSide) {
+        return false;
+    }
+    size = QSize(cols, rows);
+    return true;
+}
+
 bool SetFlag(bool& flag)
 {
     flag = true;
@@ -111,6 +138,14 @@ const Option kOptions[] = {
      [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.loop); }},
     {"--gap", "a number of seconds, 0 or more",
      [](const QByteArray& value, CommandLine& into) { return ParseGap(value, into.form.gap); }},
+    {"--join", "replay or screen",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseJoin(value, into.form.joinOnScreen);
+     }},
+    {"--size", "COLSxROWS, from 2x1 to 1000x1000",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseSize(value, into.form.terminalSize);
+     }},
 };
 
 const Option* FindOption(const QByteArray& name)
@@ -174,8 +209,8 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
-        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--help]\n"
-        "              [--version] [FILE...]\n"
+        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS]\n"
+        "              [--join replay|screen] [--size COLSxROWS] [--help] [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
         "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
@@ -212,6 +247,15 @@ QString UsageText()
         "            the pause between two recordings (a decimal, 0 or more; default 2),\n"
         "            divided by the speed like a recorded pause. Each recording after\n"
         "            another starts with a terminal reset, on a clean screen.\n"
+        "--join replay|screen\n"
+        "            what a viewer who joins late is sent first: everything played so far\n"
+        "            (replay, the default), or a repaint of the screen as it stands\n"
+        "            (screen), quick whatever the length of the recording. Where the\n"
+        "            repaint could differ from the replay, the viewer gets the replay,\n"
+        "            and one line on standard error says why.\n"
+        "--size COLSxROWS\n"
+        "            the terminal of recordings that do not state one (an asciicast file\n"
+        "            does): what the page shows and the screen is kept at (default 80x24).\n"
         "--help      show this text.\n"
         "--version   show the version.\n"
         "\n"

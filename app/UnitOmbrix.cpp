@@ -45,7 +45,7 @@ bool IsExistingFile(const QByteArray& argument)
 }  // namespace
 
 TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
-    : QMainWindow(parent), headless_(options.headless)
+    : QMainWindow(parent), headless_(options.headless), terminalSize_(options.terminalSize)
 {
     FormOmbrix = this;
     CreateControls();
@@ -56,6 +56,9 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     ServerSocket.SetPort(options.port);
     player_.SetIdleLimit(options.idleLimit);
     player_.SetGap(options.gap);
+    if (options.joinOnScreen) {
+        hub_.JoinOnScreen(terminalSize_);
+    }
     if (headless_) {
         // The waiting line comes from inside the opening, between bind and listen; a
         // supervisor that connects on seeing it must find the port listening.
@@ -169,6 +172,7 @@ void TFormOmbrix::StartWebServer(int port, const QByteArrayList& origins)
         hub_.Received(viewer, keys);
     };
     webServer_->SetSpeed(PlaySpeed());
+    webServer_->SetTerminalSize(ClampedTerminalSize(terminalSize_));
     webServer_->Listen(port);
     if (headless_) {
         Headless::PrintLine("web",
@@ -254,9 +258,17 @@ void TFormOmbrix::SetStatusTime(const QString& text)
 
 void TFormOmbrix::RecordingStarted(const QString& title, std::optional<QSize> terminalSize)
 {
+    hub_.RecordingStarted(terminalSize);
     if (webServer_) {
-        webServer_->SetTerminalSize(terminalSize.value_or(QSize(kDefaultColumns, kDefaultRows)));
+        webServer_->SetTerminalSize(ClampedTerminalSize(terminalSize.value_or(terminalSize_)));
         webServer_->SetRecordingName(title);
+    }
+}
+
+void TFormOmbrix::TerminalResized(QSize size)
+{
+    if (webServer_) {
+        webServer_->SetTerminalSize(size);
     }
 }
 

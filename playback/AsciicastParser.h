@@ -6,6 +6,7 @@
 #include <QSize>
 #include <optional>
 
+#include "playback/TerminalSize.h"
 #include "playback/io.h"
 
 // The asciicast formats (asciinema's recordings), without any I/O: the header, and each
@@ -18,9 +19,7 @@
 // Frames are the output events ("o"); the other codes send nothing.
 namespace asciicast {
 
-// The largest terminal a recording may ask for, columns and rows alike: a page, or a screen
-// model, allocates what it is told.
-inline constexpr int kMaxTerminalSide = 1000;
+using ::kMaxTerminalSide;
 
 struct Header
 {

@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include "playback/Player.h"
+#include "server/screen/ScreenModel.h"
 #include "support/PlaybackFakes.h"
 #include "support/Ttyrec.h"
 
@@ -88,6 +89,7 @@ struct HubFixture : ViewerHubHost
         firstAddress = hub.ViewerCount() > 0 ? hub.FirstViewerAddress() : QString();
         player.UpdateTimerEnabled();
     }
+    void TerminalResized(QSize size) override { resizes.push_back(size); }
     bool Open(const QByteArray& bytes)
     {
         return player.Open(std::make_unique<MemorySource>(bytes), QStringLiteral("r"));
@@ -107,6 +109,7 @@ struct HubFixture : ViewerHubHost
     ViewerHub hub{*this, speed, memory};
     int changes = 0;
     QString firstAddress;
+    std::vector<QSize> resizes;
 };
 
 std::vector<TestFrame> NumberedFrames(int count, const QByteArray& extra = QByteArray())
@@ -377,6 +380,79 @@ TEST(ViewerHub, StalledNewcomerHoldsOneSmallBlockWhileItsCatchUpWaits)
     const QByteArray everything = TelnetGreeting + Bodies(frames, 0, frames.size(), true);
     EXPECT_TRUE(slow.received == everything);
     EXPECT_TRUE(watcher.received == everything);
+}
+
+QByteArray RepaintAfter(const std::vector<TestFrame>& frames, size_t count, QSize size)
+{
+    ScreenModel model(size.width(), size.height());
+    for (size_t i = 0; i < count; ++i) {
+        model.Feed(frames[i].body);
+    }
+    return model.Repaint();
+}
+
+TEST(ViewerHub, NewcomersOnTheScreenShareOneRepaintThenGetTheFramesWithEveryone)
+{
+    HubFixture f;
+    f.hub.JoinOnScreen(QSize(40, 10));
+    const std::vector<TestFrame> frames = {{0, 0, "\x1b[31mred\r\n"},
+                                           {1, 0, "\x1b[?1049h\x1b[Hedit"},
+                                           {2, 0, "\x1b[1mX"},
+                                           {3, 0, "Y"}};
+    ASSERT_TRUE(f.Open(TtyrecBytes(frames)));
+    f.hub.RecordingStarted(std::nullopt);
+    FakeViewer watcher(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&watcher);
+    EXPECT_EQ(watcher.received, TelnetGreeting);  // nothing played: nothing to paint
+    f.Tick(2);
+
+    FakeViewer telnet(f.hub, ViewerConnection::Encoding::Telnet);
+    FakeViewer pageA(f.hub, ViewerConnection::Encoding::Raw);
+    FakeViewer pageB(f.hub, ViewerConnection::Encoding::Raw);
+    for (FakeViewer* viewer : {&telnet, &pageA, &pageB}) {
+        viewer->stalled = true;  // each keeps the very block it was sent
+        f.hub.Join(viewer);
+        EXPECT_FALSE(f.hub.IsCatchingUp(viewer));
+    }
+    const QByteArray repaint = RepaintAfter(frames, 2, QSize(40, 10));
+    EXPECT_EQ(telnet.received, TelnetGreeting + repaint);
+    EXPECT_EQ(pageA.received, repaint);
+    ASSERT_EQ(pageB.queued.size(), 1u);
+    EXPECT_EQ(pageB.queued[0].constData(), pageA.queued[0].constData());
+
+    f.Tick();
+    EXPECT_EQ(pageA.received, repaint + frames[2].body);
+    FakeViewer later(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&later);
+    EXPECT_EQ(later.received, RepaintAfter(frames, 3, QSize(40, 10)));
+}
+
+TEST(ViewerHub, EachRecordingHasItsOwnScreenAndOneItCannotPaintGivesTheReplay)
+{
+    HubFixture f;
+    f.hub.JoinOnScreen(QSize(40, 10));
+    const std::vector<TestFrame> sized = {{0, 0, "\x1b[8;12;50t"}, {1, 0, "abc"}};
+    ASSERT_TRUE(f.Open(TtyrecBytes(sized)));
+    f.hub.RecordingStarted(QSize(30, 6));
+    EXPECT_EQ(f.hub.ScreenSize(), QSize(30, 6));
+    FakeViewer watcher(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&watcher);
+    f.Tick(2);
+    // The resize of a blank screen is the recording's terminal from then on.
+    EXPECT_EQ(f.resizes, std::vector<QSize>{QSize(50, 12)});
+    FakeViewer late(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&late);
+    EXPECT_EQ(late.received, RepaintAfter(sized, 2, QSize(30, 6)));
+
+    // Bytes that are not UTF-8: terminals differ on them, so newcomers get what played.
+    const std::vector<TestFrame> legacy = {{0, 0, "ok\r\n"}, {1, 0, "\xb0\xb1"}, {2, 0, "z"}};
+    ASSERT_TRUE(f.Open(TtyrecBytes(legacy)));
+    f.hub.RecordingStarted(std::nullopt);
+    EXPECT_EQ(f.hub.ScreenSize(), QSize(40, 10));
+    f.Tick(2);
+    FakeViewer replayed(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&replayed);
+    EXPECT_EQ(replayed.received, TelnetGreeting + Bodies(legacy, 0, 2, true));
 }
 
 }  // namespace
