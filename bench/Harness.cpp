@@ -160,7 +160,7 @@ Stream RawStream(const Recording& recording, size_t first)
 
 namespace {
 OmbrixLaunch ServerLaunch(const std::string& binary, const std::string& recording, int port,
-                          int webPort)
+                          int webPort, const QByteArrayList& options)
 {
     OmbrixLaunch launch;
     launch.program = QString::fromStdString(binary);
@@ -168,6 +168,7 @@ OmbrixLaunch ServerLaunch(const std::string& binary, const std::string& recordin
     if (webPort != 0) {
         launch.arguments += {"--web-port", QByteArray::number(webPort)};
     }
+    launch.arguments += options;
     if (!recording.empty()) {
         launch.arguments.append(QByteArray::fromStdString(recording));
     }
@@ -178,11 +179,12 @@ OmbrixLaunch ServerLaunch(const std::string& binary, const std::string& recordin
 }
 }  // namespace
 
-Server::Server(const std::string& binary, const std::string& recording, int port, int webPort)
+Server::Server(const std::string& binary, const std::string& recording, int port, int webPort,
+               const QByteArrayList& options)
     : port_(port),
       webPort_(webPort),
       startNs_(NowNs()),
-      process_(ServerLaunch(binary, recording, port, webPort))
+      process_(ServerLaunch(binary, recording, port, webPort, options))
 {
 }
 

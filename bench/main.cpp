@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Harness.h"
+#include "JoinBench.h"
 #include "Peers.h"
 #include "Recordings.h"
 
@@ -1075,6 +1076,16 @@ void PlaylistLoop(const Options& options)
     AddRow("playlist: stream byte-exact", exact ? "yes" : "NO", "yes", exact);
 }
 
+void Joins(const Options& options)
+{
+    std::fprintf(stderr, "join\n");
+    // The sample lies in samples/ of the source tree, beside tests/recordings.
+    const std::string root = options.sample.substr(0, options.sample.rfind("/samples/"));
+    for (const Figure& figure : MeasureJoins(options.binary, root, options.quick)) {
+        AddRow(figure.name, figure.value, figure.goal, figure.met);
+    }
+}
+
 void PrintTable()
 {
     size_t width = 0;
@@ -1131,7 +1142,8 @@ int main(int argc, char** argv)
                       {"queued", QueuedMemory},
                       {"peers", Peers},
                       {"web", WebFanOut},
-                      {"playlist", PlaylistLoop}};
+                      {"playlist", PlaylistLoop},
+                      {"join", Joins}};
     for (const auto& benchmark : benchmarks) {
         if (options.only.empty() || options.only == benchmark.name) {
             benchmark.run(options);
