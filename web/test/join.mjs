@@ -197,6 +197,10 @@ async function timePageJoin(binary, recording, mode, runtime, browser) {
     driver.write("+++++++");
     await program.waitForLine(lastTime, 900000);
     const page = await browser.newPage({ viewport: { width: 1000, height: 640 } });
+    // What the page's terminal says when it drops bytes it could not keep up with.
+    const problems = [];
+    page.on("console", (m) => { if (m.type() === "error") problems.push(m.text()); });
+    page.on("pageerror", (e) => problems.push(String(e)));
     const start = Date.now();
     await page.goto(`http://127.0.0.1:${webPort}/`);
     // The page's own load (the terminal's script, the fonts) is the same in both modes.
@@ -213,7 +217,7 @@ async function timePageJoin(binary, recording, mode, runtime, browser) {
     }
     await page.close();
     const final = seen[seen.length - 1];
-    return { ms: final.at, afterLoadMs: final.at - loaded, rows: final.rows };
+    return { ms: final.at, afterLoadMs: final.at - loaded, rows: final.rows, problems };
   } finally {
     driver.destroy();
     await program.stop();
@@ -225,6 +229,13 @@ async function runBench(binary, recording, runtime) {
   try {
     const replay = await timePageJoin(binary, recording, "replay", runtime, browser);
     const screen = await timePageJoin(binary, recording, "screen", runtime, browser);
+    for (const [mode, run] of [["replay", replay], ["screen", screen]]) {
+      if (run.problems.length > 0) console.log(`${mode} page: ${run.problems.slice(0, 3).join("; ")}`);
+    }
+    if (replay.rows !== screen.rows) {
+      console.log("replay's final rows:\n" + JSON.parse(replay.rows).map((r) => "|" + r).join("\n"));
+      console.log("screen's final rows:\n" + JSON.parse(screen.rows).map((r) => "|" + r).join("\n"));
+    }
     console.log(`page-join replay-ms ${replay.ms} screen-ms ${screen.ms} ` +
                 `same ${replay.rows === screen.rows ? "yes" : "no"} ` +
                 `after-load replay-ms ${replay.afterLoadMs} screen-ms ${screen.afterLoadMs}`);
