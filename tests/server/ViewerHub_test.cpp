@@ -425,6 +425,13 @@ TEST(ViewerHub, NewcomersOnTheScreenShareOneRepaintThenGetTheFramesWithEveryone)
     FakeViewer later(f.hub, ViewerConnection::Encoding::Raw);
     f.hub.Join(&later);
     EXPECT_EQ(later.received, RepaintAfter(frames, 3, QSize(40, 10)));
+
+    // After the end the screen stays as the recording left it.
+    f.Tick();
+    ASSERT_EQ(f.player.Source(), nullptr);
+    FakeViewer afterEnd(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&afterEnd);
+    EXPECT_EQ(afterEnd.received, RepaintAfter(frames, 4, QSize(40, 10)));
 }
 
 TEST(ViewerHub, EachRecordingHasItsOwnScreenAndOneItCannotPaintGivesTheReplay)
