@@ -146,6 +146,8 @@ const Option kOptions[] = {
      [](const QByteArray& value, CommandLine& into) {
          return ParseSize(value, into.form.terminalSize);
      }},
+    {"--follow", nullptr,
+     [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.follow); }},
 };
 
 const Option* FindOption(const QByteArray& name)
@@ -202,6 +204,11 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
             result.error = TakeOption(arguments, i, result);
         }
     }
+    // A recording being written never ends, so nothing could follow it in a list.
+    if (result.error.isEmpty() && result.form.follow &&
+        (result.form.playlist || result.form.loop)) {
+        result.error = QStringLiteral("--follow cannot be combined with --playlist or --loop");
+    }
     return result;
 }
 
@@ -209,7 +216,7 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
-        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS]\n"
+        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]\n"
         "              [--join replay|screen] [--size COLSxROWS] [--help] [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
@@ -256,6 +263,15 @@ QString UsageText()
         "--size COLSxROWS\n"
         "            the terminal of recordings that do not state one (an asciicast file\n"
         "            does): what the page shows and the screen is kept at (default 80x24).\n"
+        "--follow    broadcast a session while it is recorded: FILE is being written by\n"
+        "            ttyrec or asciinema rec (plain ttyrec, asciicast v2 or v3). What it\n"
+        "            holds counts as played at once, and each frame written after goes to\n"
+        "            every viewer as soon as it is whole, unpaced (the speed keys have\n"
+        "            nothing to hurry, and --idle-limit does nothing). FILE may be created\n"
+        "            after Ombrix starts. A truncated or replaced file starts a new\n"
+        "            recording, with a terminal reset; a deleted one is waited for. Also\n"
+        "            applies to files handed over or opened from the window. Not with\n"
+        "            --playlist or --loop.\n"
         "--help      show this text.\n"
         "--version   show the version.\n"
         "\n"

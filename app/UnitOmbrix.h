@@ -66,6 +66,9 @@ struct FormOptions
     bool joinOnScreen = false;
     // The terminal of recordings that do not state one.
     QSize terminalSize{kDefaultTerminalColumns, kDefaultTerminalRows};
+    // Every recording opened is followed while it is being written; a file named that is
+    // not there yet is waited for.
+    bool follow = false;
 };
 
 // The one main window. It owns the player, the viewer hub, the viewer server, the

@@ -160,7 +160,7 @@ Stream RawStream(const Recording& recording, size_t first)
 
 namespace {
 OmbrixLaunch ServerLaunch(const std::string& binary, const std::string& recording, int port,
-                          int webPort, const QByteArrayList& options)
+                          int webPort, const std::vector<std::string>& options)
 {
     OmbrixLaunch launch;
     launch.program = QString::fromStdString(binary);
@@ -168,7 +168,9 @@ OmbrixLaunch ServerLaunch(const std::string& binary, const std::string& recordin
     if (webPort != 0) {
         launch.arguments += {"--web-port", QByteArray::number(webPort)};
     }
-    launch.arguments += options;
+    for (const std::string& option : options) {
+        launch.arguments.append(QByteArray::fromStdString(option));
+    }
     if (!recording.empty()) {
         launch.arguments.append(QByteArray::fromStdString(recording));
     }
@@ -180,7 +182,7 @@ OmbrixLaunch ServerLaunch(const std::string& binary, const std::string& recordin
 }  // namespace
 
 Server::Server(const std::string& binary, const std::string& recording, int port, int webPort,
-               const QByteArrayList& options)
+               const std::vector<std::string>& options)
     : port_(port),
       webPort_(webPort),
       startNs_(NowNs()),

@@ -24,6 +24,7 @@ struct Case
     double gap = 2.0;
     bool joinOnScreen = false;
     QSize terminalSize{80, 24};
+    bool follow = false;
 };
 
 TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
@@ -61,6 +62,7 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         {.arguments = {"--web-origin", "Public.Name", "--web-origin=[::1]:8443", "--web-origin",
                        "10.0.0.2:80"},
          .webOrigins = {"public.name", "[::1]:8443", "10.0.0.2:80"}},
+        {.arguments = {"--follow", "live.cast"}, .files = {"live.cast"}, .follow = true},
     };
     for (const Case& expected : cases) {
         SCOPED_TRACE(expected.arguments.join(' ').toStdString());
@@ -79,6 +81,7 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         EXPECT_EQ(parsed.form.gap, expected.gap);
         EXPECT_EQ(parsed.form.joinOnScreen, expected.joinOnScreen);
         EXPECT_EQ(parsed.form.terminalSize, expected.terminalSize);
+        EXPECT_EQ(parsed.form.follow, expected.follow);
     }
 }
 
@@ -107,6 +110,11 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
         {{"--headless=yes"}, QStringLiteral("unknown option --headless=yes")},
         // The first wrong option is the one reported.
         {{"file", "--bogus", "--port", "0"}, QStringLiteral("unknown option --bogus")},
+        // A recording being written never ends: nothing comes after it.
+        {{"--follow", "--loop"},
+         QStringLiteral("--follow cannot be combined with --playlist or --loop")},
+        {{"--playlist", "--follow"},
+         QStringLiteral("--follow cannot be combined with --playlist or --loop")},
     };
     for (const auto& [arguments, error] : cases) {
         EXPECT_EQ(ParseCommandLine(arguments).error, error) << arguments.join(' ').toStdString();

@@ -8,7 +8,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "playback/GrowingSource.h"
 #include "playback/Player.h"
+#include "playback/ResetFirstSource.h"
 #include "server/screen/ScreenModel.h"
 #include "support/PlaybackFakes.h"
 #include "support/Ttyrec.h"
@@ -460,6 +462,51 @@ TEST(ViewerHub, EachRecordingHasItsOwnScreenAndOneItCannotPaintGivesTheReplay)
     FakeViewer replayed(f.hub, ViewerConnection::Encoding::Telnet);
     f.hub.Join(&replayed);
     EXPECT_EQ(replayed.received, TelnetGreeting + Bodies(legacy, 0, 2, true));
+}
+
+TEST(ViewerHub, ViewersOfALiveRecordingThatStartsGetWhatANewcomerGetsAfterAReset)
+{
+    HubFixture f;
+    const std::vector<TestFrame> old = NumberedFrames(80, QByteArray(2000, '.'));
+    ASSERT_TRUE(f.Open(TtyrecBytes(old)));
+    FakeViewer watching(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&watching);
+    f.Tick(79);  // two blocks' worth played: a newcomer's catch-up takes two sends
+    FakeViewer catchingUp(f.hub, ViewerConnection::Encoding::Raw);
+    catchingUp.stalled = true;  // still on the old recording's catch-up
+    f.hub.Join(&catchingUp);
+    ASSERT_TRUE(f.hub.IsCatchingUp(&catchingUp));
+
+    const std::vector<TestFrame> live = NumberedFrames(3, QByteArray("\xff", 1));
+    RecordingFolder folder;
+    const QString path = folder.Write(QStringLiteral("live"), TtyrecBytes(live));
+    const qsizetype before = watching.received.size();
+    catchingUp.received.clear();
+    f.player.StartLive(growing::OpenGrowingSource(OpenForReading(path), growing::Format::Ttyrec),
+                       QStringLiteral("live"));
+    catchingUp.stalled = false;
+    catchingUp.Drain();
+    EXPECT_EQ(watching.received.mid(before), kTerminalReset + Bodies(live, 0, 3, true));
+    EXPECT_EQ(catchingUp.received, kTerminalReset + Bodies(live, 0, 3, false));
+}
+
+TEST(ViewerHub, OnTheScreenALiveRecordingThatStartsIsPaintedToTheViewersConnected)
+{
+    HubFixture f;
+    f.hub.JoinOnScreen(QSize(40, 10));
+    ASSERT_TRUE(f.Open(TtyrecBytes(NumberedFrames(2))));
+    FakeViewer watching(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&watching);
+    f.Tick();  // something shown, which the live start clears
+
+    // What the file holds is played unseen, and reaches the viewer as a newcomer's screen.
+    const std::vector<TestFrame> live = {{0, 0, "\x1b[1mlive\r\n"}, {1, 0, "\x1b[32mgreen"}};
+    RecordingFolder folder;
+    const QString path = folder.Write(QStringLiteral("live"), TtyrecBytes(live));
+    const qsizetype before = watching.received.size();
+    f.player.StartLive(growing::OpenGrowingSource(OpenForReading(path), growing::Format::Ttyrec),
+                       QStringLiteral("live"));
+    EXPECT_EQ(watching.received.mid(before), kTerminalReset + RepaintAfter(live, 2, QSize(40, 10)));
 }
 
 }  // namespace
