@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "playback/TerminalSize.h"
 #include "server/OriginPolicy.h"
 
 namespace {
@@ -86,6 +87,32 @@ bool AddWebOrigin(const QByteArray& text, QByteArrayList& origins)
     return true;
 }
 
+bool ParseJoin(const QByteArray& text, bool& joinOnScreen)
+{
+    if (text != "replay" && text != "screen") {
+        return false;
+    }
+    joinOnScreen = text == "screen";
+    return true;
+}
+
+// "COLSxROWS", each a plain decimal; libvterm needs two columns for a wide character.
+bool ParseSize(const QByteArray& text, QSize& size)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,4})x([0-9]{1,4})$"));
+    const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(text));
+    if (!match.hasMatch()) {
+        return false;
+    }
+    const int cols = match.captured(1).toInt();
+    const int rows = match.captured(2).toInt();
+    if (cols < 2 || rows < 1 || cols > kMaxTerminalSide || rows > kMaxTerminalSide) {
+        return false;
+    }
+    size = QSize(cols, rows);
+    return true;
+}
+
 bool SetFlag(bool& flag)
 {
     flag = true;
@@ -131,6 +158,14 @@ const Option kOptions[] = {
      [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.loop); }},
     {"--gap", "a number of seconds, 0 or more",
      [](const QByteArray& value, CommandLine& into) { return ParseGap(value, into.form.gap); }},
+    {"--join", "replay or screen",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseJoin(value, into.form.joinOnScreen);
+     }},
+    {"--size", "COLSxROWS, from 2x1 to 1000x1000",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseSize(value, into.form.terminalSize);
+     }},
     {"--follow", nullptr,
      [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.follow); }},
     {"--spool-limit", "a number of bytes (K, M or G may follow)",
@@ -206,7 +241,8 @@ QString UsageText()
     return QStringLiteral(
         "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
         "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]\n"
-        "              [--spool-limit BYTES] [--help] [--version] [FILE...]\n"
+        "              [--spool-limit BYTES] [--join replay|screen] [--size COLSxROWS]\n"
+        "              [--help] [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
         "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
@@ -243,6 +279,15 @@ QString UsageText()
         "            the pause between two recordings (a decimal, 0 or more; default 2),\n"
         "            divided by the speed like a recorded pause. Each recording after\n"
         "            another starts with a terminal reset, on a clean screen.\n"
+        "--join replay|screen\n"
+        "            what a viewer who joins late is sent first: everything played so far\n"
+        "            (replay, the default), or a repaint of the screen as it stands\n"
+        "            (screen), quick whatever the length of the recording. Where the\n"
+        "            repaint could differ from the replay, the viewer gets the replay,\n"
+        "            and one line on standard error says why.\n"
+        "--size COLSxROWS\n"
+        "            the terminal of recordings that do not state one (an asciicast file\n"
+        "            does): what the page shows and the screen is kept at (default 80x24).\n"
         "--follow    broadcast a session while it is recorded: FILE is being written by\n"
         "            ttyrec or asciinema rec (plain ttyrec, asciicast v2 or v3). What it\n"
         "            holds counts as played at once, and each frame written after goes to\n"

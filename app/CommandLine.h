@@ -17,8 +17,8 @@ struct CommandLine
 
 // Reads the arguments after the program name:
 //   ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]... [--idle-limit SECONDS]
-//          [--playlist] [--loop] [--gap SECONDS] [--follow] [--spool-limit BYTES] [--help]
-//          [--version] [FILE...]
+//          [--playlist] [--loop] [--gap SECONDS] [--follow] [--spool-limit BYTES]
+//          [--join replay|screen] [--size COLSxROWS] [--help] [--version] [FILE...]
 // "--" ends the options; a lone "-" and every other argument is a file argument. The
 // arguments are the platform's bytes, so a file name in any encoding is kept exactly.
 CommandLine ParseCommandLine(const QByteArrayList& arguments);

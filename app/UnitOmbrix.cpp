@@ -64,7 +64,7 @@ bool IsFileToBe(const QByteArray& argument)
 }  // namespace
 
 TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
-    : QMainWindow(parent), headless_(options.headless)
+    : QMainWindow(parent), headless_(options.headless), terminalSize_(options.terminalSize)
 {
     FormOmbrix = this;
     CreateControls();
@@ -76,6 +76,9 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     player_.SetIdleLimit(options.idleLimit);
     player_.SetSourceOptions(SourceOptions{.spoolLimit = options.spoolLimit});
     player_.SetGap(options.gap);
+    if (options.joinOnScreen) {
+        hub_.JoinOnScreen(terminalSize_);
+    }
     player_.SetFollow(options.follow);
     if (headless_) {
         // The waiting line comes from inside the opening, between bind and listen; a
@@ -191,6 +194,7 @@ void TFormOmbrix::StartWebServer(int port, const QByteArrayList& origins)
         hub_.Received(viewer, keys);
     };
     webServer_->SetSpeed(PlaySpeed());
+    webServer_->SetTerminalSize(ClampedTerminalSize(terminalSize_));
     webServer_->Listen(port);
     if (headless_) {
         Headless::PrintLine("web",
@@ -276,9 +280,17 @@ void TFormOmbrix::SetStatusTime(const QString& text)
 
 void TFormOmbrix::RecordingStarted(const QString& title, std::optional<QSize> terminalSize)
 {
+    hub_.RecordingStarted(terminalSize);
     if (webServer_) {
-        webServer_->SetTerminalSize(terminalSize.value_or(QSize(kDefaultColumns, kDefaultRows)));
+        webServer_->SetTerminalSize(ClampedTerminalSize(terminalSize.value_or(terminalSize_)));
         webServer_->SetRecordingName(title);
+    }
+}
+
+void TFormOmbrix::TerminalResized(QSize size)
+{
+    if (webServer_) {
+        webServer_->SetTerminalSize(size);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QMainWindow>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -14,6 +15,7 @@
 #include "platform/TTimer.h"
 #include "playback/PlaybackPorts.h"
 #include "playback/Player.h"
+#include "playback/TerminalSize.h"
 #include "playback/TimerAdapter.h"
 #include "playback/io.h"
 #include "server/MemoryBudget.h"
@@ -60,6 +62,10 @@ struct FormOptions
     bool loop = false;
     // The pause between two recordings, in seconds before the speed divides it.
     double gap = 2.0;
+    // Newcomers get a repaint of the current screen rather than everything played so far.
+    bool joinOnScreen = false;
+    // The terminal of recordings that do not state one.
+    QSize terminalSize{kDefaultTerminalColumns, kDefaultTerminalRows};
     // Every recording opened is followed while it is being written; a file named that is
     // not there yet is waited for.
     bool follow = false;
@@ -146,6 +152,7 @@ public:
     void ServerSocketClientRead(QObject* Sender, TCustomWinSocket* Socket);
     void ShowConnectionStatus();
     void ViewersChanged() override { ShowConnectionStatus(); }
+    void TerminalResized(QSize size) override;
 
     // --- hand-off and drops (app/UnitOmbrix.cpp) ----------------------------------------
     // A recording handed over by a later instance. Returns 1 when the tag is ours.
@@ -200,6 +207,7 @@ private:
     void RequestTermination();
 
     bool headless_ = false;
+    QSize terminalSize_;  // of recordings that do not state one
     bool terminationRequested_ = false;
     bool startupFailed_ = false;
     std::array<QLabel*, 3> statusPanels_{};

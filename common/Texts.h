@@ -86,6 +86,9 @@ inline const QString ThreadModeUnsupported =
 // Standard error, once, when a late viewer is given the replay because the screen model
 // cannot stand for what the recording did; filled with one of the reasons below.
 inline const QString CannotRepaint = QStringLiteral("cannot repaint exactly, because %1");
+// The line itself, filled with the text above: newcomers to this recording are sent what
+// was played instead of the screen.
+inline const QString JoinedOnReplay = QStringLiteral("ombrix: newcomers get the replay: %1");
 inline const QString ReasonInvalidUtf8 =
     QStringLiteral("the recording has bytes that are not UTF-8");
 inline const QString ReasonC1InUtf8 =

@@ -140,7 +140,39 @@ void ViewerHub::Join(ViewerConnection* connection)
     if (connection->FrameEncoding() == ViewerConnection::Encoding::Telnet) {
         connection->Send(TelnetGreeting);
     }
-    StartCatchUp(viewer);
+    if (!SendScreen(*viewer)) {
+        StartCatchUp(viewer);
+    }
+}
+
+void ViewerHub::JoinOnScreen(QSize defaultSize)
+{
+    screen_ = std::make_unique<ScreenJoin>(defaultSize);
+    screen_->OnResize = [this](QSize size) { host_.TerminalResized(size); };
+}
+
+void ViewerHub::RecordingStarted(std::optional<QSize> terminalSize)
+{
+    if (screen_) {
+        screen_->StartRecording(terminalSize);
+    }
+}
+
+std::optional<QSize> ViewerHub::ScreenSize() const
+{
+    return screen_ ? std::optional<QSize>(screen_->Size()) : std::nullopt;
+}
+
+bool ViewerHub::SendScreen(Viewer& viewer)
+{
+    if (!screen_ || viewer.departed || screen_->CannotRepaint()) {
+        return false;
+    }
+    // Nothing played yet: nothing to show, and the frames reach the newcomer with everyone.
+    if (const QByteArray* repaint = screen_->Repaint(viewer.connection->FrameEncoding())) {
+        viewer.connection->Send(*repaint);
+    }
+    return true;
 }
 
 void ViewerHub::Leave(ViewerConnection* connection)
@@ -330,6 +362,11 @@ void ViewerHub::Broadcast(const QByteArray& recorded)
     if (recorded.isEmpty()) {
         return;
     }
+    // Before the viewers get it: a resize in the frame reaches the pages ahead of the text
+    // drawn at the new size.
+    if (screen_) {
+        screen_->Feed(recorded);
+    }
     // Browsers take the block as it is. Telnet viewers share one escaped block, made at
     // most once, and only if one of them is here; a frame without 0xFF needs no block of
     // its own. A connection that cannot take it at once keeps a reference, not a copy.
@@ -357,6 +394,13 @@ void ViewerHub::Broadcast(const QByteArray& recorded)
     }
 }
 
+void ViewerHub::PlayedUnseen(const QByteArray& recorded)
+{
+    if (screen_) {
+        screen_->Feed(recorded);
+    }
+}
+
 void ViewerHub::RejoinViewers()
 {
     // A copy: a failing send hangs a viewer up, and the list changes under the loop.
@@ -366,7 +410,9 @@ void ViewerHub::RejoinViewers()
             continue;
         }
         viewer->catchUp.reset();
-        StartCatchUp(viewer);
+        if (!SendScreen(*viewer)) {
+            StartCatchUp(viewer);
+        }
     }
 }
 
@@ -375,5 +421,9 @@ void ViewerHub::RecordingChanged()
     // Viewers still catching up on the old recording follow the new one from its start.
     for (const std::shared_ptr<Viewer>& viewer : viewers_) {
         viewer->catchUp.reset();
+    }
+    // Until the new one states its size, nothing of it has played.
+    if (screen_) {
+        screen_->StartRecording(std::nullopt);
     }
 }

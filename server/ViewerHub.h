@@ -12,6 +12,7 @@
 #include "playback/PlaybackPorts.h"
 #include "server/KeyRateLimit.h"
 #include "server/MemoryBudget.h"
+#include "server/ScreenJoin.h"
 #include "server/TelnetKeyDecoder.h"
 #include "server/TelnetOutput.h"
 #include "server/ViewerConnection.h"
@@ -32,6 +33,8 @@ public:
     // A viewer joined or is leaving: the connection panel and the timer's enabled state
     // follow. During a departure the leaving viewer is still listed.
     virtual void ViewersChanged() = 0;
+    // The recording resized its terminal, as newcomers on the screen are shown it.
+    virtual void TerminalResized(QSize /*size*/) {}
 };
 
 // Every viewer of the one playback, whatever carries it: the count, the join order, each
@@ -45,6 +48,14 @@ public:
 
     // The playback that newcomers catch up on and that keys steer; set once.
     void SetPlayback(PlaybackControl* playback) { playback_ = playback; }
+    // From now on newcomers get a repaint of the current screen rather than the replay,
+    // wherever it can be exact; recordings without a size are played on `defaultSize`.
+    // Set once, before the first recording opens.
+    void JoinOnScreen(QSize defaultSize);
+    // A recording has started, stating its terminal's size or not.
+    void RecordingStarted(std::optional<QSize> terminalSize);
+    // The size newcomers on the screen are painted at; none when they get the replay.
+    std::optional<QSize> ScreenSize() const;
 
     // A viewer arrived: counted, greeted (telnet viewers), then sent what it missed.
     void Join(ViewerConnection* viewer);
@@ -67,8 +78,9 @@ public:
     void Broadcast(const QByteArray& recorded) override;
     bool HasViewers() const override { return viewerCount_ > 0; }
     void RecordingChanged() override;
-    // Viewers get these through their catch-up, which reads them from the recording.
-    void PlayedUnseen(const QByteArray&) override {}
+    // Viewers get these through their catch-up, which reads them from the recording, or
+    // through the screen they are painted.
+    void PlayedUnseen(const QByteArray& recorded) override;
     // Each viewer connected gets what a newcomer gets, from where it stands: the player
     // has cleared the screens that showed anything.
     void RejoinViewers() override;
@@ -86,6 +98,8 @@ private:
     void WaitForRestOfEscape(const std::shared_ptr<Viewer>& viewer);
     void ArmEscapeTimer();
     void FlushDueEscapes();
+    // Sends the newcomer the current screen; false when it needs the replay instead.
+    bool SendScreen(Viewer& viewer);
     void StartCatchUp(const std::shared_ptr<Viewer>& viewer);
     void ContinueCatchUp(const std::shared_ptr<Viewer>& viewer);
     bool FillCatchUpBlock(CatchUp& catchUp) const;
@@ -104,4 +118,6 @@ private:
     // One timer for every viewer holding a possible escape, due at the earliest of them.
     QTimer escapeTimer_;
     bool departedPending_ = false;
+    // Only while newcomers join on the screen: replay joins pay nothing for it.
+    std::unique_ptr<ScreenJoin> screen_;
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "playback/TerminalSize.h"
 #include "server/HttpConnection.h"
 #include "server/MemoryBudget.h"
 #include "server/OriginPolicy.h"
@@ -19,10 +20,6 @@
 #include "server/SocketPoller.h"
 #include "server/ViewerConnection.h"
 #include "server/WebViewer.h"
-
-// A terminal's size when the recording does not give one.
-inline constexpr int kDefaultColumns = 80;
-inline constexpr int kDefaultRows = 24;
 
 class QTcpSocket;
 class QWebSocket;
@@ -124,6 +121,6 @@ private:
     MemoryBudget& budget_;
     int speed_ = 1;
     int announcedSpeed_ = 1;
-    QSize terminalSize_{kDefaultColumns, kDefaultRows};
+    QSize terminalSize_{kDefaultTerminalColumns, kDefaultTerminalRows};
     QString recordingName_;
 };

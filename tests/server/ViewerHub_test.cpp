@@ -11,6 +11,7 @@
 #include "playback/GrowingSource.h"
 #include "playback/Player.h"
 #include "playback/ResetFirstSource.h"
+#include "server/screen/ScreenModel.h"
 #include "support/PlaybackFakes.h"
 #include "support/Ttyrec.h"
 
@@ -90,6 +91,7 @@ struct HubFixture : ViewerHubHost
         firstAddress = hub.ViewerCount() > 0 ? hub.FirstViewerAddress() : QString();
         player.UpdateTimerEnabled();
     }
+    void TerminalResized(QSize size) override { resizes.push_back(size); }
     bool Open(const QByteArray& bytes)
     {
         return player.Open(std::make_unique<MemorySource>(bytes), QStringLiteral("r"));
@@ -109,6 +111,7 @@ struct HubFixture : ViewerHubHost
     ViewerHub hub{*this, speed, memory};
     int changes = 0;
     QString firstAddress;
+    std::vector<QSize> resizes;
 };
 
 std::vector<TestFrame> NumberedFrames(int count, const QByteArray& extra = QByteArray())
@@ -381,6 +384,86 @@ TEST(ViewerHub, StalledNewcomerHoldsOneSmallBlockWhileItsCatchUpWaits)
     EXPECT_TRUE(watcher.received == everything);
 }
 
+QByteArray RepaintAfter(const std::vector<TestFrame>& frames, size_t count, QSize size)
+{
+    ScreenModel model(size.width(), size.height());
+    for (size_t i = 0; i < count; ++i) {
+        model.Feed(frames[i].body);
+    }
+    return model.Repaint();
+}
+
+TEST(ViewerHub, NewcomersOnTheScreenShareOneRepaintThenGetTheFramesWithEveryone)
+{
+    HubFixture f;
+    f.hub.JoinOnScreen(QSize(40, 10));
+    const std::vector<TestFrame> frames = {{0, 0, "\x1b[31mred\r\n"},
+                                           {1, 0, "\x1b[?1049h\x1b[Hedit"},
+                                           {2, 0, "\x1b[1mX"},
+                                           {3, 0, "Y"}};
+    ASSERT_TRUE(f.Open(TtyrecBytes(frames)));
+    f.hub.RecordingStarted(std::nullopt);
+    FakeViewer watcher(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&watcher);
+    EXPECT_EQ(watcher.received, TelnetGreeting);  // nothing played: nothing to paint
+    f.Tick(2);
+
+    FakeViewer telnet(f.hub, ViewerConnection::Encoding::Telnet);
+    FakeViewer pageA(f.hub, ViewerConnection::Encoding::Raw);
+    FakeViewer pageB(f.hub, ViewerConnection::Encoding::Raw);
+    for (FakeViewer* viewer : {&telnet, &pageA, &pageB}) {
+        viewer->stalled = true;  // each keeps the very block it was sent
+        f.hub.Join(viewer);
+        EXPECT_FALSE(f.hub.IsCatchingUp(viewer));
+    }
+    const QByteArray repaint = RepaintAfter(frames, 2, QSize(40, 10));
+    EXPECT_EQ(telnet.received, TelnetGreeting + repaint);
+    EXPECT_EQ(pageA.received, repaint);
+    ASSERT_EQ(pageB.queued.size(), 1u);
+    EXPECT_EQ(pageB.queued[0].constData(), pageA.queued[0].constData());
+
+    f.Tick();
+    EXPECT_EQ(pageA.received, repaint + frames[2].body);
+    FakeViewer later(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&later);
+    EXPECT_EQ(later.received, RepaintAfter(frames, 3, QSize(40, 10)));
+
+    // After the end the screen stays as the recording left it.
+    f.Tick();
+    ASSERT_EQ(f.player.Source(), nullptr);
+    FakeViewer afterEnd(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&afterEnd);
+    EXPECT_EQ(afterEnd.received, RepaintAfter(frames, 4, QSize(40, 10)));
+}
+
+TEST(ViewerHub, EachRecordingHasItsOwnScreenAndOneItCannotPaintGivesTheReplay)
+{
+    HubFixture f;
+    f.hub.JoinOnScreen(QSize(40, 10));
+    const std::vector<TestFrame> sized = {{0, 0, "\x1b[8;12;50t"}, {1, 0, "abc"}};
+    ASSERT_TRUE(f.Open(TtyrecBytes(sized)));
+    f.hub.RecordingStarted(QSize(30, 6));
+    EXPECT_EQ(f.hub.ScreenSize(), QSize(30, 6));
+    FakeViewer watcher(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&watcher);
+    f.Tick(2);
+    // The resize of a blank screen is the recording's terminal from then on.
+    EXPECT_EQ(f.resizes, std::vector<QSize>{QSize(50, 12)});
+    FakeViewer late(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&late);
+    EXPECT_EQ(late.received, RepaintAfter(sized, 2, QSize(30, 6)));
+
+    // Bytes that are not UTF-8: terminals differ on them, so newcomers get what played.
+    const std::vector<TestFrame> legacy = {{0, 0, "ok\r\n"}, {1, 0, "\xb0\xb1"}, {2, 0, "z"}};
+    ASSERT_TRUE(f.Open(TtyrecBytes(legacy)));
+    f.hub.RecordingStarted(std::nullopt);
+    EXPECT_EQ(f.hub.ScreenSize(), QSize(40, 10));
+    f.Tick(2);
+    FakeViewer replayed(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&replayed);
+    EXPECT_EQ(replayed.received, TelnetGreeting + Bodies(legacy, 0, 2, true));
+}
+
 TEST(ViewerHub, ViewersOfALiveRecordingThatStartsGetWhatANewcomerGetsAfterAReset)
 {
     HubFixture f;
@@ -405,6 +488,25 @@ TEST(ViewerHub, ViewersOfALiveRecordingThatStartsGetWhatANewcomerGetsAfterAReset
     catchingUp.Drain();
     EXPECT_EQ(watching.received.mid(before), kTerminalReset + Bodies(live, 0, 3, true));
     EXPECT_EQ(catchingUp.received, kTerminalReset + Bodies(live, 0, 3, false));
+}
+
+TEST(ViewerHub, OnTheScreenALiveRecordingThatStartsIsPaintedToTheViewersConnected)
+{
+    HubFixture f;
+    f.hub.JoinOnScreen(QSize(40, 10));
+    ASSERT_TRUE(f.Open(TtyrecBytes(NumberedFrames(2))));
+    FakeViewer watching(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&watching);
+    f.Tick();  // something shown, which the live start clears
+
+    // What the file holds is played unseen, and reaches the viewer as a newcomer's screen.
+    const std::vector<TestFrame> live = {{0, 0, "\x1b[1mlive\r\n"}, {1, 0, "\x1b[32mgreen"}};
+    RecordingFolder folder;
+    const QString path = folder.Write(QStringLiteral("live"), TtyrecBytes(live));
+    const qsizetype before = watching.received.size();
+    f.player.StartLive(growing::OpenGrowingSource(OpenForReading(path), growing::Format::Ttyrec),
+                       QStringLiteral("live"));
+    EXPECT_EQ(watching.received.mid(before), kTerminalReset + RepaintAfter(live, 2, QSize(40, 10)));
 }
 
 }  // namespace
