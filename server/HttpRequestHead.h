@@ -4,6 +4,8 @@
 #include <QByteArrayList>
 #include <QByteArrayView>
 
+#include "server/ForwardedClient.h"
+
 // What the page server needs of one HTTP/1.x request head.
 struct HttpRequestHead
 {
@@ -14,6 +16,8 @@ struct HttpRequestHead
     QByteArrayList origins;
     // Upgrade: websocket together with Connection: upgrade.
     bool webSocketUpgrade = false;
+    // What a proxy in front says about the client; believed only of a trusted proxy.
+    ForwardingHeaders forwarding;
 };
 
 // Where a request head stands in the bytes received so far.
