@@ -6,6 +6,8 @@
 #include <QList>
 #include <QPair>
 
+#include "server/HttpRequestHead.h"
+
 // The proxies the operator trusts to say who their clients are: behind a proxy every
 // client connects from the proxy's address, so the address it forwards is the only way to
 // tell a visitor from this machine. Anyone else's forwarding headers are ignored: a
@@ -21,15 +23,6 @@ public:
 
 private:
     QList<QPair<QHostAddress, int>> networks_;
-};
-
-// What a request says about the client behind a proxy, as the request head carries it.
-struct ForwardingHeaders
-{
-    // Every X-Forwarded-For value, in order; together one list, oldest hop first.
-    QByteArrayList forwardedFor;
-    // Every X-Real-IP value.
-    QByteArrayList realIp;
 };
 
 // The address of the client a request comes from: the peer itself, unless the peer is a

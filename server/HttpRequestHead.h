@@ -4,7 +4,14 @@
 #include <QByteArrayList>
 #include <QByteArrayView>
 
-#include "server/ForwardedClient.h"
+// What a request says about the client behind a proxy (server/ForwardedClient.h).
+struct ForwardingHeaders
+{
+    // Every X-Forwarded-For value, in order; together one list, oldest hop first.
+    QByteArrayList forwardedFor;
+    // Every X-Real-IP value.
+    QByteArrayList realIp;
+};
 
 // What the page server needs of one HTTP/1.x request head.
 struct HttpRequestHead
