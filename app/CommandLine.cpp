@@ -164,6 +164,8 @@ const Option kOptions[] = {
      [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.loop); }},
     {"--gap", "a number of seconds, 0 or more",
      [](const QByteArray& value, CommandLine& into) { return ParseGap(value, into.form.gap); }},
+    {"--follow", nullptr,
+     [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.follow); }},
 };
 
 const Option* FindOption(const QByteArray& name)
@@ -220,6 +222,11 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
             result.error = TakeOption(arguments, i, result);
         }
     }
+    // A recording being written never ends, so nothing could follow it in a list.
+    if (result.error.isEmpty() && result.form.follow &&
+        (result.form.playlist || result.form.loop)) {
+        result.error = QStringLiteral("--follow cannot be combined with --playlist or --loop");
+    }
     return result;
 }
 
@@ -229,8 +236,8 @@ QString UsageText()
         "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
         "              [--bind ADDRESS] [--web-bind ADDRESS] [--control WHO]\n"
         "              [--trusted-proxy ADDRESS] [--max-viewers N]\n"
-        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--help]\n"
-        "              [--version] [FILE...]\n"
+        "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]\n"
+        "              [--help] [--version] [FILE...]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
         "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
@@ -267,6 +274,15 @@ QString UsageText()
         "            the pause between two recordings (a decimal, 0 or more; default 2),\n"
         "            divided by the speed like a recorded pause. Each recording after\n"
         "            another starts with a terminal reset, on a clean screen.\n"
+        "--follow    broadcast a session while it is recorded: FILE is being written by\n"
+        "            ttyrec or asciinema rec (plain ttyrec, asciicast v2 or v3). What it\n"
+        "            holds counts as played at once, and each frame written after goes to\n"
+        "            every viewer as soon as it is whole, unpaced (the speed keys have\n"
+        "            nothing to hurry, and --idle-limit does nothing). FILE may be created\n"
+        "            after Ombrix starts. A truncated or replaced file starts a new\n"
+        "            recording, with a terminal reset; a deleted one is waited for. Also\n"
+        "            applies to files handed over or opened from the window. Not with\n"
+        "            --playlist or --loop.\n"
         "--help      show this text.\n"
         "--version   show the version.\n"
         "\n"

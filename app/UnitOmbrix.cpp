@@ -14,6 +14,7 @@
 #include <QMimeData>
 #include <QSlider>
 #include <QUrl>
+#include <cerrno>
 #include <cstdio>
 
 #include "app/AutoStart.h"
@@ -58,6 +59,24 @@ bool IsExistingFile(const QByteArray& argument)
     };
     return ::stat(argument.constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
+
+// A file to follow may not be there yet: the recorder may start after us. Its name must
+// still be a file's, in a folder that is there.
+bool IsFileToBe(const QByteArray& argument)
+{
+    if (argument.isEmpty() || argument.endsWith('/')) {
+        return false;
+    }
+    struct stat info
+    {
+    };
+    if (::stat(argument.constData(), &info) == 0) {
+        return S_ISREG(info.st_mode);
+    }
+    const qsizetype slash = argument.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : argument.left(slash + 1);
+    return errno == ENOENT && ::stat(folder.constData(), &info) == 0 && S_ISDIR(info.st_mode);
+}
 }  // namespace
 
 TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
@@ -75,6 +94,7 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     hub_.SetMaxViewers(options.maxViewers);
     player_.SetIdleLimit(options.idleLimit);
     player_.SetGap(options.gap);
+    player_.SetFollow(options.follow);
     if (headless_) {
         // The waiting line comes from inside the opening, between bind and listen; a
         // supervisor that connects on seeing it must find the port listening.
@@ -106,9 +126,10 @@ bool TFormOmbrix::ClaimInstance(const FormOptions& options)
         RequestTermination();
         return false;
     }
-    // The last argument that names an existing file wins, exactly as written.
+    // The last argument that names an existing file wins, exactly as written; when
+    // following, one that is yet to be written counts too.
     for (const QByteArray& argument : options.arguments) {
-        if (IsExistingFile(argument)) {
+        if (options.follow ? IsFileToBe(argument) : IsExistingFile(argument)) {
             RecordingPath = argument;
         }
     }

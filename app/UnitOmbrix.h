@@ -72,6 +72,9 @@ struct FormOptions
     bool loop = false;
     // The pause between two recordings, in seconds before the speed divides it.
     double gap = 2.0;
+    // Every recording opened is followed while it is being written; a file named that is
+    // not there yet is waited for.
+    bool follow = false;
 };
 
 // The one main window. It owns the player, the viewer hub, the viewer server, the

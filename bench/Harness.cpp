@@ -160,13 +160,16 @@ Stream RawStream(const Recording& recording, size_t first)
 
 namespace {
 OmbrixLaunch ServerLaunch(const std::string& binary, const std::string& recording, int port,
-                          int webPort)
+                          int webPort, const std::vector<std::string>& options)
 {
     OmbrixLaunch launch;
     launch.program = QString::fromStdString(binary);
     launch.arguments = {"--port", QByteArray::number(port)};
     if (webPort != 0) {
         launch.arguments += {"--web-port", QByteArray::number(webPort)};
+    }
+    for (const std::string& option : options) {
+        launch.arguments.append(QByteArray::fromStdString(option));
     }
     if (!recording.empty()) {
         launch.arguments.append(QByteArray::fromStdString(recording));
@@ -178,11 +181,12 @@ OmbrixLaunch ServerLaunch(const std::string& binary, const std::string& recordin
 }
 }  // namespace
 
-Server::Server(const std::string& binary, const std::string& recording, int port, int webPort)
+Server::Server(const std::string& binary, const std::string& recording, int port, int webPort,
+               const std::vector<std::string>& options)
     : port_(port),
       webPort_(webPort),
       startNs_(NowNs()),
-      process_(ServerLaunch(binary, recording, port, webPort))
+      process_(ServerLaunch(binary, recording, port, webPort, options))
 {
 }
 

@@ -68,8 +68,9 @@ Stream RawStream(const Recording& recording, size_t first);
 class Server
 {
 public:
-    // webPort 0: no web port.
-    Server(const std::string& binary, const std::string& recording, int port, int webPort = 0);
+    // webPort 0: no web port. options go before the recording.
+    Server(const std::string& binary, const std::string& recording, int port, int webPort = 0,
+           const std::vector<std::string>& options = {});
 
     pid_t Pid() const { return process_.Pid(); }
     int StdoutFd() const { return process_.OutputFd(); }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Harness.h"
+#include "Live.h"
 #include "Peers.h"
 #include "Recordings.h"
 
@@ -1089,6 +1090,34 @@ void PrintTable()
     }
 }
 
+// A session followed while it is written: from the write of each frame to its arrival at
+// every viewer, beside ttyplay -p piped into ncat --broker in the same run.
+void Live(const Options& options)
+{
+    std::fprintf(stderr, "live\n");
+    const size_t frames = options.quick ? 100 : 300;
+    for (const size_t viewers : {size_t{1}, size_t{100}, size_t{1000}}) {
+        const std::string at = Format(" %.0f viewer(s)", static_cast<double>(viewers));
+        const LiveRun ours = MeasureLive(options.binary, LiveServer::Ombrix, viewers, frames);
+        const LiveRun peer = MeasureLive(options.binary, LiveServer::TtyplayPeek, viewers, frames);
+        const double goal = viewers >= 1000 ? 20 : 10;
+        AddRow("live" + at + ": write to viewer p50", Format("%.3f ms", ours.p50Ms));
+        AddRow("live" + at + ": write to viewer p99", Format("%.3f ms", ours.p99Ms),
+               Format("< %.0f ms", goal), ours.complete == viewers && ours.p99Ms < goal);
+        if (viewers > 1) {
+            AddRow("live" + at + ": write to first viewer p50 / p99",
+                   Format("%.3f", ours.firstP50Ms) + Format(" / %.3f ms", ours.firstP99Ms));
+        }
+        AddRow("live" + at + ": complete and byte-exact",
+               std::to_string(ours.complete) + " / " + std::to_string(viewers),
+               std::to_string(viewers), ours.complete == viewers);
+        AddRow("live" + at + ": ttyplay -p | ncat --broker p50", Format("%.3f ms", peer.p50Ms));
+        AddRow("live" + at + ": ttyplay -p | ncat --broker p99", Format("%.3f ms", peer.p99Ms));
+        AddRow("live" + at + ": ttyplay -p | ncat --broker complete",
+               std::to_string(peer.complete) + " / " + std::to_string(viewers));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -1131,7 +1160,8 @@ int main(int argc, char** argv)
                       {"queued", QueuedMemory},
                       {"peers", Peers},
                       {"web", WebFanOut},
-                      {"playlist", PlaylistLoop}};
+                      {"playlist", PlaylistLoop},
+                      {"live", Live}};
     for (const auto& benchmark : benchmarks) {
         if (options.only.empty() || options.only == benchmark.name) {
             benchmark.run(options);

@@ -18,6 +18,18 @@ inline const QString DecompressFailed = QStringLiteral("展開失敗");
 inline const QString FormatError = QStringLiteral("形式エラー");
 // After a playlist entry's name: its place and the list's length, "name (3/12)".
 inline const QString PlaylistPlace = QStringLiteral(" (%1/%2)");
+// A recording followed while it is being written (--follow): after its name in panel 1,
+// "name (追跡中)", and after its path on standard error, what it is doing.
+inline const QString LiveState = QStringLiteral(" (%1)");
+inline const QString LiveFollowing = QStringLiteral("追跡中");
+inline const QString LiveWaitingForFile = QStringLiteral("作成待ち");
+inline const QString LiveDeleted = QStringLiteral("削除されました。再作成待ち");
+inline const QString LiveTruncated = QStringLiteral("切り詰められました。新しい記録を追跡");
+inline const QString LiveReplaced = QStringLiteral("置き換えられました。新しい記録を追跡");
+// Panel 1 and standard error: a recording that cannot be followed while it is written,
+// because no frame of it is whole before its end.
+inline const QString CannotFollowCompressed = QStringLiteral("圧縮された記録は追跡できません");
+inline const QString CannotFollowVersion1 = QStringLiteral("asciicast v1 は追跡できません");
 // Status panel 2: the recording time elapsed.
 inline const QString SecondsSuffix = QStringLiteral("秒");
 // Status panel 0: the connection state.

@@ -35,10 +35,13 @@ struct Recording
 class AsciicastCursor final : public FrameCursor
 {
 public:
-    explicit AsciicastCursor(std::shared_ptr<const Recording> recording)
+    // A growing cursor reads a file still being written: a line without its line break
+    // yet is Waiting, and read whole once it has one.
+    explicit AsciicastCursor(std::shared_ptr<const Recording> recording,
+                             LineReader::Input kind = LineReader::Input::Whole)
         : recording_(std::move(recording)),
           input_(recording_->fd.Get()),
-          lines_(input_, kMaxLineLength),
+          lines_(input_, kMaxLineLength, kind),
           clock_(recording_->header.version)
     {
     }
@@ -46,7 +49,10 @@ public:
     FrameReadStatus Next(FrameHeader& header, QByteArray& body) override
     {
         const FrameReadStatus status = ended_ ? *ended_ : ReadFrame(header, body);
-        if (status != FrameReadStatus::Frame) {
+        if (status == FrameReadStatus::Waiting) {
+            header = FrameHeader{};
+            body = QByteArray();
+        } else if (status != FrameReadStatus::Frame) {
             ended_ = status;
             header = FrameHeader{};
             body = QByteArray();
@@ -105,6 +111,8 @@ private:
                 return FrameReadStatus::FormatError;
             case LineReader::Status::Failed:
                 return FrameReadStatus::ReadFailed;
+            case LineReader::Status::Partial:
+                return FrameReadStatus::Waiting;
         }
         if (!headerSkipped_) {
             headerSkipped_ = true;
@@ -135,8 +143,8 @@ private:
 class AsciicastSource final : public FrameSource
 {
 public:
-    explicit AsciicastSource(std::shared_ptr<const Recording> recording)
-        : recording_(recording), player_(std::move(recording))
+    AsciicastSource(std::shared_ptr<const Recording> recording, LineReader::Input kind)
+        : recording_(recording), player_(std::move(recording), kind)
     {
     }
     FrameReadStatus Next(FrameHeader& header, QByteArray& body) override
@@ -159,8 +167,9 @@ private:
     AsciicastCursor player_;
 };
 
-// Reads what the start of the file says: a v2/v3 header line, else a whole v1 object.
-void ReadStart(Recording& recording)
+// Reads what the start of the file says: a v2/v3 header line, else a whole v1 object,
+// which a file still being written cannot be read as.
+void ReadStart(Recording& recording, LineReader::Input kind)
 {
     PositionedInput input(recording.fd.Get());
     LineReader lines(input, kMaxLineLength);
@@ -170,6 +179,10 @@ void ReadStart(Recording& recording)
             recording.header = *header;
             return;
         }
+    }
+    if (kind == LineReader::Input::Growing) {
+        recording.invalid = true;
+        return;
     }
     struct stat info
     {
@@ -191,13 +204,13 @@ void ReadStart(Recording& recording)
     recording.version1 = std::move(version1);
 }
 
-}  // namespace
-
-std::unique_ptr<FrameSource> OpenAsciicastSource(UniqueFd fd)
+// Opens the recording on fd as a whole file or as one still being written; a terminal
+// size cut to what a terminal can show is said on standard error.
+std::unique_ptr<FrameSource> OpenRecording(UniqueFd fd, LineReader::Input kind)
 {
     auto recording = std::make_shared<Recording>();
     recording->fd = std::move(fd);
-    ReadStart(*recording);
+    ReadStart(*recording, kind);
     const asciicast::Header& header = recording->header;
     if (!header.clampedFrom.isEmpty() && header.terminalSize) {
         const QString played = QStringLiteral("%1x%2")
@@ -209,7 +222,19 @@ std::unique_ptr<FrameSource> OpenAsciicastSource(UniqueFd fd)
                          .constData());
         std::fflush(stderr);
     }
-    return std::make_unique<AsciicastSource>(std::move(recording));
+    return std::make_unique<AsciicastSource>(std::move(recording), kind);
+}
+
+}  // namespace
+
+std::unique_ptr<FrameSource> OpenAsciicastSource(UniqueFd fd)
+{
+    return OpenRecording(std::move(fd), LineReader::Input::Whole);
+}
+
+std::unique_ptr<FrameSource> OpenGrowingAsciicastSource(UniqueFd fd)
+{
+    return OpenRecording(std::move(fd), LineReader::Input::Growing);
 }
 
 }  // namespace io

@@ -34,6 +34,17 @@ void PositionedInput::ReleaseBuffer()
     std::vector<char>().swap(buffer_);
 }
 
+void PositionedInput::Seek(int64_t offset)
+{
+    if (offset >= bufferOffset_ && offset <= bufferOffset_ + static_cast<int64_t>(bufferFill_)) {
+        bufferPos_ = static_cast<size_t>(offset - bufferOffset_);
+        return;
+    }
+    bufferOffset_ = offset;
+    bufferFill_ = 0;
+    bufferPos_ = 0;
+}
+
 bool PositionedInput::Refill()
 {
     bufferOffset_ += static_cast<int64_t>(bufferFill_);

@@ -45,6 +45,9 @@ public:
     bool Failed() const override { return failed_; }
     // The offset of the next byte Read returns.
     int64_t Offset() const { return bufferOffset_ + static_cast<int64_t>(bufferPos_); }
+    // Makes offset the next byte Read returns: within the block read ahead without a
+    // system call, else by reading there afresh.
+    void Seek(int64_t offset);
     // Drops the read-ahead block; it is allocated again by the next Read.
     void ReleaseBuffer();
     // The memory the read-ahead block holds.

@@ -66,4 +66,41 @@ FrameReadStatus ReadFrame(ByteInput& input, FrameHeader& header, QByteArray& bod
     return FrameReadStatus::Frame;
 }
 
+FrameReadStatus ReadWholeFrame(PositionedInput& input, int64_t fileSize, FrameHeader& header,
+                               QByteArray& body)
+{
+    QByteArray block = std::move(body);
+    body = QByteArray();
+    const int64_t start = input.Offset();
+    const auto waitFor = [&] {
+        input.Seek(start);
+        return input.Failed() ? FrameReadStatus::ReadFailed : FrameReadStatus::Waiting;
+    };
+    if (fileSize - start < static_cast<int64_t>(kFrameHeaderSize)) {
+        return FrameReadStatus::Waiting;
+    }
+    // The file may have shrunk since its size was taken: fewer bytes are waited for too.
+    if (ReadHeaderFields(input, header) < 3) {
+        return waitFor();
+    }
+    const int32_t length = header.length;
+    if (length < 0 || length > kMaxFrameLength) {
+        return FrameReadStatus::AllocationFailed;
+    }
+    if (fileSize - input.Offset() < length) {
+        // The body is not all there: nothing is allocated for it yet.
+        return waitFor();
+    }
+    try {
+        PrepareBlock(block, length);
+    } catch (const std::bad_alloc&) {
+        return FrameReadStatus::AllocationFailed;
+    }
+    if (input.Read(block.data(), static_cast<size_t>(length)) < static_cast<size_t>(length)) {
+        return waitFor();
+    }
+    body = std::move(block);
+    return FrameReadStatus::Frame;
+}
+
 }  // namespace io

@@ -16,6 +16,8 @@ enum class FrameReadStatus
     ReadFailed,        // the header was cut short, or its body delivered no byte
     DecompressFailed,  // the compressed data is damaged: the frames before it were whole
     FormatError,       // a line or object of a text recording does not parse
+    Waiting,           // a recording still being written has no whole frame yet: the next
+                       // one is read once the file has grown
 };
 
 // Reads the next frame of a recording: the header, then the body as recorded.
@@ -28,5 +30,11 @@ enum class FrameReadStatus
 FrameReadStatus ReadFrame(ByteInput& input, FrameHeader& header, QByteArray& body);
 // The same, from where a stdio stream stands.
 FrameReadStatus ReadFrame(std::FILE* stream, FrameHeader& header, QByteArray& body);
+// Reads the next frame of a recording still being written, whose file held `fileSize`
+// bytes when last looked at: as ReadFrame, but a frame not whole within them (a header
+// without all of its body) is not taken. The answer is then Waiting, and the input stands
+// again where the frame starts, to read it whole once the file has grown.
+FrameReadStatus ReadWholeFrame(PositionedInput& input, int64_t fileSize, FrameHeader& header,
+                               QByteArray& body);
 
 }  // namespace io

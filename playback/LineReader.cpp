@@ -7,8 +7,8 @@ namespace {
 constexpr size_t kBlockSize = 64 * 1024;
 }  // namespace
 
-LineReader::LineReader(io::ByteInput& input, qsizetype maxLineLength)
-    : input_(input), maxLineLength_(maxLineLength), buffer_(kBlockSize)
+LineReader::LineReader(io::ByteInput& input, qsizetype maxLineLength, Input kind)
+    : input_(input), maxLineLength_(maxLineLength), kind_(kind), buffer_(kBlockSize)
 {
 }
 
@@ -50,10 +50,15 @@ LineReader::Status LineReader::Next(QByteArray& line)
         }
         searched = end_ - begin_;  // offset after the move Fill makes
         if (ended_ || !Fill()) {
-            ended_ = true;
             if (input_.Failed()) {
+                ended_ = true;
                 return Status::Failed;
             }
+            if (kind_ == Input::Growing) {
+                // What is here of the line stays, and the next call reads on after it.
+                return Status::Partial;
+            }
+            ended_ = true;
             if (begin_ == end_) {
                 return Status::End;
             }

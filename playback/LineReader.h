@@ -17,10 +17,17 @@ public:
         End,      // no bytes are left
         TooLong,  // the next line is longer than the bound
         Failed,   // the input could not be read
+        Partial,  // growing input only: the next line has no line break yet
+    };
+
+    enum class Input
+    {
+        Whole,    // the input is all there: its end ends the last line
+        Growing,  // a file still being written: a line counts once its line break is there
     };
 
     // The input must outlive the reader.
-    LineReader(io::ByteInput& input, qsizetype maxLineLength);
+    LineReader(io::ByteInput& input, qsizetype maxLineLength, Input kind = Input::Whole);
     Status Next(QByteArray& line);
     // The memory its block of read-ahead holds.
     size_t BufferCapacity() const { return buffer_.capacity(); }
@@ -30,6 +37,7 @@ private:
 
     io::ByteInput& input_;
     qsizetype maxLineLength_;
+    Input kind_;
     std::vector<char> buffer_;
     size_t begin_ = 0;  // first byte not yet returned
     size_t end_ = 0;    // one past the last byte read

@@ -68,6 +68,13 @@ public:
     virtual bool HasViewers() const = 0;
     // Another recording is being opened: what was read of the old one is void.
     virtual void RecordingChanged() = 0;
+    // A frame that counts as played without being broadcast: what a followed file already
+    // held when it was opened. Viewers are not sent it; they get it as newcomers do.
+    virtual void PlayedUnseen(const QByteArray& recorded) = 0;
+    // Every viewer connected is sent what a newcomer would be sent now, as if it had just
+    // joined: after frames were played unseen. The player has reset the terminals that
+    // showed anything before.
+    virtual void RejoinViewers() = 0;
 };
 
 // What the code around the player may ask of it while it plays: the frames played so far,

@@ -4,13 +4,19 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "common/Texts.h"
+#include "platform/ErrorDisplay.h"
+#include "playback/LiveFollower.h"
 #include "playback/ResetFirstSource.h"
 
 namespace {
 // The interval the first frame of a newly opened recording waits.
 constexpr uint32_t kFirstFrameInterval = 100;
+// How much of a live recording one turn of the loop reads and sends: a writer that puts
+// megabytes in at once must not hold up the viewers' own traffic meanwhile.
+constexpr qsizetype kLiveReadBudget = 256 * 1024;
 }  // namespace
 
 QString FrameFailureText(io::FrameReadStatus status, int32_t length)
@@ -28,6 +34,8 @@ QString FrameFailureText(io::FrameReadStatus status, int32_t length)
             return Texts::DecompressFailed;
         case io::FrameReadStatus::FormatError:
             return Texts::FormatError;
+        case io::FrameReadStatus::Waiting:
+            break;
     }
     return QString();
 }
@@ -51,6 +59,10 @@ io::FrameTime CapFrameGap(io::FrameTime gap, double limit)
 Player::Player(PlaybackTimer& timer, SpeedControl& speed, PlaybackStatus& status)
     : timer_(timer), speed_(speed), status_(status)
 {
+    readOnLater_.setSingleShot(true);
+    readOnLater_.setInterval(0);
+    QObject::connect(&readOnLater_, &QTimer::timeout,
+                     [this] { ErrorDisplay::Guard([this] { ReadOn(); }); });
 }
 
 Player::~Player() = default;
@@ -75,6 +87,9 @@ void Player::StartPlaylist()
 
 bool Player::Open(const QByteArray& path)
 {
+    if (follow_) {
+        return Follow(path);
+    }
     // Viewers still catching up on the old recording follow the new one from its start.
     ForgetRecording();
     std::unique_ptr<FrameSource> source = OpenFrameSource(path);
@@ -97,6 +112,7 @@ bool Player::Open(const QByteArray& path)
 
 bool Player::Open(std::unique_ptr<FrameSource> source, const QString& name)
 {
+    follower_.reset();
     ForgetRecording();
     if (!Start(std::move(source), name, QByteArray())) {
         return false;
@@ -182,8 +198,118 @@ void Player::ForgetRecording()
 void Player::Close()
 {
     betweenRecordings_ = false;
+    live_ = false;
+    readOnLater_.stop();
     source_.reset();
     pending_.reset();
+}
+
+bool Player::Follow(const QByteArray& path)
+{
+    // The file followed until now is let go first: its watch, then its recording.
+    follower_.reset();
+    ForgetRecording();
+    path_ = path;
+    auto follower = std::make_unique<LiveFollower>(*this, status_, path);
+    if (!follower->Start()) {
+        return false;
+    }
+    follower_ = std::move(follower);
+    return true;
+}
+
+void Player::ClearViewers()
+{
+    if (shown_ && output_ != nullptr) {
+        shown_ = false;
+        output_->Broadcast(kTerminalReset);
+    }
+}
+
+void Player::StopLive()
+{
+    ForgetRecording();
+    ClearViewers();
+}
+
+void Player::StartLive(std::unique_ptr<FrameSource> source, const QString& title)
+{
+    ForgetRecording();
+    ClearViewers();
+    source_ = std::move(source);
+    live_ = true;
+    framesPlayed_ = 0;
+    // Nothing is paced: the recorder paced the frames as it wrote them.
+    timer_.SetInterval(0);
+    UpdateTimerEnabled();
+    status_.RecordingStarted(title, source_->TerminalSize());
+    // What is written already is the past: nobody waits through it.
+    const io::FrameReadStatus status =
+        ReadWholeFrames(std::numeric_limits<qsizetype>::max(),
+                        [this](const QByteArray& body) { output_->PlayedUnseen(body); });
+    if (status != io::FrameReadStatus::Waiting) {
+        LiveRecordingFailed(status);
+        return;
+    }
+    if (framesPlayed_ > 0) {
+        shown_ = true;
+        output_->RejoinViewers();
+    }
+}
+
+void Player::ReadOn()
+{
+    readOnLater_.stop();
+    if (!live_ || !source_) {
+        return;
+    }
+    QByteArray due;
+    const io::FrameReadStatus status =
+        ReadWholeFrames(kLiveReadBudget, [&due](const QByteArray& body) { due += body; });
+    if (!due.isEmpty()) {
+        shown_ = true;
+        output_->Broadcast(due);
+    }
+    if (status == io::FrameReadStatus::Frame) {
+        readOnLater_.start();
+    } else if (status != io::FrameReadStatus::Waiting) {
+        LiveRecordingFailed(status);
+    }
+}
+
+template <class Played>
+io::FrameReadStatus Player::ReadWholeFrames(qsizetype budget, Played&& played)
+{
+    QByteArray body;
+    qsizetype read = 0;
+    io::FrameReadStatus status = io::FrameReadStatus::Frame;
+    while (read < budget) {
+        status = source_->Next(header_, body);
+        if (status != io::FrameReadStatus::Frame) {
+            break;
+        }
+        if (framesPlayed_ == 0) {
+            StartTime = header_.time;
+        }
+        PrevFrameTime = header_.time;
+        ++framesPlayed_;
+        read += body.size();
+        played(body);
+    }
+    if (framesPlayed_ > 0) {
+        const io::FrameTime elapsed = io::FrameTimeDiff(StartTime, PrevFrameTime);
+        status_.SetStatusTime(QString::number(elapsed.seconds) + Texts::SecondsSuffix);
+    }
+    return status;
+}
+
+void Player::LiveRecordingFailed(io::FrameReadStatus status)
+{
+    const QString text = FrameFailureText(status, header_.length);
+    status_.SetStatusFile(text);
+    ReportFailure(text);
+    // Viewers keep what they were sent; the follower starts anew when the file does.
+    Close();
 }
 
 void Player::ReadNextFrame(bool first)
@@ -220,8 +346,9 @@ void Player::RecordingEnded(io::FrameReadStatus status, bool first)
 
 void Player::ReportFailure(const QString& text) const
 {
-    // A channel that goes on by itself is watched through its log: name the file.
-    if (playlist_ != nullptr && !path_.isEmpty()) {
+    // A channel that goes on by itself, or a live session, is watched through its log:
+    // name the file.
+    if ((playlist_ != nullptr || live_) && !path_.isEmpty()) {
         std::fprintf(stderr, "ombrix: %s: %s\n", path_.constData(), text.toLocal8Bit().constData());
         std::fflush(stderr);
     }
@@ -255,7 +382,8 @@ void Player::ApplyFrameTiming(bool first)
 
 bool Player::UpdateTimerEnabled()
 {
-    timer_.SetEnabled(HasViewers() && (source_ != nullptr || betweenRecordings_));
+    // A live recording is read when its file is written, not on the timer.
+    timer_.SetEnabled(HasViewers() && !live_ && (source_ != nullptr || betweenRecordings_));
     return timer_.Enabled();
 }
 
@@ -295,12 +423,19 @@ void Player::SendDueFrames()
         due = QByteArray(due.constData(), due.size());
     }
     if (!due.isEmpty()) {
+        shown_ = true;
         output_->Broadcast(due);
     }
 }
 
 void Player::PlayNextFrameNow()
 {
+    // At the live edge nothing waits to be hurried; only what is written whole and not
+    // yet read, if anything, goes now.
+    if (live_) {
+        ReadOn();
+        return;
+    }
     timer_.SetInterval(0);
     TimerTimer();
 }

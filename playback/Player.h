@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,6 +11,8 @@
 #include "playback/PlaybackPorts.h"
 #include "playback/Playlist.h"
 #include "playback/io.h"
+
+class LiveFollower;
 
 // The one playback: the open recording, the frame that the next tick sends, the
 // recording's clock, and the pacing of frames on the timer. It knows neither widgets nor
@@ -30,13 +33,18 @@ public:
     // The pause between two recordings of the playlist, in seconds before the speed
     // divides it.
     void SetGap(double seconds);
+    // Every recording opened by its path from now on is followed while it is being
+    // written (a LiveFollower watches it): what it holds counts as played at once, and
+    // each frame written after goes to the viewers as soon as it is whole, unpaced.
+    void SetFollow(bool follow) { follow_ = follow; }
 
     // Opens the playlist's first entry as Open does; one that fails is followed by the
     // next after the gap.
     void StartPlaylist();
     // Opens the recording at path, reads its first frame and arms the first interval.
     // False, with the reason in panel 1, when it cannot be opened or read; a playlist then
-    // goes on after the gap.
+    // goes on after the gap. When following, watches the path instead: true while it is
+    // followed, even before a file or a frame is there.
     bool Open(const QByteArray& path);
     // Opens a source already made (tests, or a caller that chose the format itself).
     bool Open(std::unique_ptr<FrameSource> source, const QString& name);
@@ -54,6 +62,24 @@ public:
     bool UpdateTimerEnabled();
     // True while the gap between two recordings counts.
     bool BetweenRecordings() const { return betweenRecordings_; }
+
+    // A live recording, one still being written. The follower of its file calls these.
+    // Viewers lose what they were shown (a terminal reset), and the recording playing is
+    // closed: another is about to start at the same path.
+    void StopLive();
+    // Makes source the live recording: every whole frame it holds counts as played at
+    // once, unseen, and the viewers connected are sent what a newcomer would be sent.
+    // From then on ReadOn sends each frame when it is whole. A source whose first read
+    // fails shows why, and closes.
+    void StartLive(std::unique_ptr<FrameSource> source, const QString& title);
+    // Sends every frame of the live recording written whole since the last read, to every
+    // viewer at once; a large stretch goes in parts, the rest on the next turns of the
+    // loop, so a burst never holds it up.
+    void ReadOn();
+    // True while a live recording plays (frames are sent as written, not paced).
+    bool Live() const { return live_; }
+    // True while a file is followed, whatever it holds.
+    bool Following() const { return follower_ != nullptr; }
 
     // A recorded gap longer than this many seconds counts as this long (before the speed
     // divides it); unset, gaps count in full. The recording's own limit applies as well.
@@ -77,6 +103,17 @@ public:
 
 private:
     void ForgetRecording();
+    // Opens path as a live recording, with a follower of its own.
+    bool Follow(const QByteArray& path);
+    // Sends a terminal reset when the viewers may show something of a recording.
+    void ClearViewers();
+    // Reads the frames the live recording holds whole, up to about budget bytes: each is
+    // handed to `played`. Returns the status that stopped it (Waiting when all is read,
+    // Frame when the budget is spent).
+    template <class Played>
+    io::FrameReadStatus ReadWholeFrames(qsizetype budget, Played&& played);
+    void LiveFrameRead();
+    void LiveRecordingFailed(io::FrameReadStatus status);
     // Makes source the open recording and reads its first frame; false, after the
     // failure is shown, when it has none.
     bool Start(std::unique_ptr<FrameSource> source, const QString& title, const QByteArray& path);
@@ -110,6 +147,14 @@ private:
     std::optional<QByteArray> pending_;
     int64_t framesPlayed_ = 0;
     std::optional<double> idleLimit_;
+    bool follow_ = false;
+    bool live_ = false;
+    // Viewers may show frames of a recording: the next live recording starts them clean.
+    bool shown_ = false;
+    // The rest of a large stretch of live frames, read on the next turn of the loop.
+    QTimer readOnLater_;
+    // Declared after the source, so it goes first: it holds the file the source reads.
+    std::unique_ptr<LiveFollower> follower_;
 };
 
 // The text panel 1 shows when a read ends with status (not Frame); length is the header's.

@@ -34,9 +34,14 @@ io::FrameReadStatus RawTtyrecSource::Next(io::FrameHeader& header, QByteArray& b
 
 std::unique_ptr<FrameCursor> RawTtyrecSource::NewCatchUpCursor()
 {
-    UniqueFd fd(::fcntl(fileno(file_.get()), F_DUPFD_CLOEXEC, 0));
-    if (!fd.Valid()) {
+    return NewRawTtyrecCursor(fileno(file_.get()));
+}
+
+std::unique_ptr<FrameCursor> NewRawTtyrecCursor(int fd)
+{
+    UniqueFd own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!own.Valid()) {
         return nullptr;
     }
-    return std::make_unique<RawTtyrecCursor>(std::move(fd));
+    return std::make_unique<RawTtyrecCursor>(std::move(own));
 }

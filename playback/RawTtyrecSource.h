@@ -24,3 +24,8 @@ private:
     io::FilePtr file_;
     io::StreamInput input_;
 };
+
+// A cursor from the first frame of the ttyrec file open as fd, on a duplicate of it read
+// with positioned reads: it never moves another reader and outlives fd. Null when the
+// platform refuses a descriptor.
+std::unique_ptr<FrameCursor> NewRawTtyrecCursor(int fd);

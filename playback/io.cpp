@@ -74,28 +74,40 @@ int ReadFrameHeader(std::FILE* stream, FrameHeader& header)
 
 // Opening without ever blocking: a FIFO or a device would wait for a writer (or hang on a
 // read) on the only thread, so anything but a regular file is refused.
-FilePtr OpenRegularFile(const QByteArray& path, const char* mode, const char** reason)
+UniqueFd OpenRegularFd(const QByteArray& path, const char** reason, int* error)
 {
+    const auto fail = [&](int number, const char* text) {
+        *reason = text != nullptr ? text : std::strerror(number);
+        if (error != nullptr) {
+            *error = number;
+        }
+        return UniqueFd();
+    };
     UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat info
     {
     };
     if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0) {
-        *reason = std::strerror(errno);
-        return nullptr;
+        return fail(errno, nullptr);
     }
     if (S_ISDIR(info.st_mode)) {
-        *reason = std::strerror(EISDIR);  // a folder opens for reading but holds no recording
-        return nullptr;
+        return fail(EISDIR, nullptr);  // a folder opens for reading but holds no recording
     }
     if (!S_ISREG(info.st_mode)) {
-        *reason = "Not a regular file";
-        return nullptr;
+        return fail(EINVAL, "Not a regular file");
     }
     // Blocking again: reads of a regular file must never come back short with EAGAIN.
     const int flags = ::fcntl(fd.Get(), F_GETFL);
     if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        *reason = std::strerror(errno);
+        return fail(errno, nullptr);
+    }
+    return fd;
+}
+
+FilePtr OpenRegularFile(const QByteArray& path, const char* mode, const char** reason)
+{
+    UniqueFd fd = OpenRegularFd(path, reason, nullptr);
+    if (!fd.Valid()) {
         return nullptr;
     }
     FilePtr file(::fdopen(fd.Get(), mode));

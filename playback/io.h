@@ -63,6 +63,9 @@ int ReadFrameHeader(std::FILE* stream, FrameHeader& header);
 // recording open; a FIFO, a device or a folder is refused at once, never waited on. On
 // failure, null, and reason says why.
 FilePtr OpenRegularFile(const QByteArray& path, const char* mode, const char** reason);
+// The same as a descriptor; on failure, an invalid one, with the reason and its error
+// number (ENOENT when there is no file) when error is not null.
+UniqueFd OpenRegularFd(const QByteArray& path, const char** reason, int* error);
 // The same, but a failure writes ": PATH: REASON" to standard error.
 FilePtr OpenFileOrReport(const QByteArray& path, const char* mode);
 

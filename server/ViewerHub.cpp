@@ -366,6 +366,19 @@ void ViewerHub::Broadcast(const QByteArray& recorded)
     }
 }
 
+void ViewerHub::RejoinViewers()
+{
+    // A copy: a failing send hangs a viewer up, and the list changes under the loop.
+    const std::vector<std::shared_ptr<Viewer>> viewers = viewers_;
+    for (const std::shared_ptr<Viewer>& viewer : viewers) {
+        if (viewer->departed || !viewer->connection->IsConnected()) {
+            continue;
+        }
+        viewer->catchUp.reset();
+        StartCatchUp(viewer);
+    }
+}
+
 void ViewerHub::RecordingChanged()
 {
     // Viewers still catching up on the old recording follow the new one from its start.

@@ -77,6 +77,11 @@ public:
     void Broadcast(const QByteArray& recorded) override;
     bool HasViewers() const override { return viewerCount_ > 0; }
     void RecordingChanged() override;
+    // Viewers get these through their catch-up, which reads them from the recording.
+    void PlayedUnseen(const QByteArray&) override {}
+    // Each viewer connected gets what a newcomer gets, from where it stands: the player
+    // has cleared the screens that showed anything.
+    void RejoinViewers() override;
 
 private:
     struct CatchUp;

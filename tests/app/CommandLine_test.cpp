@@ -22,6 +22,7 @@ struct Case
     bool playlist = false;
     bool loop = false;
     double gap = 2.0;
+    bool follow = false;
 };
 
 TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
@@ -54,6 +55,7 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         {.arguments = {"--web-origin", "Public.Name", "--web-origin=[::1]:8443", "--web-origin",
                        "10.0.0.2:80"},
          .webOrigins = {"public.name", "[::1]:8443", "10.0.0.2:80"}},
+        {.arguments = {"--follow", "live.cast"}, .files = {"live.cast"}, .follow = true},
     };
     for (const Case& expected : cases) {
         SCOPED_TRACE(expected.arguments.join(' ').toStdString());
@@ -70,6 +72,7 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         EXPECT_EQ(parsed.form.playlist, expected.playlist);
         EXPECT_EQ(parsed.form.loop, expected.loop);
         EXPECT_EQ(parsed.form.gap, expected.gap);
+        EXPECT_EQ(parsed.form.follow, expected.follow);
     }
 }
 
@@ -97,6 +100,11 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
         {{"--headless=yes"}, QStringLiteral("unknown option --headless=yes")},
         // The first wrong option is the one reported.
         {{"file", "--bogus", "--port", "0"}, QStringLiteral("unknown option --bogus")},
+        // A recording being written never ends: nothing comes after it.
+        {{"--follow", "--loop"},
+         QStringLiteral("--follow cannot be combined with --playlist or --loop")},
+        {{"--playlist", "--follow"},
+         QStringLiteral("--follow cannot be combined with --playlist or --loop")},
     };
     for (const auto& [arguments, error] : cases) {
         EXPECT_EQ(ParseCommandLine(arguments).error, error) << arguments.join(' ').toStdString();

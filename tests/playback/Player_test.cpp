@@ -6,8 +6,10 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include "common/Texts.h"
+#include "playback/GrowingSource.h"
 #include "playback/ResetFirstSource.h"
 #include "support/FrameReading.h"
 #include "support/PlaybackFakes.h"
@@ -398,6 +400,84 @@ TEST(Player, AListThatPlaysNothingStopsInsteadOfSpinning)
     EXPECT_EQ(f.status.files.size(), 3);                      // one text each, then nothing more
     EXPECT_EQ(f.status.file, "5" + Texts::ReadFailedSuffix);  // the last failure stays
     EXPECT_EQ(f.timer.interval, 0u);
+}
+
+// A file being written, and a live source on it.
+struct LiveFile
+{
+    LiveFile() : path(folder.Write(QStringLiteral("live"), QByteArray())), writer(path)
+    {
+        writer.open(QIODevice::Append | QIODevice::Unbuffered);
+    }
+    std::unique_ptr<FrameSource> Source() const
+    {
+        return growing::OpenGrowingSource(OpenForReading(path), growing::Format::Ttyrec);
+    }
+    RecordingFolder folder;
+    QString path;
+    QFile writer;
+};
+
+TEST(Player, ALiveRecordingPlaysItsPastUnseenThenEachWholeFrameAtOnce)
+{
+    PlayerFixture f;
+    f.output.viewers = true;
+    ASSERT_TRUE(f.Open(SecondApartRecording(2)));
+    f.player.TimerTimer();  // the viewers show a frame of this one
+    LiveFile live;
+    live.writer.write(TtyrecBytes({{50, 0, "past;"}, {51, 0, "more past;"}}));
+    f.player.StartLive(live.Source(), QStringLiteral("live"));
+    // The viewers' screens are cleared; the past goes to them as to newcomers.
+    EXPECT_EQ(f.output.broadcasts.back(), kTerminalReset);
+    EXPECT_EQ(f.output.unseen, QByteArray("past;more past;"));
+    EXPECT_EQ(f.output.rejoins, 1);
+    EXPECT_EQ(f.player.FramesPlayed(), 2);
+    EXPECT_EQ(f.status.time, QStringLiteral("1秒"));
+    EXPECT_FALSE(f.timer.enabled);
+
+    // Each read sends what is whole, in one broadcast, unpaced whatever the gaps; the
+    // next-frame key has nothing to hurry but what is written.
+    f.player.SetIdleLimit(0.5);
+    const QByteArray half = TtyrecBytes({{99, 0, "later;"}});
+    live.writer.write(TtyrecBytes({{60, 0, "now;"}, {61, 0, "then;"}}) + half.left(14));
+    f.player.ReadOn();
+    EXPECT_EQ(f.output.broadcasts.back(), QByteArray("now;then;"));
+    const size_t count = f.output.broadcasts.size();
+    f.player.PlayNextFrameNow();
+    EXPECT_EQ(f.output.broadcasts.size(), count);
+    live.writer.write(half.mid(14));
+    f.player.PlayNextFrameNow();
+    EXPECT_EQ(f.output.broadcasts.back(), QByteArray("later;"));
+    EXPECT_EQ(f.player.FramesPlayed(), 5);
+    EXPECT_EQ(f.status.time, QStringLiteral("49秒"));
+    EXPECT_FALSE(f.timer.enabled);
+
+    // A new recording at the same place: one reset, however often it is started over.
+    f.player.StopLive();
+    LiveFile again;
+    f.player.StartLive(again.Source(), QStringLiteral("again"));
+    EXPECT_EQ(f.output.broadcasts.size(), count + 2);
+    EXPECT_EQ(f.output.broadcasts.back(), kTerminalReset);
+    EXPECT_EQ(f.output.rejoins, 1);  // nothing to catch up on
+}
+
+TEST(Player, ABurstOfLiveFramesGoesInPartsAndABadFrameEndsTheRecording)
+{
+    PlayerFixture f;
+    LiveFile live;
+    f.player.StartLive(live.Source(), QStringLiteral("live"));
+    std::vector<TestFrame> burst(400, TestFrame{1, 0, QByteArray(4096, 'x')});
+    live.writer.write(TtyrecBytes(burst));
+    f.player.ReadOn();
+    // Read and sent with nobody watching, a part now and the rest on the next turns.
+    EXPECT_LT(f.output.All().size(), 400 * 4096);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return f.output.All().size() == 400 * 4096; }, 2000));
+    EXPECT_GT(f.output.broadcasts.size(), 1u);
+
+    live.writer.write(TtyrecHeader(2, 0, -1));
+    f.player.ReadOn();
+    EXPECT_EQ(f.status.file, QStringLiteral("-1") + Texts::AllocationFailedSuffix);
+    EXPECT_EQ(f.player.Source(), nullptr);
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "playback/GrowingSource.h"
 #include "playback/Player.h"
+#include "playback/ResetFirstSource.h"
 #include "support/PlaybackFakes.h"
 #include "support/Ttyrec.h"
 
@@ -384,6 +386,32 @@ TEST(ViewerHub, StalledNewcomerHoldsOneSmallBlockWhileItsCatchUpWaits)
     const QByteArray everything = TelnetGreeting + Bodies(frames, 0, frames.size(), true);
     EXPECT_TRUE(slow.received == everything);
     EXPECT_TRUE(watcher.received == everything);
+}
+
+TEST(ViewerHub, ViewersOfALiveRecordingThatStartsGetWhatANewcomerGetsAfterAReset)
+{
+    HubFixture f;
+    const std::vector<TestFrame> old = NumberedFrames(80, QByteArray(2000, '.'));
+    ASSERT_TRUE(f.Open(TtyrecBytes(old)));
+    FakeViewer watching(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&watching);
+    f.Tick(79);  // two blocks' worth played: a newcomer's catch-up takes two sends
+    FakeViewer catchingUp(f.hub, ViewerConnection::Encoding::Raw);
+    catchingUp.stalled = true;  // still on the old recording's catch-up
+    f.hub.Join(&catchingUp);
+    ASSERT_TRUE(f.hub.IsCatchingUp(&catchingUp));
+
+    const std::vector<TestFrame> live = NumberedFrames(3, QByteArray("\xff", 1));
+    RecordingFolder folder;
+    const QString path = folder.Write(QStringLiteral("live"), TtyrecBytes(live));
+    const qsizetype before = watching.received.size();
+    catchingUp.received.clear();
+    f.player.StartLive(growing::OpenGrowingSource(OpenForReading(path), growing::Format::Ttyrec),
+                       QStringLiteral("live"));
+    catchingUp.stalled = false;
+    catchingUp.Drain();
+    EXPECT_EQ(watching.received.mid(before), kTerminalReset + Bodies(live, 0, 3, true));
+    EXPECT_EQ(catchingUp.received, kTerminalReset + Bodies(live, 0, 3, false));
 }
 
 }  // namespace

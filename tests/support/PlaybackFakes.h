@@ -137,6 +137,8 @@ public:
     void Broadcast(const QByteArray& recorded) override { broadcasts.push_back(recorded); }
     bool HasViewers() const override { return viewers; }
     void RecordingChanged() override { ++recordingChanges; }
+    void PlayedUnseen(const QByteArray& recorded) override { unseen += recorded; }
+    void RejoinViewers() override { ++rejoins; }
 
     QByteArray All() const
     {
@@ -150,4 +152,6 @@ public:
     bool viewers = false;
     std::vector<QByteArray> broadcasts;
     int recordingChanges = 0;
+    QByteArray unseen;  // every frame played unseen, in order
+    int rejoins = 0;
 };
