@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "platform/SocketCalls.h"
+#include "playback/TerminalSize.h"
 #include "relay/ChannelNames.h"
 #include "server/OriginPolicy.h"
 
@@ -87,6 +89,64 @@ bool AddWebOrigin(const QByteArray& text, QByteArrayList& origins)
     return true;
 }
 
+bool ParseJoin(const QByteArray& text, bool& joinOnScreen)
+{
+    if (text != "replay" && text != "screen") {
+        return false;
+    }
+    joinOnScreen = text == "screen";
+    return true;
+}
+
+// "COLSxROWS", each a plain decimal; libvterm needs two columns for a wide character.
+bool ParseSize(const QByteArray& text, QSize& size)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,4})x([0-9]{1,4})$"));
+    const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(text));
+    if (!match.hasMatch()) {
+        return false;
+    }
+    const int cols = match.captured(1).toInt();
+    const int rows = match.captured(2).toInt();
+    if (cols < 2 || rows < 1 || cols > kMaxTerminalSide || rows > kMaxTerminalSide) {
+        return false;
+    }
+    size = QSize(cols, rows);
+    return true;
+}
+
+bool ParseCount(const QByteArray& text, int& count)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok || value < 0) {
+        return false;
+    }
+    count = value;
+    return true;
+}
+
+bool ParseControl(const QByteArray& text, ControlMode& mode)
+{
+    const std::optional<ControlMode> named = ControlModeNamed(text);
+    if (!named) {
+        return false;
+    }
+    mode = *named;
+    return true;
+}
+
+// A numeric address of this machine's to listen on; names are not looked up, so what
+// is bound never depends on the resolver.
+bool ParseBindAddress(const QByteArray& text, QByteArray& address)
+{
+    if (SocketCalls::FamilyOf(text) == 0) {
+        return false;
+    }
+    address = text;
+    return true;
+}
+
 // A NATS server's address: nats://HOST:PORT (or tls://), as the client takes it.
 bool SetNatsUrl(const QByteArray& text, QByteArray& url)
 {
@@ -141,6 +201,26 @@ const Option kOptions[] = {
      [](const QByteArray& value, CommandLine& into) {
          return AddWebOrigin(value, into.form.webOrigins);
      }},
+    {"--bind", "a numeric IPv4 or IPv6 address, such as 127.0.0.1 or ::",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseBindAddress(value, into.form.bindAddress);
+     }},
+    {"--web-bind", "a numeric IPv4 or IPv6 address, such as 127.0.0.1 or ::1",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseBindAddress(value, into.form.webBindAddress);
+     }},
+    {"--control", "everyone, local or nobody",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseControl(value, into.form.control);
+     }},
+    {"--trusted-proxy", "a numeric address, or a network such as 10.0.0.0/8",
+     [](const QByteArray& value, CommandLine& into) {
+         return into.form.trustedProxies.Add(value);
+     }},
+    {"--max-viewers", "a number, 0 or more",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseCount(value, into.form.maxViewers);
+     }},
     {"--idle-limit", "a number of seconds above 0",
      [](const QByteArray& value, CommandLine& into) {
          return ParseIdleLimit(value, into.form.idleLimit);
@@ -151,6 +231,14 @@ const Option kOptions[] = {
      [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.loop); }},
     {"--gap", "a number of seconds, 0 or more",
      [](const QByteArray& value, CommandLine& into) { return ParseGap(value, into.form.gap); }},
+    {"--join", "replay or screen",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseJoin(value, into.form.joinOnScreen);
+     }},
+    {"--size", "COLSxROWS, from 2x1 to 1000x1000",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseSize(value, into.form.terminalSize);
+     }},
     {"--follow", nullptr,
      [](const QByteArray&, CommandLine& into) { return SetFlag(into.form.follow); }},
     {"--spool-limit", "a number of bytes (K, M or G may follow)",
@@ -264,11 +352,14 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
+        "              [--bind ADDRESS] [--web-bind ADDRESS] [--control WHO]\n"
+        "              [--trusted-proxy ADDRESS] [--max-viewers N]\n"
         "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]\n"
-        "              [--spool-limit BYTES] [--publish nats://HOST:PORT --channel NAME]\n"
-        "              [--help] [--version] [FILE...]\n"
+        "              [--spool-limit BYTES] [--join replay|screen] [--size COLSxROWS]\n"
+        "              [--publish nats://HOST:PORT --channel NAME] [--help] [--version]\n"
+        "              [FILE...]\n"
         "       ombrix --relay nats://HOST:PORT --channel NAME [--headless] [--port N]\n"
-        "              [--web-port N] [--web-origin HOST]...\n"
+        "              [--web-port N] [--web-origin HOST]... [--join replay|screen]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
         "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
@@ -305,6 +396,15 @@ QString UsageText()
         "            the pause between two recordings (a decimal, 0 or more; default 2),\n"
         "            divided by the speed like a recorded pause. Each recording after\n"
         "            another starts with a terminal reset, on a clean screen.\n"
+        "--join replay|screen\n"
+        "            what a viewer who joins late is sent first: everything played so far\n"
+        "            (replay, the default), or a repaint of the screen as it stands\n"
+        "            (screen), quick whatever the length of the recording. Where the\n"
+        "            repaint could differ from the replay, the viewer gets the replay,\n"
+        "            and one line on standard error says why.\n"
+        "--size COLSxROWS\n"
+        "            the terminal of recordings that do not state one (an asciicast file\n"
+        "            does): what the page shows and the screen is kept at (default 80x24).\n"
         "--follow    broadcast a session while it is recorded: FILE is being written by\n"
         "            ttyrec or asciinema rec (plain ttyrec, asciicast v2 or v3). What it\n"
         "            holds counts as played at once, and each frame written after goes to\n"

@@ -16,8 +16,10 @@ struct CommandLine
 };
 
 // Reads the arguments after the program name:
-//   ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]... [--idle-limit SECONDS]
-//          [--playlist] [--loop] [--gap SECONDS] [--follow] [--spool-limit BYTES]
+//   ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]... [--bind ADDRESS]
+//          [--web-bind ADDRESS] [--control WHO] [--trusted-proxy ADDRESS]... [--max-viewers N]
+//          [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]
+//          [--spool-limit BYTES] [--join replay|screen] [--size COLSxROWS]
 //          [--publish URL --channel NAME | --relay URL --channel NAME] [--help] [--version]
 //          [FILE...]
 // "--" ends the options; a lone "-" and every other argument is a file argument. The

@@ -102,3 +102,12 @@ void TFormOmbrix::ShowConnectionStatus()
         ConnectionStatusText(port, count, count > 0 ? hub_.FirstViewerAddress() : QString()));
     ShowViewerTotal();
 }
+
+void TFormOmbrix::ViewersChanged()
+{
+    ShowConnectionStatus();
+    // On a channel the pages show every viewer of it, which ShowViewerTotal tells them.
+    if (webServer_ && !leader_ && !relay_) {
+        webServer_->SetViewerCount(hub_.ViewerCount());
+    }
+}

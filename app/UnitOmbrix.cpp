@@ -9,10 +9,12 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QHostAddress>
 #include <QLabel>
 #include <QMimeData>
 #include <QSlider>
 #include <QUrl>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -38,6 +40,21 @@ constexpr uint32_t kHandoffTag = 21089;
 // first part of it may go on waiting for an endpoint that is still starting.
 constexpr int kHandoffAcceptMs = 5000;
 constexpr int kHandoffConnectMs = 2000;
+
+// Where the page is found on this machine, as a URL writes the host: a port listening on
+// every interface is reached through loopback.
+QString PageHost(const QByteArray& bindAddress)
+{
+    const QHostAddress address(QString::fromLatin1(bindAddress));
+    // "::" takes IPv4 clients as well.
+    if (bindAddress.isEmpty() || address == QHostAddress::AnyIPv4 ||
+        address == QHostAddress::AnyIPv6) {
+        return QStringLiteral("127.0.0.1");
+    }
+    return address.protocol() == QAbstractSocket::IPv6Protocol
+               ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+               : address.toString();
+}
 
 // True only for an existing regular file (not a folder).
 bool IsExistingFile(const QByteArray& argument)
@@ -68,7 +85,7 @@ bool IsFileToBe(const QByteArray& argument)
 }  // namespace
 
 TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
-    : QMainWindow(parent), headless_(options.headless)
+    : QMainWindow(parent), headless_(options.headless), terminalSize_(options.terminalSize)
 {
     FormOmbrix = this;
     CreateControls();
@@ -77,9 +94,15 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
         return;
     }
     ServerSocket.SetPort(options.port);
+    ServerSocket.SetAddress(options.bindAddress);
+    hub_.SetControl(options.control);
+    hub_.SetMaxViewers(options.maxViewers);
     player_.SetIdleLimit(options.idleLimit);
     player_.SetSourceOptions(SourceOptions{.spoolLimit = options.spoolLimit});
     player_.SetGap(options.gap);
+    if (options.joinOnScreen) {
+        hub_.JoinOnScreen(terminalSize_);
+    }
     player_.SetFollow(options.follow);
     // Before the ports open: a leader refused, or no NATS there, serves nobody.
     JoinChannel(options);
@@ -90,7 +113,7 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     }
     ServerSocket.SetActive(true);
     if (options.webPort != 0) {
-        StartWebServer(options.webPort, options.webOrigins);
+        StartWebServer(options);
     }
     setAcceptDrops(true);
     // After the port opened: a large folder takes a moment to look through.
@@ -189,10 +212,12 @@ void TFormOmbrix::RequestTermination()
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
-void TFormOmbrix::StartWebServer(int port, const QByteArrayList& origins)
+void TFormOmbrix::StartWebServer(const FormOptions& options)
 {
     webServer_ = std::make_unique<WebServer>(ViewerMemory);
-    webServer_->SetAllowedOrigins(origins);
+    webServer_->SetAllowedOrigins(options.webOrigins);
+    webServer_->SetTrustedProxies(options.trustedProxies);
+    webServer_->MaySteer = [this](const QHostAddress& client) { return hub_.MaySteer(client); };
     webServer_->OnJoin = [this](ViewerConnection* viewer) { hub_.Join(viewer); };
     webServer_->OnLeave = [this](ViewerConnection* viewer) { hub_.Leave(viewer); };
     webServer_->OnWritable = [this](ViewerConnection* viewer) { hub_.Writable(viewer); };
@@ -200,10 +225,14 @@ void TFormOmbrix::StartWebServer(int port, const QByteArrayList& origins)
         hub_.Received(viewer, keys);
     };
     webServer_->SetSpeed(PlaySpeed());
-    webServer_->Listen(port);
+    webServer_->SetTerminalSize(ClampedTerminalSize(terminalSize_));
+    const QByteArray address =
+        options.webBindAddress.isEmpty() ? options.bindAddress : options.webBindAddress;
+    webServer_->Listen(address, options.webPort);
     if (headless_) {
         Headless::PrintLine("web",
-                            QStringLiteral("http://127.0.0.1:%1/").arg(webServer_->LocalPort()));
+                            QStringLiteral("http://%1:%2/")
+                                .arg(PageHost(address), QString::number(webServer_->LocalPort())));
     }
 }
 
@@ -275,6 +304,11 @@ void TFormOmbrix::StartRelay(const QByteArray& url, const ChannelNames& names)
 
 void TFormOmbrix::ApplyRelayedKey(int action, int speed)
 {
+    // The relay judged its viewer by its own --control; here a key from elsewhere steers
+    // only a program that lets everyone steer.
+    if (!hub_.MaySteer(QHostAddress())) {
+        return;
+    }
     switch (static_cast<RelayMessage::KeyAction>(action)) {
         case RelayMessage::KeyAction::Faster:
             hub_.ApplyKey(ViewerKey::Faster);
@@ -309,7 +343,7 @@ void TFormOmbrix::ShowViewerTotal()
     }
     shownViewerTotal_ = total;
     if (webServer_) {
-        webServer_->SetViewerTotal(*total);
+        webServer_->SetViewerCount(static_cast<int>(std::min<int64_t>(*total, INT32_MAX)));
     }
     if (headless_) {
         Headless::PrintLine("viewers", QString::number(*total));
@@ -384,12 +418,20 @@ void TFormOmbrix::SetStatusTime(const QString& text)
 
 void TFormOmbrix::RecordingStarted(const QString& title, std::optional<QSize> terminalSize)
 {
+    hub_.RecordingStarted(terminalSize);
     if (webServer_) {
-        webServer_->SetTerminalSize(terminalSize.value_or(QSize(kDefaultColumns, kDefaultRows)));
+        webServer_->SetTerminalSize(ClampedTerminalSize(terminalSize.value_or(terminalSize_)));
         webServer_->SetRecordingName(title);
     }
     if (leader_) {
         leader_->RecordingStarted(title, terminalSize, PlaySpeed());
+    }
+}
+
+void TFormOmbrix::TerminalResized(QSize size)
+{
+    if (webServer_) {
+        webServer_->SetTerminalSize(size);
     }
 }
 

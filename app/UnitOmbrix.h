@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QMainWindow>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -14,8 +15,11 @@
 #include "platform/TTimer.h"
 #include "playback/PlaybackPorts.h"
 #include "playback/Player.h"
+#include "playback/TerminalSize.h"
 #include "playback/TimerAdapter.h"
 #include "playback/io.h"
+#include "server/ControlPolicy.h"
+#include "server/ForwardedClient.h"
 #include "server/MemoryBudget.h"
 #include "server/ScktComp.h"
 #include "server/ViewerHub.h"
@@ -46,6 +50,16 @@ struct FormOptions
     int port = 21089;
     // The port for browser viewers; 0: none.
     int webPort = 0;
+    // The numeric address each port listens on; empty: every IPv4 interface. The web
+    // port's, when not given, is the viewer port's.
+    QByteArray bindAddress = {};
+    QByteArray webBindAddress = {};
+    // Whose keys steer the playback.
+    ControlMode control = ControlMode::Everyone;
+    // Proxies whose forwarded client addresses are believed (the web port only).
+    TrustedProxies trustedProxies = {};
+    // Viewers at most, telnet and web together; 0: no cap.
+    int maxViewers = 0;
     // Hosts besides this machine's own whose pages may open the browser stream, as the
     // operator gave them ("name" or "name:port"), in lower case.
     QByteArrayList webOrigins = {};
@@ -62,6 +76,10 @@ struct FormOptions
     bool loop = false;
     // The pause between two recordings, in seconds before the speed divides it.
     double gap = 2.0;
+    // Newcomers get a repaint of the current screen rather than everything played so far.
+    bool joinOnScreen = false;
+    // The terminal of recordings that do not state one.
+    QSize terminalSize{kDefaultTerminalColumns, kDefaultTerminalRows};
     // Every recording opened is followed while it is being written; a file named that is
     // not there yet is waited for.
     bool follow = false;
@@ -152,7 +170,8 @@ public:
     void ServerSocketClientWrite(QObject* Sender, TCustomWinSocket* Socket);
     void ServerSocketClientRead(QObject* Sender, TCustomWinSocket* Socket);
     void ShowConnectionStatus();
-    void ViewersChanged() override { ShowConnectionStatus(); }
+    void ViewersChanged() override;
+    void TerminalResized(QSize size) override;
 
     // --- hand-off and drops (app/UnitOmbrix.cpp) ----------------------------------------
     // A recording handed over by a later instance. Returns 1 when the tag is ours.
@@ -198,7 +217,7 @@ private:
     bool HandOver(const QString& instanceName);
     void StartAutoFile();
     // Opens the web port; throws when it cannot listen.
-    void StartWebServer(int port, const QByteArrayList& origins);
+    void StartWebServer(const FormOptions& options);
     // Tells the pages and the status output the speed; a flood of speed keys is told as
     // its latest value, a few times a second at most.
     void AnnounceSpeed(int speed);
@@ -215,6 +234,7 @@ private:
     void RequestTermination();
 
     bool headless_ = false;
+    QSize terminalSize_;  // of recordings that do not state one
     bool terminationRequested_ = false;
     bool startupFailed_ = false;
     std::array<QLabel*, 3> statusPanels_{};

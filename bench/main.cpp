@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Harness.h"
+#include "JoinBench.h"
 #include "Live.h"
 #include "Peers.h"
 #include "Recordings.h"
@@ -1150,6 +1151,16 @@ void PlaylistLoop(const Options& options)
     AddRow("playlist: stream byte-exact", exact ? "yes" : "NO", "yes", exact);
 }
 
+void Joins(const Options& options)
+{
+    std::fprintf(stderr, "join\n");
+    // The sample lies in samples/ of the source tree, beside tests/recordings.
+    const std::string root = options.sample.substr(0, options.sample.rfind("/samples/"));
+    for (const Figure& figure : MeasureJoins(options.binary, root, options.quick)) {
+        AddRow(figure.name, figure.value, figure.goal, figure.met);
+    }
+}
+
 void PrintTable()
 {
     size_t width = 0;
@@ -1236,7 +1247,8 @@ int main(int argc, char** argv)
                       {"web", WebFanOut},
                       {"playlist", PlaylistLoop},
                       {"live", Live},
-                      {"handoff", HandoffStall}};
+                      {"handoff", HandoffStall},
+                      {"join", Joins}};
     for (const auto& benchmark : benchmarks) {
         if (options.only.empty() || options.only == benchmark.name) {
             benchmark.run(options);

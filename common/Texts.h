@@ -52,6 +52,11 @@ inline const QString RelayLostNats =
     QStringLiteral("lost NATS at %1: the viewers here wait for the leader");
 inline const QString NatsBack = QStringLiteral("NATS at %1 is back");
 
+// To a viewer turned away because as many as the operator allows are watching: a telnet
+// line, or a WebSocket's close reason. In ASCII, which every terminal shows.
+inline const QString TooManyViewers = QStringLiteral(
+    "Ombrix: %1 viewers are watching, as many as this server takes. Please try again later.");
+
 // Errors.
 inline const QString TimerUnavailable = QStringLiteral("タイマーを取得できません");
 inline const QString InstanceUnavailable = QStringLiteral("あれ?");
@@ -103,6 +108,9 @@ inline const QString ThreadModeUnsupported =
 // Standard error, once, when a late viewer is given the replay because the screen model
 // cannot stand for what the recording did; filled with one of the reasons below.
 inline const QString CannotRepaint = QStringLiteral("cannot repaint exactly, because %1");
+// The line itself, filled with the text above: newcomers to this recording are sent what
+// was played instead of the screen.
+inline const QString JoinedOnReplay = QStringLiteral("ombrix: newcomers get the replay: %1");
 inline const QString ReasonInvalidUtf8 =
     QStringLiteral("the recording has bytes that are not UTF-8");
 inline const QString ReasonC1InUtf8 =

@@ -6,6 +6,7 @@
 #include <QSize>
 #include <optional>
 
+#include "playback/TerminalSize.h"
 #include "playback/io.h"
 
 // The asciicast formats (asciinema's recordings), without any I/O: the header, and each
@@ -23,9 +24,7 @@ namespace asciicast {
 // Past it, the file is taken for a broken or hostile one.
 inline constexpr qsizetype kMaxEventLength = 2 * 1024 * 1024;
 
-// The largest terminal a recording may ask for, columns and rows alike: a page, or a screen
-// model, allocates what it is told.
-inline constexpr int kMaxTerminalSide = 1000;
+using ::kMaxTerminalSide;
 
 struct Header
 {

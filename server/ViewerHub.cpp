@@ -72,9 +72,14 @@ struct ViewerHub::CatchUp
 
 struct ViewerHub::Viewer
 {
-    explicit Viewer(ViewerConnection* c) : connection(c), keys(KeyStreamOf(*c)) {}
+    Viewer(ViewerConnection* c, bool steers)
+        : connection(c), keys(KeyStreamOf(*c)), maySteer(steers)
+    {
+    }
     ViewerConnection* connection;
     TelnetKeyDecoder keys;
+    // Decided once, as it joins: its address does not change.
+    bool maySteer;
     KeyRateLimit keyRate;
     // While the decoder holds a possible escape sequence that no byte has finished: when
     // what it holds is taken as keys.
@@ -132,7 +137,11 @@ void ViewerHub::Join(ViewerConnection* connection)
     if (byConnection_.contains(connection)) {
         return;
     }
-    const auto viewer = std::make_shared<Viewer>(connection);
+    if (maxViewers_ > 0 && viewerCount_ >= maxViewers_) {
+        connection->TurnAway(Texts::TooManyViewers.arg(viewerCount_));
+        return;
+    }
+    const auto viewer = std::make_shared<Viewer>(connection, MaySteer(connection->ClientAddress()));
     viewers_.push_back(viewer);
     byConnection_.emplace(connection, viewer);
     ++viewerCount_;
@@ -140,7 +149,39 @@ void ViewerHub::Join(ViewerConnection* connection)
     if (connection->FrameEncoding() == ViewerConnection::Encoding::Telnet) {
         connection->Send(TelnetGreeting);
     }
-    StartCatchUp(viewer);
+    if (!SendScreen(*viewer)) {
+        StartCatchUp(viewer);
+    }
+}
+
+void ViewerHub::JoinOnScreen(QSize defaultSize)
+{
+    screen_ = std::make_unique<ScreenJoin>(defaultSize);
+    screen_->OnResize = [this](QSize size) { host_.TerminalResized(size); };
+}
+
+void ViewerHub::RecordingStarted(std::optional<QSize> terminalSize)
+{
+    if (screen_) {
+        screen_->StartRecording(terminalSize);
+    }
+}
+
+std::optional<QSize> ViewerHub::ScreenSize() const
+{
+    return screen_ ? std::optional<QSize>(screen_->Size()) : std::nullopt;
+}
+
+bool ViewerHub::SendScreen(Viewer& viewer)
+{
+    if (!screen_ || viewer.departed || screen_->CannotRepaint()) {
+        return false;
+    }
+    // Nothing played yet: nothing to show, and the frames reach the newcomer with everyone.
+    if (const QByteArray* repaint = screen_->Repaint(viewer.connection->FrameEncoding())) {
+        viewer.connection->Send(*repaint);
+    }
+    return true;
 }
 
 void ViewerHub::Leave(ViewerConnection* connection)
@@ -184,7 +225,7 @@ void ViewerHub::Received(ViewerConnection* connection, const QByteArray& bytes)
 void ViewerHub::ApplyKeyOf(Viewer& viewer, ViewerKey key, KeyRateLimit::Clock::time_point now)
 {
     // A key's frame may have hung this viewer up; what it sent after is no one's.
-    if (!viewer.departed && viewer.keyRate.Take(now)) {
+    if (viewer.maySteer && !viewer.departed && viewer.keyRate.Take(now)) {
         ApplyKey(key);
     }
 }
@@ -334,6 +375,11 @@ void ViewerHub::Broadcast(const QByteArray& recorded)
     if (recorded.isEmpty()) {
         return;
     }
+    // Before the viewers get it: a resize in the frame reaches the pages ahead of the text
+    // drawn at the new size.
+    if (screen_) {
+        screen_->Feed(recorded);
+    }
     // Browsers take the block as it is. Telnet viewers share one escaped block, made at
     // most once, and only if one of them is here; a frame without 0xFF needs no block of
     // its own. A connection that cannot take it at once keeps a reference, not a copy.
@@ -361,6 +407,13 @@ void ViewerHub::Broadcast(const QByteArray& recorded)
     }
 }
 
+void ViewerHub::PlayedUnseen(const QByteArray& recorded)
+{
+    if (screen_) {
+        screen_->Feed(recorded);
+    }
+}
+
 void ViewerHub::RejoinViewers()
 {
     // A copy: a failing send hangs a viewer up, and the list changes under the loop.
@@ -370,7 +423,9 @@ void ViewerHub::RejoinViewers()
             continue;
         }
         viewer->catchUp.reset();
-        StartCatchUp(viewer);
+        if (!SendScreen(*viewer)) {
+            StartCatchUp(viewer);
+        }
     }
 }
 
@@ -379,5 +434,9 @@ void ViewerHub::RecordingChanged()
     // Viewers still catching up on the old recording follow the new one from its start.
     for (const std::shared_ptr<Viewer>& viewer : viewers_) {
         viewer->catchUp.reset();
+    }
+    // Until the new one states its size, nothing of it has played.
+    if (screen_) {
+        screen_->StartRecording(std::nullopt);
     }
 }

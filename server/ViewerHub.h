@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "playback/PlaybackPorts.h"
+#include "server/ControlPolicy.h"
 #include "server/KeyRateLimit.h"
 #include "server/MemoryBudget.h"
+#include "server/ScreenJoin.h"
 #include "server/TelnetKeyDecoder.h"
 #include "server/TelnetOutput.h"
 #include "server/ViewerConnection.h"
@@ -33,6 +35,8 @@ public:
     // A viewer joined or is leaving: the connection panel and the timer's enabled state
     // follow. During a departure the leaving viewer is still listed.
     virtual void ViewersChanged() = 0;
+    // The recording resized its terminal, as newcomers on the screen are shown it.
+    virtual void TerminalResized(QSize /*size*/) {}
 };
 
 // Every viewer of the one playback, whatever carries it: the count, the join order, each
@@ -53,8 +57,25 @@ public:
     }
     // A key typed elsewhere (at a relay) that acts here as if a viewer here typed it.
     void ApplyKey(ViewerKey key);
+    // From now on newcomers get a repaint of the current screen rather than the replay,
+    // wherever it can be exact; recordings without a size are played on `defaultSize`.
+    // Set once, before the first recording opens.
+    void JoinOnScreen(QSize defaultSize);
+    // A recording has started, stating its terminal's size or not.
+    void RecordingStarted(std::optional<QSize> terminalSize);
+    // The size newcomers on the screen are painted at; none when they get the replay.
+    std::optional<QSize> ScreenSize() const;
+    // Whose keys steer. The keys of a viewer who may not are still decoded (its telnet
+    // negotiation is handled as before) and then dropped. Applies to viewers who join
+    // from now on.
+    void SetControl(ControlMode mode) { control_ = mode; }
+    // Whether keys typed by a viewer at `origin` may steer, wherever they arrive from.
+    bool MaySteer(const QHostAddress& origin) const { return ::MaySteer(control_, origin); }
+    // Newcomers past this many viewers are turned away; 0: no cap.
+    void SetMaxViewers(int count) { maxViewers_ = count; }
 
-    // A viewer arrived: counted, greeted (telnet viewers), then sent what it missed.
+    // A viewer arrived: counted, greeted (telnet viewers), then sent what it missed; or,
+    // past the cap, told so and closed, leaving the others untouched.
     void Join(ViewerConnection* viewer);
     // A viewer is leaving; the transport frees it later.
     void Leave(ViewerConnection* viewer);
@@ -75,8 +96,9 @@ public:
     void Broadcast(const QByteArray& recorded) override;
     bool HasViewers() const override { return viewerCount_ > 0; }
     void RecordingChanged() override;
-    // Viewers get these through their catch-up, which reads them from the recording.
-    void PlayedUnseen(const QByteArray&) override {}
+    // Viewers get these through their catch-up, which reads them from the recording, or
+    // through the screen they are painted.
+    void PlayedUnseen(const QByteArray& recorded) override;
     // Each viewer connected gets what a newcomer gets, from where it stands: the player
     // has cleared the screens that showed anything.
     void RejoinViewers() override;
@@ -93,6 +115,8 @@ private:
     void WaitForRestOfEscape(const std::shared_ptr<Viewer>& viewer);
     void ArmEscapeTimer();
     void FlushDueEscapes();
+    // Sends the newcomer the current screen; false when it needs the replay instead.
+    bool SendScreen(Viewer& viewer);
     void StartCatchUp(const std::shared_ptr<Viewer>& viewer);
     void ContinueCatchUp(const std::shared_ptr<Viewer>& viewer);
     bool FillCatchUpBlock(CatchUp& catchUp) const;
@@ -103,6 +127,8 @@ private:
     MemoryBudget& memory_;
     PlaybackControl* playback_ = nullptr;
     std::function<void(ViewerKey)> forwardKey_;
+    ControlMode control_ = ControlMode::Everyone;
+    int maxViewers_ = 0;
     int viewerCount_ = 0;
     // In join order. A viewer leaving during a broadcast is only marked, and dropped when
     // the broadcast is over, so the loop's indices stay valid.
@@ -112,4 +138,6 @@ private:
     // One timer for every viewer holding a possible escape, due at the earliest of them.
     QTimer escapeTimer_;
     bool departedPending_ = false;
+    // Only while newcomers join on the screen: replay joins pay nothing for it.
+    std::unique_ptr<ScreenJoin> screen_;
 };

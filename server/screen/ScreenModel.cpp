@@ -71,6 +71,7 @@ void ScreenModel::Reset(int cols, int rows)
     primaryCells_.clear();
     rightAfterText_ = false;
     wrapCandidate_ = false;
+    textSinceCleared_ = {};
     doubts_.ClearAll();
     UpdateWritingFlags();
     // libvterm's saved cursor starts where a terminal's does: home, with the default pen.
@@ -161,6 +162,23 @@ void ScreenModel::DoubtCells(const QString& reason)
 void ScreenModel::ScreenCleared()
 {
     doubts_.Clear(alternateMode_ != 0 ? Doubts::Alternate : Doubts::Primary);
+    textSinceCleared_[alternateMode_ != 0 ? 1 : 0] = false;
+}
+
+void ScreenModel::Backspace()
+{
+    // At a line's start, some terminals go back to the end of the line above when the
+    // text wrapped from it, others stay. Which lines wrapped is not kept: any text written
+    // since the screen was last cleared may have.
+    if (textSinceCleared_[alternateMode_ != 0 ? 1 : 0]) {
+        Flush();
+        const VtermScreen::Position cursor = screen_->Cursor();
+        if (cursor.col == 0 && cursor.row > 0) {
+            DoubtCells(Texts::ReasonDisputed.arg(QStringLiteral("BS at a line's start")));
+        }
+    }
+    toScreen_ += '\b';
+    wrapCandidate_ = false;
 }
 
 void ScreenModel::DoubtEditAtUnknownCursor()
@@ -236,6 +254,7 @@ void ScreenModel::OnText(const char* bytes, qsizetype size)
     lastTextAscii_ = static_cast<uchar>(bytes[size - 1]) < 0x80;
     lastTextByte_ = bytes[size - 1];
     wrapCandidate_ = true;
+    textSinceCleared_[alternateMode_ != 0 ? 1 : 0] = true;
 }
 
 void ScreenModel::AppendCheckingColumns(const char* bytes, qsizetype size)
@@ -291,11 +310,13 @@ void ScreenModel::OnControl(uchar byte)
             // May scroll, which from an unknown row changes unknown lines.
             DoubtEditAtUnknownCursor();
             [[fallthrough]];
-        case 0x08:  // BS
         case 0x09:  // HT
         case 0x0D:  // CR
             toScreen_ += static_cast<char>(byte);
             wrapCandidate_ = false;
+            break;
+        case 0x08:  // BS
+            Backspace();
             break;
         case 0x0E:  // SO: G1 in use
         case 0x0F:  // SI: G0 in use

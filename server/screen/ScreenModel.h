@@ -3,11 +3,13 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "playback/TerminalSize.h"
 #include "server/screen/Charsets.h"
 #include "server/screen/Doubts.h"
 #include "server/screen/EscapeScanner.h"
@@ -32,12 +34,12 @@ class RepaintWriter;
 class ScreenModel : private EscapeScanner::Events
 {
 public:
-    static constexpr int kDefaultCols = 80;
-    static constexpr int kDefaultRows = 24;
+    static constexpr int kDefaultCols = kDefaultTerminalColumns;
+    static constexpr int kDefaultRows = kDefaultTerminalRows;
     // The largest size a terminal is taken to show; larger ones are cut to it. At least
     // two columns: libvterm fails on a wide character in one.
-    static constexpr int kMaxCols = 1000;
-    static constexpr int kMaxRows = 1000;
+    static constexpr int kMaxCols = kMaxTerminalSide;
+    static constexpr int kMaxRows = kMaxTerminalSide;
     static constexpr int kMinCols = 2;
 
     explicit ScreenModel(int cols = kDefaultCols, int rows = kDefaultRows);
@@ -133,6 +135,8 @@ private:
     // The screen in use has been wholly cleared in a known state.
     void ScreenCleared();
     void DoubtEditAtUnknownCursor();
+    void Backspace();
+    void DoubtWrapKept(QByteArrayView raw);
     // An insertion, deletion or erasure at the cursor that cuts a wide character.
     void DoubtSplitWide(const CsiSequence& csi);
     // ICH and DCH, which libvterm is told to do outside the scroll region too.
@@ -177,6 +181,9 @@ private:
     char lastTextByte_ = 0;
     bool wrapCandidate_ = false;
     bool keepsWrap_ = false;
+    // Text was written on the primary [0] or alternate [1] screen since it was last
+    // wholly cleared, so a line of it may have wrapped.
+    std::array<bool, 2> textSinceCleared_{};
 
     Doubts doubts_;
     QByteArray repaint_;

@@ -69,10 +69,13 @@ void ScreenModel::OnEscape(const EscapeSequence& escape)
                 RestoreCursor();
                 break;
             case 'D':  // IND
-            case 'E':  // NEL
             case 'M':  // RI
+            case 'E':  // NEL
                 keepsWrap_ = false;
                 DoubtEditAtUnknownCursor();
+                if (escape.finalByte != 'E') {
+                    DoubtWrapKept(escape.raw);
+                }
                 Pass(escape.raw);
                 break;
             case 'H':  // HTS
@@ -130,6 +133,17 @@ void ScreenModel::OnEscape(const EscapeSequence& escape)
     }
     if (!keepsWrap_) {
         wrapCandidate_ = false;
+    }
+}
+
+void ScreenModel::DoubtWrapKept(QByteArrayView raw)
+{
+    // A wrap pending at the line's end survives IND and RI in some terminals, which then
+    // wrap the next character, and not in others. The line is the same in both.
+    Flush();
+    if (PendingWrap()) {
+        doubts_.Raise(Doubts::Cursor, Texts::ReasonDisputed.arg(QString::fromLatin1(
+                                          DescribeSequence(raw) + " at a pending wrap")));
     }
 }
 
@@ -706,6 +720,7 @@ void ScreenModel::HardReset(const EscapeSequence& escape)
     regionBottom_ = Rows() - 1;
     saved_ = SavedCursor{};
     altSaved_ = SavedCursor{};
+    textSinceCleared_ = {};
     doubts_.ClearAll();
     Flush();
     UpdateWritingFlags();

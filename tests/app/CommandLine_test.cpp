@@ -23,6 +23,8 @@ struct Case
     bool playlist = false;
     bool loop = false;
     double gap = 2.0;
+    bool joinOnScreen = false;
+    QSize terminalSize{80, 24};
     bool follow = false;
 };
 
@@ -57,6 +59,11 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
          .playlist = true,
          .loop = true},
         {.arguments = {"--gap=0"}, .gap = 0.0},
+        {.arguments = {"--join", "screen", "--size=132x43"},
+         .joinOnScreen = true,
+         .terminalSize = {132, 43}},
+        {.arguments = {"--join=screen", "--join", "replay", "--size", "1000x1"},
+         .terminalSize = {1000, 1}},
         // Every one counts, in lower case, ports and IPv6 brackets kept.
         {.arguments = {"--web-origin", "Public.Name", "--web-origin=[::1]:8443", "--web-origin",
                        "10.0.0.2:80"},
@@ -79,6 +86,8 @@ TEST(CommandLine, AcceptedFormsSetTheirFieldsAndKeepFilesAsBytes)
         EXPECT_EQ(parsed.form.playlist, expected.playlist);
         EXPECT_EQ(parsed.form.loop, expected.loop);
         EXPECT_EQ(parsed.form.gap, expected.gap);
+        EXPECT_EQ(parsed.form.joinOnScreen, expected.joinOnScreen);
+        EXPECT_EQ(parsed.form.terminalSize, expected.terminalSize);
         EXPECT_EQ(parsed.form.follow, expected.follow);
     }
 }
@@ -101,6 +110,7 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
          "--web-origin needs a host name or address, with an optional :PORT, not \"http://a\""},
         {{"--web-origin=a:0"},
          "--web-origin needs a host name or address, with an optional :PORT, not \"a:0\""},
+        {{"--join", "Screen"}, QStringLiteral("--join needs replay or screen, not \"Screen\"")},
         {{"--bogus"}, QStringLiteral("unknown option --bogus")},
         {{"--portx=1"}, QStringLiteral("unknown option --portx=1")},
         // A flag takes no value.
@@ -128,6 +138,13 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
     for (const char* bad : {"0", "0.0", "-1", "+1", "1e3", "inf", "nan", "1,5", "", "x", " 1"}) {
         EXPECT_EQ(ParseCommandLine({"--idle-limit", bad}).error,
                   seconds + QStringLiteral(", not \"%1\"").arg(QLatin1String(bad)));
+    }
+    // A size a terminal can have, and a screen model can keep.
+    for (const char* bad : {"80", "80x", "x24", "1x24", "80x0", "1001x24", "80x1001", "80X24",
+                            "+80x24", "80x24 ", "0080x24x1"}) {
+        EXPECT_EQ(ParseCommandLine({"--size", bad}).error,
+                  QStringLiteral("--size needs COLSxROWS, from 2x1 to 1000x1000, not \"%1\"")
+                      .arg(QLatin1String(bad)));
     }
     // A channel's options go together, and a relay plays no file of its own.
     const QByteArray url = "nats://127.0.0.1:4222";
@@ -161,6 +178,34 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
                   QStringLiteral("--gap needs a number of seconds, 0 or more, not \"%1\"")
                       .arg(QLatin1String(bad)));
     }
+    // Listening addresses are numeric: a name or a half address binds nothing by surprise.
+    for (const QByteArray option : {"--bind", "--web-bind", "--trusted-proxy"}) {
+        for (const char* bad : {"localhost", "1.2.3", "::1 ", "", "[::1]"}) {
+            EXPECT_TRUE(ParseCommandLine({option, bad}).error.startsWith(QLatin1String(option)))
+                << option.constData() << " " << bad;
+        }
+    }
+    for (const char* bad : {"all", "Local", ""}) {
+        EXPECT_EQ(ParseCommandLine({"--control", bad}).error,
+                  QStringLiteral("--control needs everyone, local or nobody, not \"%1\"")
+                      .arg(QLatin1String(bad)));
+    }
+    EXPECT_FALSE(ParseCommandLine({"--max-viewers", "-1"}).error.isEmpty());
+}
+
+TEST(CommandLine, PublicServerOptionsSetTheirFields)
+{
+    const CommandLine parsed = ParseCommandLine(
+        {"--bind", "::", "--web-bind=127.0.0.1", "--control", "local", "--trusted-proxy",
+         "10.0.0.0/8", "--trusted-proxy=::1", "--max-viewers", "200"});
+    ASSERT_TRUE(parsed.error.isEmpty()) << parsed.error.toStdString();
+    EXPECT_EQ(parsed.form.bindAddress, QByteArray("::"));
+    EXPECT_EQ(parsed.form.webBindAddress, QByteArray("127.0.0.1"));
+    EXPECT_EQ(parsed.form.control, ControlMode::Local);
+    EXPECT_TRUE(parsed.form.trustedProxies.Contains(QHostAddress(QStringLiteral("10.2.3.4"))));
+    EXPECT_TRUE(parsed.form.trustedProxies.Contains(QHostAddress(QStringLiteral("::1"))));
+    EXPECT_FALSE(parsed.form.trustedProxies.Contains(QHostAddress(QStringLiteral("127.0.0.1"))));
+    EXPECT_EQ(parsed.form.maxViewers, 200);
 }
 
 }  // namespace

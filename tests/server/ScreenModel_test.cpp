@@ -50,6 +50,12 @@ TEST(ScreenModel, SaysWhyItCannotRepaintAndWhenItCanAgain)
          "\r\x1b"
          "7"},
         {"resize", "text\x1b[8;30;100t", Texts::ReasonResize, clear},
+        // Random streams in tmux found these two: some terminals keep a wrap pending
+        // through RI, and go back up a line that wrapped on BS at a line's start.
+        {"reverse index at a pending wrap", QByteArray(80, 'x') + "\x1bM",
+         Texts::ReasonDisputed.arg("ESC M at a pending wrap"), "\x1b[H"},
+        {"backspace at a line's start", "ab\r\n\b",
+         Texts::ReasonDisputed.arg("BS at a line's start"), clear},
         {"reset on the alternate screen",
          "\x1b[?1049h\x1b"
          "c",

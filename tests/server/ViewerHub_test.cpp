@@ -11,6 +11,7 @@
 #include "playback/GrowingSource.h"
 #include "playback/Player.h"
 #include "playback/ResetFirstSource.h"
+#include "server/screen/ScreenModel.h"
 #include "support/PlaybackFakes.h"
 #include "support/Ttyrec.h"
 
@@ -40,6 +41,12 @@ public:
     qsizetype PendingBytes() const override { return pending; }
     bool IsConnected() const override { return connected; }
     QString PeerAddress() override { return address_; }
+    QHostAddress ClientAddress() const override { return QHostAddress(address_); }
+    void TurnAway(const QString& reason) override
+    {
+        turnedAway = reason;
+        Close();
+    }
     void Close() override
     {
         if (connected) {
@@ -70,6 +77,7 @@ public:
     bool stalled = false;  // sends wait in the connection until Drain
     bool connected = true;
     bool failsOnSend = false;  // the transport hangs up inside the send
+    QString turnedAway;
 
 private:
     ViewerHub& hub_;
@@ -90,6 +98,7 @@ struct HubFixture : ViewerHubHost
         firstAddress = hub.ViewerCount() > 0 ? hub.FirstViewerAddress() : QString();
         player.UpdateTimerEnabled();
     }
+    void TerminalResized(QSize size) override { resizes.push_back(size); }
     bool Open(const QByteArray& bytes)
     {
         return player.Open(std::make_unique<MemorySource>(bytes), QStringLiteral("r"));
@@ -109,6 +118,7 @@ struct HubFixture : ViewerHubHost
     ViewerHub hub{*this, speed, memory};
     int changes = 0;
     QString firstAddress;
+    std::vector<QSize> resizes;
 };
 
 std::vector<TestFrame> NumberedFrames(int count, const QByteArray& extra = QByteArray())
@@ -381,6 +391,86 @@ TEST(ViewerHub, StalledNewcomerHoldsOneSmallBlockWhileItsCatchUpWaits)
     EXPECT_TRUE(watcher.received == everything);
 }
 
+QByteArray RepaintAfter(const std::vector<TestFrame>& frames, size_t count, QSize size)
+{
+    ScreenModel model(size.width(), size.height());
+    for (size_t i = 0; i < count; ++i) {
+        model.Feed(frames[i].body);
+    }
+    return model.Repaint();
+}
+
+TEST(ViewerHub, NewcomersOnTheScreenShareOneRepaintThenGetTheFramesWithEveryone)
+{
+    HubFixture f;
+    f.hub.JoinOnScreen(QSize(40, 10));
+    const std::vector<TestFrame> frames = {{0, 0, "\x1b[31mred\r\n"},
+                                           {1, 0, "\x1b[?1049h\x1b[Hedit"},
+                                           {2, 0, "\x1b[1mX"},
+                                           {3, 0, "Y"}};
+    ASSERT_TRUE(f.Open(TtyrecBytes(frames)));
+    f.hub.RecordingStarted(std::nullopt);
+    FakeViewer watcher(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&watcher);
+    EXPECT_EQ(watcher.received, TelnetGreeting);  // nothing played: nothing to paint
+    f.Tick(2);
+
+    FakeViewer telnet(f.hub, ViewerConnection::Encoding::Telnet);
+    FakeViewer pageA(f.hub, ViewerConnection::Encoding::Raw);
+    FakeViewer pageB(f.hub, ViewerConnection::Encoding::Raw);
+    for (FakeViewer* viewer : {&telnet, &pageA, &pageB}) {
+        viewer->stalled = true;  // each keeps the very block it was sent
+        f.hub.Join(viewer);
+        EXPECT_FALSE(f.hub.IsCatchingUp(viewer));
+    }
+    const QByteArray repaint = RepaintAfter(frames, 2, QSize(40, 10));
+    EXPECT_EQ(telnet.received, TelnetGreeting + repaint);
+    EXPECT_EQ(pageA.received, repaint);
+    ASSERT_EQ(pageB.queued.size(), 1u);
+    EXPECT_EQ(pageB.queued[0].constData(), pageA.queued[0].constData());
+
+    f.Tick();
+    EXPECT_EQ(pageA.received, repaint + frames[2].body);
+    FakeViewer later(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&later);
+    EXPECT_EQ(later.received, RepaintAfter(frames, 3, QSize(40, 10)));
+
+    // After the end the screen stays as the recording left it.
+    f.Tick();
+    ASSERT_EQ(f.player.Source(), nullptr);
+    FakeViewer afterEnd(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&afterEnd);
+    EXPECT_EQ(afterEnd.received, RepaintAfter(frames, 4, QSize(40, 10)));
+}
+
+TEST(ViewerHub, EachRecordingHasItsOwnScreenAndOneItCannotPaintGivesTheReplay)
+{
+    HubFixture f;
+    f.hub.JoinOnScreen(QSize(40, 10));
+    const std::vector<TestFrame> sized = {{0, 0, "\x1b[8;12;50t"}, {1, 0, "abc"}};
+    ASSERT_TRUE(f.Open(TtyrecBytes(sized)));
+    f.hub.RecordingStarted(QSize(30, 6));
+    EXPECT_EQ(f.hub.ScreenSize(), QSize(30, 6));
+    FakeViewer watcher(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&watcher);
+    f.Tick(2);
+    // The resize of a blank screen is the recording's terminal from then on.
+    EXPECT_EQ(f.resizes, std::vector<QSize>{QSize(50, 12)});
+    FakeViewer late(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&late);
+    EXPECT_EQ(late.received, RepaintAfter(sized, 2, QSize(30, 6)));
+
+    // Bytes that are not UTF-8: terminals differ on them, so newcomers get what played.
+    const std::vector<TestFrame> legacy = {{0, 0, "ok\r\n"}, {1, 0, "\xb0\xb1"}, {2, 0, "z"}};
+    ASSERT_TRUE(f.Open(TtyrecBytes(legacy)));
+    f.hub.RecordingStarted(std::nullopt);
+    EXPECT_EQ(f.hub.ScreenSize(), QSize(40, 10));
+    f.Tick(2);
+    FakeViewer replayed(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&replayed);
+    EXPECT_EQ(replayed.received, TelnetGreeting + Bodies(legacy, 0, 2, true));
+}
+
 TEST(ViewerHub, ViewersOfALiveRecordingThatStartsGetWhatANewcomerGetsAfterAReset)
 {
     HubFixture f;
@@ -407,4 +497,87 @@ TEST(ViewerHub, ViewersOfALiveRecordingThatStartsGetWhatANewcomerGetsAfterAReset
     EXPECT_EQ(catchingUp.received, kTerminalReset + Bodies(live, 0, 3, false));
 }
 
+TEST(ViewerHub, OnTheScreenALiveRecordingThatStartsIsPaintedToTheViewersConnected)
+{
+    HubFixture f;
+    f.hub.JoinOnScreen(QSize(40, 10));
+    ASSERT_TRUE(f.Open(TtyrecBytes(NumberedFrames(2))));
+    FakeViewer watching(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&watching);
+    f.Tick();  // something shown, which the live start clears
+
+    // What the file holds is played unseen, and reaches the viewer as a newcomer's screen.
+    const std::vector<TestFrame> live = {{0, 0, "\x1b[1mlive\r\n"}, {1, 0, "\x1b[32mgreen"}};
+    RecordingFolder folder;
+    const QString path = folder.Write(QStringLiteral("live"), TtyrecBytes(live));
+    const qsizetype before = watching.received.size();
+    f.player.StartLive(growing::OpenGrowingSource(OpenForReading(path), growing::Format::Ttyrec),
+                       QStringLiteral("live"));
+    EXPECT_EQ(watching.received.mid(before), kTerminalReset + RepaintAfter(live, 2, QSize(40, 10)));
+}
+
 }  // namespace
+
+// Under "local" only viewers on this machine steer, under "nobody" none does; the keys of
+// the others are still decoded, so a telnet command split across their reads is never
+// taken for keys once a viewer may steer, and nothing of theirs moves the playback.
+TEST(ViewerHub, OnlyViewersTheControlModeNamesSteer)
+{
+    HubFixture f;
+    ASSERT_TRUE(f.Open(TtyrecBytes({{0, 0, "A"}, {1000, 0, "B"}, {2000, 0, "C"}})));
+    f.hub.SetControl(ControlMode::Local);
+    FakeViewer local(f.hub, ViewerConnection::Encoding::Telnet, QStringLiteral("127.0.0.5"));
+    FakeViewer mapped(f.hub, ViewerConnection::Encoding::Raw, QStringLiteral("::ffff:127.0.0.1"));
+    FakeViewer remote(f.hub, ViewerConnection::Encoding::Raw, QStringLiteral("192.0.2.1"));
+    FakeViewer unknown(f.hub, ViewerConnection::Encoding::Raw, QString());
+    for (FakeViewer* viewer : {&local, &mapped, &remote, &unknown}) {
+        f.hub.Join(viewer);
+    }
+    f.hub.Received(&remote, "ff x");
+    f.hub.Received(&unknown, "f\r");
+    EXPECT_EQ(f.speed.speed, 1);
+    EXPECT_EQ(remote.received, QByteArray());
+    f.hub.Received(&local, "f");
+    f.hub.Received(&mapped, "f");
+    EXPECT_EQ(f.speed.speed, 4);
+
+    f.hub.SetControl(ControlMode::Nobody);
+    FakeViewer later(f.hub, ViewerConnection::Encoding::Raw, QStringLiteral("127.0.0.1"));
+    f.hub.Join(&later);
+    f.hub.Received(&later, "1 ");
+    EXPECT_EQ(f.speed.speed, 4);
+    EXPECT_EQ(later.received, QByteArray());
+    EXPECT_FALSE(f.hub.MaySteer(QHostAddress(QStringLiteral("127.0.0.1"))));
+}
+
+// Past the cap a newcomer is told so and closed without a greeting or a frame; those
+// watching keep everything, and a place freed is taken again.
+TEST(ViewerHub, ANewcomerPastTheCapIsTurnedAwayAndTheOthersStay)
+{
+    HubFixture f;
+    ASSERT_TRUE(f.Open(TtyrecBytes({{0, 0, "A"}, {1000, 0, "B"}})));
+    f.hub.SetMaxViewers(2);
+    FakeViewer first(f.hub, ViewerConnection::Encoding::Telnet);
+    FakeViewer second(f.hub, ViewerConnection::Encoding::Raw);
+    FakeViewer third(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&first);
+    f.hub.Join(&second);
+    f.Tick();
+    const int changes = f.changes;
+    f.hub.Join(&third);
+    EXPECT_FALSE(third.IsConnected());
+    EXPECT_TRUE(third.turnedAway.contains(QLatin1String("2 viewers")))
+        << third.turnedAway.toStdString();
+    EXPECT_EQ(third.received, QByteArray());
+    EXPECT_EQ(f.hub.ViewerCount(), 2);
+    EXPECT_EQ(f.changes, changes);
+    f.Tick();
+    EXPECT_EQ(second.received, QByteArray("AB"));
+
+    second.Close();
+    FakeViewer fourth(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&fourth);
+    EXPECT_TRUE(fourth.IsConnected());
+    EXPECT_TRUE(fourth.turnedAway.isEmpty());
+    EXPECT_EQ(f.hub.ViewerCount(), 2);
+}

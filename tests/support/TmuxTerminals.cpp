@@ -225,10 +225,20 @@ int TmuxTerminals::Open(int cols, int rows)
         return -1;
     }
     fifos_[pane] = fd;
+    return StartPane(pane, cols, rows, QStringLiteral("stty raw -echo; exec cat '%1'").arg(fifo));
+}
+
+int TmuxTerminals::OpenRunning(int cols, int rows, const QString& command)
+{
+    return StartPane(nextPane_++, cols, rows, command);
+}
+
+int TmuxTerminals::StartPane(int pane, int cols, int rows, const QString& command)
+{
     int status = 0;
     Run({QStringLiteral("new-session"), QStringLiteral("-d"), QStringLiteral("-s"), Session(pane),
          QStringLiteral("-x"), QString::number(cols), QStringLiteral("-y"), QString::number(rows),
-         QStringLiteral("stty raw -echo; exec cat '%1'").arg(fifo)},
+         command},
         &status);
     if (status != 0) {
         return -1;

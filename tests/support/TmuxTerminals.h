@@ -23,6 +23,8 @@ public:
 
     // Opens a pane of this size; returns its number, or -1 when tmux failed.
     int Open(int cols, int rows);
+    // Opens a pane of this size running a shell command (a telnet client, say) instead.
+    int OpenRunning(int cols, int rows, const QString& command);
     void Close(int pane);
 
     // Writes bytes to the pane and waits until tmux has read them all, by a title it
@@ -47,6 +49,7 @@ public:
 
 private:
     QByteArray Run(const QStringList& arguments, int* status = nullptr);
+    int StartPane(int pane, int cols, int rows, const QString& command);
     QString Session(int pane) const { return QStringLiteral("p%1").arg(pane); }
 
     QTemporaryDir dir_;
