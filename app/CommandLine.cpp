@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "playback/TerminalSize.h"
 #include "platform/SocketCalls.h"
+#include "playback/TerminalSize.h"
 #include "server/OriginPolicy.h"
 
 namespace {
