@@ -208,8 +208,11 @@ async function main() {
     // Chromium reaches nginx at localhost over IPv4 or IPv6: either is this machine.
     const ownAddress = await until("the panel to name a loopback viewer", () =>
       ["127.0.0.1", "::1"].find((address) => program.lines().includes(`connection: ${address},1`)));
-    if (!own.stream.texts[0] || !own.stream.texts[0].includes('"control":true')) {
-      throw new Error("the first control text was " + own.stream.texts[0]);
+    // The page counts as connected once its socket opens; the first text may still be on
+    // its way through Chromium's events.
+    const firstText = await until("the first control text", () => own.stream.texts[0]);
+    if (!firstText.includes('"control":true')) {
+      throw new Error("the first control text was " + firstText);
     }
     if (!(await visible(own.page, "button[data-key=f]")) || (await visible(own.page, "#mode"))) {
       throw new Error("a page that may steer must show its buttons and no watching-only mark");
