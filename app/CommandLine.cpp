@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "platform/SocketCalls.h"
 #include "playback/TerminalSize.h"
 #include "server/OriginPolicy.h"
 
@@ -113,6 +114,38 @@ bool ParseSize(const QByteArray& text, QSize& size)
     return true;
 }
 
+bool ParseCount(const QByteArray& text, int& count)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok || value < 0) {
+        return false;
+    }
+    count = value;
+    return true;
+}
+
+bool ParseControl(const QByteArray& text, ControlMode& mode)
+{
+    const std::optional<ControlMode> named = ControlModeNamed(text);
+    if (!named) {
+        return false;
+    }
+    mode = *named;
+    return true;
+}
+
+// A numeric address of this machine's to listen on; names are not looked up, so what
+// is bound never depends on the resolver.
+bool ParseBindAddress(const QByteArray& text, QByteArray& address)
+{
+    if (SocketCalls::FamilyOf(text) == 0) {
+        return false;
+    }
+    address = text;
+    return true;
+}
+
 bool SetFlag(bool& flag)
 {
     flag = true;
@@ -147,6 +180,26 @@ const Option kOptions[] = {
     {"--web-origin", "a host name or address, with an optional :PORT",
      [](const QByteArray& value, CommandLine& into) {
          return AddWebOrigin(value, into.form.webOrigins);
+     }},
+    {"--bind", "a numeric IPv4 or IPv6 address, such as 127.0.0.1 or ::",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseBindAddress(value, into.form.bindAddress);
+     }},
+    {"--web-bind", "a numeric IPv4 or IPv6 address, such as 127.0.0.1 or ::1",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseBindAddress(value, into.form.webBindAddress);
+     }},
+    {"--control", "everyone, local or nobody",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseControl(value, into.form.control);
+     }},
+    {"--trusted-proxy", "a numeric address, or a network such as 10.0.0.0/8",
+     [](const QByteArray& value, CommandLine& into) {
+         return into.form.trustedProxies.Add(value);
+     }},
+    {"--max-viewers", "a number, 0 or more",
+     [](const QByteArray& value, CommandLine& into) {
+         return ParseCount(value, into.form.maxViewers);
      }},
     {"--idle-limit", "a number of seconds above 0",
      [](const QByteArray& value, CommandLine& into) {
@@ -240,6 +293,8 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]\n"
+        "              [--bind ADDRESS] [--web-bind ADDRESS] [--control WHO]\n"
+        "              [--trusted-proxy ADDRESS] [--max-viewers N]\n"
         "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]\n"
         "              [--spool-limit BYTES] [--join replay|screen] [--size COLSxROWS]\n"
         "              [--help] [--version] [FILE...]\n"

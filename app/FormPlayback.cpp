@@ -95,3 +95,11 @@ void TFormOmbrix::ShowConnectionStatus()
     SetStatusConnection(
         ConnectionStatusText(port, count, count > 0 ? hub_.FirstViewerAddress() : QString()));
 }
+
+void TFormOmbrix::ViewersChanged()
+{
+    ShowConnectionStatus();
+    if (webServer_) {
+        webServer_->SetViewerCount(hub_.ViewerCount());
+    }
+}

@@ -9,6 +9,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QHostAddress>
 #include <QLabel>
 #include <QMimeData>
 #include <QSlider>
@@ -34,6 +35,21 @@ constexpr uint32_t kHandoffTag = 21089;
 // first part of it may go on waiting for an endpoint that is still starting.
 constexpr int kHandoffAcceptMs = 5000;
 constexpr int kHandoffConnectMs = 2000;
+
+// Where the page is found on this machine, as a URL writes the host: a port listening on
+// every interface is reached through loopback.
+QString PageHost(const QByteArray& bindAddress)
+{
+    const QHostAddress address(QString::fromLatin1(bindAddress));
+    // "::" takes IPv4 clients as well.
+    if (bindAddress.isEmpty() || address == QHostAddress::AnyIPv4 ||
+        address == QHostAddress::AnyIPv6) {
+        return QStringLiteral("127.0.0.1");
+    }
+    return address.protocol() == QAbstractSocket::IPv6Protocol
+               ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+               : address.toString();
+}
 
 // True only for an existing regular file (not a folder).
 bool IsExistingFile(const QByteArray& argument)
@@ -73,6 +89,9 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
         return;
     }
     ServerSocket.SetPort(options.port);
+    ServerSocket.SetAddress(options.bindAddress);
+    hub_.SetControl(options.control);
+    hub_.SetMaxViewers(options.maxViewers);
     player_.SetIdleLimit(options.idleLimit);
     player_.SetSourceOptions(SourceOptions{.spoolLimit = options.spoolLimit});
     player_.SetGap(options.gap);
@@ -87,7 +106,7 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
     }
     ServerSocket.SetActive(true);
     if (options.webPort != 0) {
-        StartWebServer(options.webPort, options.webOrigins);
+        StartWebServer(options);
     }
     setAcceptDrops(true);
     // After the port opened: a large folder takes a moment to look through.
@@ -183,10 +202,12 @@ void TFormOmbrix::RequestTermination()
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
-void TFormOmbrix::StartWebServer(int port, const QByteArrayList& origins)
+void TFormOmbrix::StartWebServer(const FormOptions& options)
 {
     webServer_ = std::make_unique<WebServer>(ViewerMemory);
-    webServer_->SetAllowedOrigins(origins);
+    webServer_->SetAllowedOrigins(options.webOrigins);
+    webServer_->SetTrustedProxies(options.trustedProxies);
+    webServer_->MaySteer = [this](const QHostAddress& client) { return hub_.MaySteer(client); };
     webServer_->OnJoin = [this](ViewerConnection* viewer) { hub_.Join(viewer); };
     webServer_->OnLeave = [this](ViewerConnection* viewer) { hub_.Leave(viewer); };
     webServer_->OnWritable = [this](ViewerConnection* viewer) { hub_.Writable(viewer); };
@@ -195,10 +216,13 @@ void TFormOmbrix::StartWebServer(int port, const QByteArrayList& origins)
     };
     webServer_->SetSpeed(PlaySpeed());
     webServer_->SetTerminalSize(ClampedTerminalSize(terminalSize_));
-    webServer_->Listen(port);
+    const QByteArray address =
+        options.webBindAddress.isEmpty() ? options.bindAddress : options.webBindAddress;
+    webServer_->Listen(address, options.webPort);
     if (headless_) {
         Headless::PrintLine("web",
-                            QStringLiteral("http://127.0.0.1:%1/").arg(webServer_->LocalPort()));
+                            QStringLiteral("http://%1:%2/")
+                                .arg(PageHost(address), QString::number(webServer_->LocalPort())));
     }
 }
 

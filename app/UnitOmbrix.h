@@ -18,6 +18,8 @@
 #include "playback/TerminalSize.h"
 #include "playback/TimerAdapter.h"
 #include "playback/io.h"
+#include "server/ControlPolicy.h"
+#include "server/ForwardedClient.h"
 #include "server/MemoryBudget.h"
 #include "server/ScktComp.h"
 #include "server/ViewerHub.h"
@@ -46,6 +48,16 @@ struct FormOptions
     int port = 21089;
     // The port for browser viewers; 0: none.
     int webPort = 0;
+    // The numeric address each port listens on; empty: every IPv4 interface. The web
+    // port's, when not given, is the viewer port's.
+    QByteArray bindAddress = {};
+    QByteArray webBindAddress = {};
+    // Whose keys steer the playback.
+    ControlMode control = ControlMode::Everyone;
+    // Proxies whose forwarded client addresses are believed (the web port only).
+    TrustedProxies trustedProxies = {};
+    // Viewers at most, telnet and web together; 0: no cap.
+    int maxViewers = 0;
     // Hosts besides this machine's own whose pages may open the browser stream, as the
     // operator gave them ("name" or "name:port"), in lower case.
     QByteArrayList webOrigins = {};
@@ -151,7 +163,7 @@ public:
     void ServerSocketClientWrite(QObject* Sender, TCustomWinSocket* Socket);
     void ServerSocketClientRead(QObject* Sender, TCustomWinSocket* Socket);
     void ShowConnectionStatus();
-    void ViewersChanged() override { ShowConnectionStatus(); }
+    void ViewersChanged() override;
     void TerminalResized(QSize size) override;
 
     // --- hand-off and drops (app/UnitOmbrix.cpp) ----------------------------------------
@@ -198,7 +210,7 @@ private:
     bool HandOver(const QString& instanceName);
     void StartAutoFile();
     // Opens the web port; throws when it cannot listen.
-    void StartWebServer(int port, const QByteArrayList& origins);
+    void StartWebServer(const FormOptions& options);
     // Tells the pages and the status output the speed; a flood of speed keys is told as
     // its latest value, a few times a second at most.
     void AnnounceSpeed(int speed);

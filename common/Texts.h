@@ -35,6 +35,11 @@ inline const QString SecondsSuffix = QStringLiteral("秒");
 // Status panel 0: the connection state.
 inline const QString WaitingSuffix = QStringLiteral("ポートで接続待ち...");
 
+// To a viewer turned away because as many as the operator allows are watching: a telnet
+// line, or a WebSocket's close reason. In ASCII, which every terminal shows.
+inline const QString TooManyViewers = QStringLiteral(
+    "Ombrix: %1 viewers are watching, as many as this server takes. Please try again later.");
+
 // Errors.
 inline const QString TimerUnavailable = QStringLiteral("タイマーを取得できません");
 inline const QString InstanceUnavailable = QStringLiteral("あれ?");

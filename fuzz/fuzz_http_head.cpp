@@ -50,7 +50,7 @@ void CheckHeadEnd(const QByteArray& received)
 
 void CheckParse(const QByteArray& head)
 {
-    HttpRequestHead request{"stale", "/stale", "stale", {"stale"}, true};
+    HttpRequestHead request{"stale", "/stale", "stale", {"stale"}, true, {{"stale"}, {"stale"}}};
     const bool ok = ParseRequestHead(head, &request);
     HttpRequestHead again;
     Check(ParseRequestHead(head, &again) == ok, "parsing twice gives the same answer");
@@ -67,7 +67,9 @@ void CheckParse(const QByteArray& head)
           "a header value is one line");
     Check(request.method == again.method && request.path == again.path &&
               request.host == again.host && request.origins == again.origins &&
-              request.webSocketUpgrade == again.webSocketUpgrade,
+              request.webSocketUpgrade == again.webSocketUpgrade &&
+              request.forwarding.forwardedFor == again.forwarding.forwardedFor &&
+              request.forwarding.realIp == again.forwarding.realIp,
           "nothing of an earlier request is kept");
 }
 

@@ -60,23 +60,60 @@ void Raise(int code, const QString& api)
     throw ESocketError(ErrorMessage(code, api));
 }
 
-int OpenStream()
+int FamilyOf(const QByteArray& address)
 {
-    return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    in6_addr bytes{};
+    if (::inet_pton(AF_INET, address.constData(), &bytes) == 1) {
+        return AF_INET;
+    }
+    if (::inet_pton(AF_INET6, address.constData(), &bytes) == 1) {
+        return AF_INET6;
+    }
+    return 0;
+}
+
+int OpenStream(int family)
+{
+    return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
 int BindAny(int fd, unsigned short port, const char** api)
+{
+    return BindTo(fd, QByteArrayLiteral("0.0.0.0"), port, api);
+}
+
+int BindTo(int fd, const QByteArray& text, unsigned short port, const char** api)
 {
     const int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
         *api = "setsockopt";
         return errno;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    *api = "inet_pton";
+    if (FamilyOf(text) == AF_INET6) {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_port = htons(port);
+        ::inet_pton(AF_INET6, text.constData(), &address->sin6_addr);
+        length = sizeof *address;
+        const int off = 0;
+        if (IN6_IS_ADDR_UNSPECIFIED(&address->sin6_addr) &&
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+            *api = "setsockopt";
+            return errno;
+        }
+    } else if (FamilyOf(text) == AF_INET) {
+        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+        address->sin_family = AF_INET;
+        address->sin_port = htons(port);
+        ::inet_pton(AF_INET, text.constData(), &address->sin_addr);
+        length = sizeof *address;
+    } else {
+        return EINVAL;
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
         *api = "bind";
         return errno;
     }
@@ -130,24 +167,56 @@ ssize_t Receive(int fd, char* buffer, std::size_t size, int flags)
 
 int LocalPort(int fd)
 {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
         return 0;
     }
-    return ntohs(address.sin_port);
+    if (storage.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
 }
+
+namespace {
+// An IPv4 client of a dual-stack socket comes as ::ffff:a.b.c.d; it is written as the
+// IPv4 address it is, so it reads the same whichever socket it reached.
+QString AddressText(const sockaddr_storage& storage)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (storage.ss_family == AF_INET6) {
+        const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&address)) {
+            ::inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof text);
+        } else {
+            ::inet_ntop(AF_INET6, &address, text, sizeof text);
+        }
+    } else if (storage.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr, text,
+                    sizeof text);
+    }
+    return QString::fromLatin1(text);
+}
+}  // namespace
 
 QString PeerAddress(int fd)
 {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
         Raise(errno, QStringLiteral("getpeername"));
     }
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return QString::fromLatin1(text);
+    return AddressText(storage);
+}
+
+QString LocalAddress(int fd)
+{
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+        return QString();
+    }
+    return AddressText(storage);
 }
 
 bool WouldBlock(int code)

@@ -40,6 +40,8 @@ install(FILES ${OMBRIX_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 set(OMBRIX_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/ombrix)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${OMBRIX_DOCDIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/ombrix.env DESTINATION ${OMBRIX_DOCDIR}/examples)
+# The public deployment behind nginx, with its site file, as the manual page points to it.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/deploy.md DESTINATION ${OMBRIX_DOCDIR})
 
 # The user service names the program by the path it is installed at, which is known only
 # when installing (cmake --install --prefix, or /usr for the package). It goes where the

@@ -14,10 +14,11 @@ OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev qt6-websockets-dev libgl-dev fonts-
                  liblz4-dev libvterm-dev pkg-config)
 # What only the tests need on top (GoogleTest, the real-client checks, the sanitizer and
 # fuzzing toolchain, a display for the window tests, a browser, the compressors and
-# recorders the format tests use, and the programs tests/recordings/make records: an editor
+# recorders the format tests use, the real HTTPS proxy in front of the page (nginx, with a
+# certificate openssl makes), and the programs tests/recordings/make records: an editor
 # on the alternate screen and dialog's line drawing): scripts/test installs both lists.
 OMBRIX_TEST_PACKAGES=(libgtest-dev tmux xvfb xauth clang libclang-rt-14-dev procps chromium
-                      fonts-dejavu-core gzip bzip2 xz-utils zstd lz4 ttyrec asciinema vim dialog)
+                      nginx-light openssl fonts-dejavu-core gzip bzip2 xz-utils zstd lz4 ttyrec asciinema vim dialog)
 # What bench/run needs on top: the peers it measures beside the program (ttyrec's
 # ttyplay, ncat, Python), ss for a socket's send queue, perf for profiles.
 OMBRIX_BENCH_PACKAGES=(ttyrec ncat python3 iproute2 linux-perf)

@@ -28,10 +28,11 @@ char* Scratch()
 
 }  // namespace
 
-HttpConnection::HttpConnection(UniqueFd fd, quint32 peer, SocketPoller& poller, HeadHandler onHead,
-                               EndHandler onEnd)
+HttpConnection::HttpConnection(UniqueFd fd, const QHostAddress& peer, SocketPoller& poller,
+                               HeadHandler onHead, EndHandler onEnd)
     : fd_(std::move(fd)),
       peer_(peer),
+      client_(peer),
       poller_(poller),
       onHead_(std::move(onHead)),
       onEnd_(std::move(onEnd))
@@ -55,16 +56,9 @@ void HttpConnection::Start()
 
 QByteArray HttpConnection::LocalAddress() const
 {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (!fd_.Valid() ||
-        ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        address.sin_family != AF_INET) {
-        return {};
-    }
-    char text[INET_ADDRSTRLEN] = {};
-    return ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) != nullptr ? QByteArray(text)
-                                                                                 : QByteArray();
+    const QByteArray address =
+        fd_.Valid() ? SocketCalls::LocalAddress(fd_.Get()).toLatin1() : QByteArray();
+    return address.contains(':') ? '[' + address + ']' : address;
 }
 
 // An entry from the event loop: nothing thrown here may reach it.

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QtGlobal>
 #include <functional>
 
@@ -38,8 +39,8 @@ public:
     // inside this call.
     using EndHandler = std::function<void(HttpConnection&)>;
 
-    // peer: the client's IPv4 address, in host order. The poller must outlive this object.
-    HttpConnection(UniqueFd fd, quint32 peer, SocketPoller& poller, HeadHandler onHead,
+    // peer: the address the connection comes from. The poller must outlive this object.
+    HttpConnection(UniqueFd fd, const QHostAddress& peer, SocketPoller& poller, HeadHandler onHead,
                    EndHandler onEnd);
     ~HttpConnection() override;
     HttpConnection(const HttpConnection&) = delete;
@@ -48,8 +49,12 @@ public:
     // Looks at what has arrived already; call once, after construction.
     void Start();
 
-    quint32 Peer() const { return peer_; }
-    // The local IPv4 address the client reached, dotted; empty when unknown.
+    const QHostAddress& Peer() const { return peer_; }
+    // Who the request is from: the peer, until a trusted proxy's head names its client.
+    const QHostAddress& Client() const { return client_; }
+    void SetClient(const QHostAddress& client) { client_ = client; }
+    // The local address the client reached as a URL writes its host (dotted IPv4, or
+    // IPv6 in brackets); empty when unknown.
     QByteArray LocalAddress() const;
     bool Ended() const { return state_ == State::Ended; }
     // True once its state's deadline has passed.
@@ -82,7 +87,8 @@ private:
     void Linger();
 
     UniqueFd fd_;
-    quint32 peer_;
+    QHostAddress peer_;
+    QHostAddress client_;
     SocketPoller& poller_;
     HeadHandler onHead_;
     EndHandler onEnd_;

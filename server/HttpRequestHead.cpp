@@ -80,6 +80,10 @@ bool ParseRequestHead(QByteArrayView head, HttpRequestHead* request)
             request->host = value.toByteArray();
         } else if (name.compare("Origin", Qt::CaseInsensitive) == 0) {
             request->origins.append(value.toByteArray());
+        } else if (name.compare("X-Forwarded-For", Qt::CaseInsensitive) == 0) {
+            request->forwarding.forwardedFor.append(value.toByteArray());
+        } else if (name.compare("X-Real-IP", Qt::CaseInsensitive) == 0) {
+            request->forwarding.realIp.append(value.toByteArray());
         } else if (name.compare("Upgrade", Qt::CaseInsensitive) == 0) {
             upgradeWebSocket = HasToken(value, "websocket");
         } else if (name.compare("Connection", Qt::CaseInsensitive) == 0) {

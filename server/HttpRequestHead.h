@@ -4,6 +4,15 @@
 #include <QByteArrayList>
 #include <QByteArrayView>
 
+// What a request says about the client behind a proxy (server/ForwardedClient.h).
+struct ForwardingHeaders
+{
+    // Every X-Forwarded-For value, in order; together one list, oldest hop first.
+    QByteArrayList forwardedFor;
+    // Every X-Real-IP value.
+    QByteArrayList realIp;
+};
+
 // What the page server needs of one HTTP/1.x request head.
 struct HttpRequestHead
 {
@@ -14,6 +23,8 @@ struct HttpRequestHead
     QByteArrayList origins;
     // Upgrade: websocket together with Connection: upgrade.
     bool webSocketUpgrade = false;
+    // What a proxy in front says about the client; believed only of a trusted proxy.
+    ForwardingHeaders forwarding;
 };
 
 // Where a request head stands in the bytes received so far.

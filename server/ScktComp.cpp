@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QScopeGuard>
 #include <algorithm>
+#include <cerrno>
 
 #include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
@@ -86,7 +87,7 @@ TServerClientWinSocket* TServerWinSocket::ConnectionAt(int index) const
     return connections_[std::size_t(index)];
 }
 
-void TServerWinSocket::Open(quint16 port)
+void TServerWinSocket::Open(const QByteArray& address, quint16 port)
 {
     if (connected_) {
         throw ESocketError(Texts::CannotListenOnOpenSocket);
@@ -97,22 +98,26 @@ void TServerWinSocket::Open(quint16 port)
     if (!ownPoller_->Valid()) {
         SocketCalls::Raise(ownPoller_->CreateError(), QStringLiteral("epoll_create1"));
     }
-    descriptor_ = UniqueFd(SocketCalls::OpenStream());
+    const int family = address.isEmpty() ? AF_INET : SocketCalls::FamilyOf(address);
+    if (family == 0) {
+        SocketCalls::Raise(EINVAL, QStringLiteral("inet_pton"));
+    }
+    descriptor_ = UniqueFd(SocketCalls::OpenStream(family));
     if (!descriptor_.Valid()) {
         throw ESocketError(Texts::CannotCreateSocket);
     }
     try {
-        OpenSteps(port);
+        OpenSteps(address, port);
     } catch (...) {
         TearDown(SocketDescriptor());
         throw;
     }
 }
 
-void TServerWinSocket::OpenSteps(quint16 port)
+void TServerWinSocket::OpenSteps(const QByteArray& address, quint16 port)
 {
     const int fd = descriptor_.Get();
-    SocketAcceptor::Bind(fd, port);
+    SocketAcceptor::Bind(fd, address, port);
     Notify(skListen);
     acceptor_.Listen(fd);
     // Selected only once listening: a bound socket that does not listen yet polls as hung
@@ -271,7 +276,7 @@ void TServerSocket::SetActive(bool active)
         return;
     }
     if (active) {
-        listening_->Open(ResolvePort());
+        listening_->Open(address_, ResolvePort());
     } else {
         listening_->TearDown(listening_->SocketDescriptor());
     }
@@ -286,6 +291,17 @@ void TServerSocket::SetPort(int port)
         throw ESocketError(Texts::SocketInUse);
     }
     port_ = port;
+}
+
+void TServerSocket::SetAddress(const QByteArray& address)
+{
+    if (address == address_) {
+        return;
+    }
+    if (active_) {
+        throw ESocketError(Texts::SocketInUse);
+    }
+    address_ = address;
 }
 
 void TServerSocket::SetService(const QString& service)

@@ -62,8 +62,8 @@ private:
     friend class TServerClientWinSocket;
 
     void SocketReady(int descriptor, bool readable, bool writable) override;
-    void Open(quint16 port);
-    void OpenSteps(quint16 port);
+    void Open(const QByteArray& address, quint16 port);
+    void OpenSteps(const QByteArray& address, quint16 port);
     void HandleAccept(int descriptor);
     TServerClientWinSocket* MakeConnection(UniqueFd& accepted);
     void ClientEvent(TServerClientWinSocket* connection, TSocketEventKind kind);
@@ -100,6 +100,9 @@ public:
     void SetActive(bool active);
     int Port() const { return port_; }
     void SetPort(int port);
+    // The numeric address to listen on ("127.0.0.1", "::"); empty: every IPv4 interface.
+    QByteArray Address() const { return address_; }
+    void SetAddress(const QByteArray& address);
     QString Service() const { return service_; }
     void SetService(const QString& service);
     TServerType ServerType() const;
@@ -127,5 +130,6 @@ private:
 
     bool active_ = false;
     int port_ = 0;
+    QByteArray address_;
     QString service_;
 };

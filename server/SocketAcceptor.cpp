@@ -32,12 +32,27 @@ SocketAcceptor::SocketAcceptor(std::function<void(bool)> setAccepting)
                      [this] { ErrorDisplay::Guard([this] { setAccepting_(true); }); });
 }
 
-void SocketAcceptor::Bind(int fd, quint16 port)
+void SocketAcceptor::Bind(int fd, const QByteArray& address, quint16 port)
 {
     const char* api = "";
-    if (const int code = SocketCalls::BindAny(fd, port, &api); code != 0) {
+    const int code = address.isEmpty() ? SocketCalls::BindAny(fd, port, &api)
+                                       : SocketCalls::BindTo(fd, address, port, &api);
+    if (code != 0) {
         SocketCalls::Raise(code, QString::fromLatin1(api));
     }
+}
+
+UniqueFd SocketAcceptor::OpenFor(const QByteArray& address)
+{
+    const int family = address.isEmpty() ? AF_INET : SocketCalls::FamilyOf(address);
+    if (family == 0) {
+        SocketCalls::Raise(EINVAL, QStringLiteral("inet_pton"));
+    }
+    UniqueFd fd(SocketCalls::OpenStream(family));
+    if (!fd.Valid()) {
+        SocketCalls::Raise(errno, QStringLiteral("socket"));
+    }
+    return fd;
 }
 
 void SocketAcceptor::Listen(int fd)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QtGlobal>
@@ -21,8 +22,11 @@ public:
     SocketAcceptor(const SocketAcceptor&) = delete;
     SocketAcceptor& operator=(const SocketAcceptor&) = delete;
 
-    // Binds to every local IPv4 interface; throws ESocketError naming the call that failed.
-    static void Bind(int fd, quint16 port);
+    // Binds to one numeric address (empty: every local IPv4 interface); throws
+    // ESocketError naming the call that failed.
+    static void Bind(int fd, const QByteArray& address, quint16 port);
+    // A socket for that address, or throws ESocketError.
+    static UniqueFd OpenFor(const QByteArray& address);
     // Starts listening on a bound socket and takes the reserve; throws ESocketError.
     void Listen(int fd);
     // The next pending connection, or an invalid descriptor when none was taken (none

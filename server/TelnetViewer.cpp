@@ -1,5 +1,6 @@
 #include "server/TelnetViewer.h"
 
+#include "platform/Exceptions.h"
 #include "server/ScktComp.h"
 
 TelnetViewer::TelnetViewer(TCustomWinSocket* socket) : QObject(socket), socket_(socket) {}
@@ -28,6 +29,22 @@ bool TelnetViewer::IsConnected() const
 QString TelnetViewer::PeerAddress()
 {
     return socket_->PeerAddress();
+}
+
+QHostAddress TelnetViewer::ClientAddress() const
+{
+    // Unknown when the system cannot tell, which no control mode takes for local.
+    try {
+        return QHostAddress(socket_->PeerAddress());
+    } catch (const Exception&) {
+        return QHostAddress();
+    }
+}
+
+void TelnetViewer::TurnAway(const QString& reason)
+{
+    socket_->SendBytes(reason.toUtf8() + "\r\n");
+    socket_->Hangup();
 }
 
 void TelnetViewer::Close()

@@ -23,7 +23,9 @@ public:
     qsizetype PendingBytes() const override;
     bool IsConnected() const override;
     QString PeerAddress() override;
+    QHostAddress ClientAddress() const override;
     void Close() override;
+    void TurnAway(const QString& reason) override;
 
 private:
     TCustomWinSocket* socket_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QString>
 
 // One viewer as the viewer hub sees it, whatever carries it: a telnet connection of the
@@ -27,8 +28,18 @@ public:
     // Bytes sent but not yet taken by the viewer's side.
     virtual qsizetype PendingBytes() const = 0;
     virtual bool IsConnected() const = 0;
-    // The peer's IPv4 address in dotted-decimal form; throws when the system cannot tell.
+    // The client's address as the connection panel shows it (dotted IPv4, or IPv6);
+    // throws when the system cannot tell.
     virtual QString PeerAddress() = 0;
+    // The address whose keys these are, for deciding whether they may steer; a null
+    // address when the transport cannot tell, which is never taken for this machine.
+    virtual QHostAddress ClientAddress() const { return QHostAddress(); }
     // Closes now; the hub hears of the departure through the transport.
     virtual void Close() = 0;
+    // Tells a newcomer in its own medium why it cannot stay, in one short line, and closes.
+    virtual void TurnAway(const QString& reason)
+    {
+        (void)reason;
+        Close();
+    }
 };

@@ -72,9 +72,14 @@ struct ViewerHub::CatchUp
 
 struct ViewerHub::Viewer
 {
-    explicit Viewer(ViewerConnection* c) : connection(c), keys(KeyStreamOf(*c)) {}
+    Viewer(ViewerConnection* c, bool steers)
+        : connection(c), keys(KeyStreamOf(*c)), maySteer(steers)
+    {
+    }
     ViewerConnection* connection;
     TelnetKeyDecoder keys;
+    // Decided once, as it joins: its address does not change.
+    bool maySteer;
     KeyRateLimit keyRate;
     // While the decoder holds a possible escape sequence that no byte has finished: when
     // what it holds is taken as keys.
@@ -132,7 +137,11 @@ void ViewerHub::Join(ViewerConnection* connection)
     if (byConnection_.contains(connection)) {
         return;
     }
-    const auto viewer = std::make_shared<Viewer>(connection);
+    if (maxViewers_ > 0 && viewerCount_ >= maxViewers_) {
+        connection->TurnAway(Texts::TooManyViewers.arg(viewerCount_));
+        return;
+    }
+    const auto viewer = std::make_shared<Viewer>(connection, MaySteer(connection->ClientAddress()));
     viewers_.push_back(viewer);
     byConnection_.emplace(connection, viewer);
     ++viewerCount_;
@@ -216,7 +225,7 @@ void ViewerHub::Received(ViewerConnection* connection, const QByteArray& bytes)
 void ViewerHub::ApplyKeyOf(Viewer& viewer, ViewerKey key, KeyRateLimit::Clock::time_point now)
 {
     // A key's frame may have hung this viewer up; what it sent after is no one's.
-    if (!viewer.departed && viewer.keyRate.Take(now)) {
+    if (viewer.maySteer && !viewer.departed && viewer.keyRate.Take(now)) {
         ApplyKey(key);
     }
 }

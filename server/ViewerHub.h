@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "playback/PlaybackPorts.h"
+#include "server/ControlPolicy.h"
 #include "server/KeyRateLimit.h"
 #include "server/MemoryBudget.h"
 #include "server/ScreenJoin.h"
@@ -56,8 +57,17 @@ public:
     void RecordingStarted(std::optional<QSize> terminalSize);
     // The size newcomers on the screen are painted at; none when they get the replay.
     std::optional<QSize> ScreenSize() const;
+    // Whose keys steer. The keys of a viewer who may not are still decoded (its telnet
+    // negotiation is handled as before) and then dropped. Applies to viewers who join
+    // from now on.
+    void SetControl(ControlMode mode) { control_ = mode; }
+    // Whether keys typed by a viewer at `origin` may steer, wherever they arrive from.
+    bool MaySteer(const QHostAddress& origin) const { return ::MaySteer(control_, origin); }
+    // Newcomers past this many viewers are turned away; 0: no cap.
+    void SetMaxViewers(int count) { maxViewers_ = count; }
 
-    // A viewer arrived: counted, greeted (telnet viewers), then sent what it missed.
+    // A viewer arrived: counted, greeted (telnet viewers), then sent what it missed; or,
+    // past the cap, told so and closed, leaving the others untouched.
     void Join(ViewerConnection* viewer);
     // A viewer is leaving; the transport frees it later.
     void Leave(ViewerConnection* viewer);
@@ -109,6 +119,8 @@ private:
     SpeedControl& speed_;
     MemoryBudget& memory_;
     PlaybackControl* playback_ = nullptr;
+    ControlMode control_ = ControlMode::Everyone;
+    int maxViewers_ = 0;
     int viewerCount_ = 0;
     // In join order. A viewer leaving during a broadcast is only marked, and dropped when
     // the broadcast is over, so the loop's indices stay valid.

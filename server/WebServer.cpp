@@ -33,16 +33,23 @@ QByteArray PlainBody(const char* text)
     return QByteArray(text) + '\n';
 }
 
-// The client's IPv4 address in host order; nullopt when the system cannot tell.
-std::optional<quint32> PeerOf(int fd)
+// Pages are told how many watch at most this often, however fast viewers come and go.
+constexpr std::chrono::milliseconds kViewerCountInterval{1000};
+
+// The client's address (an IPv4 client of an IPv6 socket as IPv4); nullopt when the system
+// cannot tell.
+std::optional<QHostAddress> PeerOf(int fd)
 {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        address.sin_family != AF_INET) {
+        (address.ss_family != AF_INET && address.ss_family != AF_INET6)) {
         return std::nullopt;
     }
-    return ntohl(address.sin_addr.s_addr);
+    const QHostAddress peer(reinterpret_cast<const sockaddr*>(&address));
+    bool isIPv4 = false;
+    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4) : peer;
 }
 
 // A client past its share is told so in one send and closed; what it sent is read first,
@@ -66,7 +73,9 @@ WebServer::WebServer(MemoryBudget& budget, QObject* parent)
               poller_.SetInterest(listener_.Get(), accepting, false);
           }
       }),
-      budget_(budget)
+      budget_(budget),
+      viewerCounts_(kViewerCountInterval,
+                    [this](int count) { Broadcast(QStringLiteral("{\"viewers\":%1}").arg(count)); })
 {
     sweep_.setInterval(kSweepMs);
     connect(&sweep_, &QTimer::timeout, this, [this] { ErrorDisplay::Guard([this] { Sweep(); }); });
@@ -87,16 +96,13 @@ WebServer::~WebServer()
     }
 }
 
-void WebServer::Listen(int port)
+void WebServer::Listen(const QByteArray& address, int port)
 {
     if (!poller_.Valid()) {
         SocketCalls::Raise(poller_.CreateError(), QStringLiteral("epoll_create1"));
     }
-    UniqueFd fd(SocketCalls::OpenStream());
-    if (!fd.Valid()) {
-        SocketCalls::Raise(errno, QStringLiteral("socket"));
-    }
-    SocketAcceptor::Bind(fd.Get(), static_cast<quint16>(port));
+    UniqueFd fd = SocketAcceptor::OpenFor(address);
+    SocketAcceptor::Bind(fd.Get(), address, static_cast<quint16>(port));
     acceptor_.Listen(fd.Get());
     webSockets_ = std::make_unique<QWebSocketServer>(QStringLiteral("Ombrix"),
                                                      QWebSocketServer::NonSecureMode);
@@ -134,7 +140,7 @@ void WebServer::Accept()
     if (!fd.Valid()) {
         return;
     }
-    const std::optional<quint32> peer = PeerOf(fd.Get());
+    const std::optional<QHostAddress> peer = PeerOf(fd.Get());
     if (!peer) {
         return;  // gone already
     }
@@ -154,23 +160,46 @@ void WebServer::Accept()
     connections_.back()->Start();
 }
 
-bool WebServer::HasRoomFor(quint32 peer) const
+// A trusted proxy carries many clients: each is given its share once its request names
+// it (IsOverClientShare), and the proxy itself only the share of all.
+bool WebServer::HasRoomFor(const QHostAddress& peer) const
 {
     int pending = 0;
-    int fromPeer = 0;
     for (const auto& connection : connections_) {
-        if (!connection->Ended()) {
-            ++pending;
-            fromPeer += connection->Peer() == peer ? 1 : 0;
-        }
+        pending += connection->Ended() ? 0 : 1;
     }
     for (const HandedOver& handed : handedOver_) {
-        if (!handed.socket.isNull()) {
-            ++pending;
-            fromPeer += handed.peer == peer ? 1 : 0;
-        }
+        pending += handed.socket.isNull() ? 0 : 1;
     }
-    return pending < limits_.pending && fromPeer < limits_.pendingPerAddress;
+    return pending < limits_.pending &&
+           (trustedProxies_.Contains(peer) || PendingFrom(peer) < limits_.pendingPerAddress);
+}
+
+int WebServer::PendingFrom(const QHostAddress& client) const
+{
+    int count = 0;
+    for (const auto& connection : connections_) {
+        count += !connection->Ended() && connection->Client() == client ? 1 : 0;
+    }
+    for (const HandedOver& handed : handedOver_) {
+        count += !handed.socket.isNull() && handed.client == client ? 1 : 0;
+    }
+    return count;
+}
+
+bool WebServer::IsOverClientShare(HttpConnection& connection, const HttpRequestHead& request)
+{
+    if (!trustedProxies_.Contains(connection.Peer())) {
+        return false;  // counted by its own address as it was taken
+    }
+    const QHostAddress client =
+        ForwardedClient(connection.Peer(), request.forwarding, trustedProxies_);
+    // Counted among the others under its client's name only if it is let in.
+    if (PendingFrom(client) >= limits_.pendingPerAddress) {
+        return true;
+    }
+    connection.SetClient(client);
+    return false;
 }
 
 void WebServer::HeadArrived(HttpConnection& connection, HttpHeadState state, QByteArrayView head)
@@ -180,6 +209,9 @@ void WebServer::HeadArrived(HttpConnection& connection, HttpHeadState state, QBy
         connection.Answer(HttpResponse(431, "text/plain", PlainBody("Request head too large")));
     } else if (!ParseRequestHead(head, &request)) {
         connection.Answer(HttpResponse(400, "text/plain", PlainBody("Bad request")));
+    } else if (IsOverClientShare(connection, request)) {
+        connection.Answer(HttpResponse(503, "text/plain", PlainBody("Too many connections"), false,
+                                       "Retry-After: 5\r\n"));
     } else if (request.path != "/ws") {
         Respond(connection, request);
     } else if (!OriginAllowed(request.origins, connection.LocalAddress(), origins_)) {
@@ -215,7 +247,7 @@ void WebServer::Respond(HttpConnection& connection, const HttpRequestHead& reque
 // The request is still unread in the socket: QtWebSockets reads it as it came.
 void WebServer::Upgrade(HttpConnection& connection)
 {
-    const quint32 peer = connection.Peer();
+    const QHostAddress client = connection.Client();
     UniqueFd fd = connection.Release();
     auto* socket = new QTcpSocket(webSockets_.get());
     if (!fd.Valid() || !socket->setSocketDescriptor(fd.Get())) {
@@ -226,7 +258,7 @@ void WebServer::Upgrade(HttpConnection& connection)
     socket->setReadBufferSize(kWebSocketReadBytes);
     QElapsedTimer since;
     since.start();
-    handedOver_.push_back({socket, peer, since});
+    handedOver_.push_back({socket, client, since});
     webSockets_->handleConnection(socket);
 }
 
@@ -272,17 +304,17 @@ void WebServer::Sweep()
 
 // QtWebSockets keeps the TCP connection it was handed but does not say which it is; the
 // peer's address and port name it among the live ones.
-QTcpSocket* WebServer::TakeTransport(const QWebSocket* socket)
+std::optional<WebServer::HandedOver> WebServer::TakeTransport(const QWebSocket* socket)
 {
-    QTcpSocket* found = nullptr;
+    std::optional<HandedOver> found;
     std::erase_if(handedOver_, [&](const HandedOver& handed) {
         const QPointer<QTcpSocket>& transport = handed.socket;
         if (transport.isNull()) {
             return true;
         }
-        if (found == nullptr && transport->peerPort() == socket->peerPort() &&
+        if (!found && transport->peerPort() == socket->peerPort() &&
             transport->peerAddress() == socket->peerAddress()) {
-            found = transport.data();
+            found = handed;
             return true;
         }
         return false;
@@ -294,7 +326,12 @@ void WebServer::TakeWebSockets()
 {
     while (webSockets_->hasPendingConnections()) {
         QWebSocket* socket = webSockets_->nextPendingConnection();
-        auto* viewer = new WebViewer(socket, TakeTransport(socket), budget_, this);
+        const std::optional<HandedOver> handed = TakeTransport(socket);
+        auto* viewer =
+            new WebViewer(socket, handed ? handed->socket.data() : nullptr, budget_, this);
+        if (handed) {
+            viewer->SetClientAddress(handed->client);
+        }
         // Its catch-up reads the recording through a descriptor of its own: without one to
         // spare it would see its stream begin wherever the playback stands.
         if (!SocketCalls::DescriptorsLeft(listener_.Get(), 1)) {
@@ -323,16 +360,31 @@ void WebServer::AddViewer(WebViewer* viewer)
         }
     };
     // The page sizes its terminal before the first frame arrives.
-    viewer->SendControl(QStringLiteral("{\"cols\":%1,\"rows\":%2,\"speed\":%3}")
-                            .arg(terminalSize_.width())
-                            .arg(terminalSize_.height())
-                            .arg(speed_));
+    viewer->SendControl(FirstControl(*viewer));
     if (!recordingName_.isEmpty()) {
         viewer->SendControl(NameControl());
     }
     if (OnJoin) {
         OnJoin(viewer);
     }
+}
+
+QString WebServer::FirstControl(const WebViewer& viewer) const
+{
+    const bool control = !MaySteer || MaySteer(viewer.ClientAddress());
+    // The newcomer is counted as it joins, right after this.
+    return QStringLiteral("{\"cols\":%1,\"rows\":%2,\"speed\":%3,\"control\":%4,\"viewers\":%5}")
+        .arg(terminalSize_.width())
+        .arg(terminalSize_.height())
+        .arg(speed_)
+        .arg(control ? QLatin1String("true") : QLatin1String("false"))
+        .arg(viewerCount_ + 1);
+}
+
+void WebServer::SetViewerCount(int count)
+{
+    viewerCount_ = count;
+    viewerCounts_.Offer(count);
 }
 
 void WebServer::SetSpeed(int speed)

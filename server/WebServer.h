@@ -3,16 +3,20 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QSize>
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "platform/Coalescer.h"
 #include "platform/UniqueFd.h"
 #include "playback/TerminalSize.h"
+#include "server/ForwardedClient.h"
 #include "server/HttpConnection.h"
 #include "server/MemoryBudget.h"
 #include "server/OriginPolicy.h"
@@ -55,8 +59,10 @@ public:
     // Drops every connection without telling anyone: the program is ending.
     ~WebServer() override;
 
-    // Listens on every IPv4 interface; throws ESocketError naming the call that failed.
-    void Listen(int port);
+    // Listens on one numeric address ("127.0.0.1", "::1", "::"; empty: every IPv4
+    // interface); throws ESocketError naming the call that failed.
+    void Listen(const QByteArray& address, int port);
+    void Listen(int port) { Listen(QByteArray(), port); }
     // The port bound, 0 when not listening.
     int LocalPort() const;
     // Binds newcomers from now on; tests make them small.
@@ -64,6 +70,11 @@ public:
     // Hosts besides this machine's own whose pages may open the stream ("name" or
     // "name:port", as the operator gives them).
     void SetAllowedOrigins(const QByteArrayList& hosts);
+    // Proxies in front whose forwarded client address counts in place of their own: for
+    // the share of each client, for who may steer, and for the address the panel shows.
+    void SetTrustedProxies(const TrustedProxies& proxies) { trustedProxies_ = proxies; }
+    // The number of viewers, telnet and web: told to the pages at most once a second.
+    void SetViewerCount(int count);
 
     // Remembered for newcomers, who are told it as they join.
     void SetSpeed(int speed);
@@ -79,29 +90,36 @@ public:
     std::function<void(ViewerConnection*)> OnLeave;
     std::function<void(ViewerConnection*)> OnWritable;
     std::function<void(ViewerConnection*, const QByteArray&)> OnReceived;
+    // Whether a page's client may steer, so that a page that may not shows no controls.
+    // Unset: every page may.
+    std::function<bool(const QHostAddress&)> MaySteer;
 
 private:
     // A connection handed to QtWebSockets, still in its handshake.
     struct HandedOver
     {
         QPointer<QTcpSocket> socket;
-        quint32 peer;
+        QHostAddress client;
         QElapsedTimer since;
     };
 
     void SocketReady(int descriptor, bool readable, bool writable) override;
     void Accept();
-    bool HasRoomFor(quint32 peer) const;
+    bool HasRoomFor(const QHostAddress& peer) const;
+    // Connections not yet viewers from this client, through a proxy or not.
+    int PendingFrom(const QHostAddress& client) const;
     void HeadArrived(HttpConnection& connection, HttpHeadState state, QByteArrayView head);
     void Respond(HttpConnection& connection, const HttpRequestHead& request);
     void Upgrade(HttpConnection& connection);
+    bool IsOverClientShare(HttpConnection& connection, const HttpRequestHead& request);
     // Frees ended connections and forgets handshakes that went nowhere.
     void DropEnded();
     void ScheduleDrop();
     void Sweep();
     void TakeWebSockets();
-    QTcpSocket* TakeTransport(const QWebSocket* socket);
+    std::optional<HandedOver> TakeTransport(const QWebSocket* socket);
     void AddViewer(WebViewer* viewer);
+    QString FirstControl(const WebViewer& viewer) const;
     void Broadcast(const QString& control);
     QString SizeControl() const;
     QString SpeedControl() const;
@@ -118,9 +136,12 @@ private:
     bool dropScheduled_ = false;
     Limits limits_ = kDefaultLimits;
     OriginPolicy origins_;
+    TrustedProxies trustedProxies_;
     MemoryBudget& budget_;
     int speed_ = 1;
     int announcedSpeed_ = 1;
     QSize terminalSize_{kDefaultTerminalColumns, kDefaultTerminalRows};
     QString recordingName_;
+    int viewerCount_ = 0;
+    Coalescer viewerCounts_;
 };

@@ -77,10 +77,15 @@ bool WebViewer::IsConnected() const
 
 QString WebViewer::PeerAddress()
 {
-    const QHostAddress address = socket_->peerAddress();
+    return ClientAddress().toString();
+}
+
+QHostAddress WebViewer::ClientAddress() const
+{
+    const QHostAddress address = client_.value_or(socket_->peerAddress());
     bool isIPv4 = false;
     const quint32 ipv4 = address.toIPv4Address(&isIPv4);
-    return isIPv4 ? QHostAddress(ipv4).toString() : address.toString();
+    return isIPv4 ? QHostAddress(ipv4) : address;
 }
 
 void WebViewer::Send(const QByteArray& bytes)
@@ -174,6 +179,12 @@ void WebViewer::BytesWritten()
 void WebViewer::Close()
 {
     CloseWith(QWebSocketProtocol::CloseCodeNormal, QString());
+}
+
+void WebViewer::TurnAway(const QString& reason)
+{
+    // A code of the application's own range, so the page can tell it from a failure.
+    CloseWith(static_cast<QWebSocketProtocol::CloseCode>(kTurnedAwayCloseCode), reason);
 }
 
 void WebViewer::Refuse()

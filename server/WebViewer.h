@@ -1,11 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QWebSocketProtocol>
 #include <deque>
 #include <functional>
+#include <optional>
 
 #include "server/MemoryBudget.h"
 #include "server/ViewerConnection.h"
@@ -32,6 +34,8 @@ public:
     // worth, so a page that reads keeps its stream full and one that does not holds its
     // backlog here, where it can be dropped.
     static constexpr qint64 kInFlightBytes = 64 * 1024;
+    // The close code of a newcomer turned away because the viewers are at their cap.
+    static constexpr int kTurnedAwayCloseCode = 4001;
 
     // Takes the socket. transport is the TCP connection under it, where the bytes handed
     // over wait; the viewer reads their count from there. What waits counts in `budget`,
@@ -45,8 +49,12 @@ public:
     // The memory its queued messages and its socket hold, as the budget measures it.
     qsizetype PendingBytes() const override { return memory_.Bytes(); }
     bool IsConnected() const override;
+    // The client's address: the peer's, or the one a trusted proxy forwarded.
     QString PeerAddress() override;
+    QHostAddress ClientAddress() const override;
+    void SetClientAddress(const QHostAddress& client) { client_ = client; }
     void Close() override;
+    void TurnAway(const QString& reason) override;
     // Closes a newcomer the program cannot serve now; the page tries again later.
     void Refuse();
 
@@ -81,6 +89,7 @@ private:
 
     QWebSocket* socket_;
     QPointer<QTcpSocket> transport_;
+    std::optional<QHostAddress> client_;
     MemoryBudget::Account memory_;
     std::deque<Message> queue_;  // oldest first
     qsizetype queuedMemory_ = 0;

@@ -1,19 +1,28 @@
 // Plays the stream of /ws in a terminal. Binary messages are the recording's bytes;
 // text messages are small JSON objects with the terminal size ({"cols":80,"rows":24}),
-// the playback speed ({"speed":4}) and the recording's name ({"name":"a.ttyrec (2/5)"}). Everything the viewer types, and the buttons,
-// goes back as keys.
+// the playback speed ({"speed":4}) and the recording's name ({"name":"a.ttyrec (2/5)"}),
+// whether this page may steer ({"control":false}, in the first) and how many watch
+// ({"viewers":3}). Everything the viewer types, and the buttons, goes back as keys, unless
+// the page may not steer. Its texts come from texts.js.
 (function () {
   "use strict";
 
   const kFontSize = 15;
   const kMinFontSize = 5;
   const kRetryDelays = [1, 2, 4, 8];
+  // The close code of a newcomer turned away because the viewers are at their cap.
+  const kTurnedAway = 4001;
+  const T = window.ombrixTexts;
 
   const stateView = document.getElementById("state");
   const speedView = document.getElementById("speed");
   const nameView = document.getElementById("name");
   const notice = document.getElementById("notice");
   const container = document.getElementById("terminal");
+  const modeView = document.getElementById("mode");
+  const viewersView = document.getElementById("viewers");
+  const controls = document.getElementById("controls");
+  const hint = document.getElementById("hint");
 
   const term = new Terminal({
     cols: 80,
@@ -29,6 +38,8 @@
   let socket = null;
   let failures = 0;
   let retryTimer = 0;
+  // Until the server says otherwise; it says so before anything else.
+  let mayControl = true;
 
   // The terminal keeps the recording's columns; on a narrow screen the font shrinks
   // instead, so lines never wrap differently from what was recorded.
@@ -55,7 +66,15 @@
   }
 
   function sendKeys(keys) {
-    if (socket && socket.readyState === WebSocket.OPEN) socket.send(keys);
+    if (mayControl && socket && socket.readyState === WebSocket.OPEN) socket.send(keys);
+  }
+
+  // A page that may not steer shows no buttons and no hint about keys, and says so.
+  function setControl(allowed) {
+    mayControl = allowed;
+    controls.hidden = !allowed;
+    hint.hidden = !allowed;
+    modeView.hidden = allowed;
   }
 
   function handleControl(text) {
@@ -71,17 +90,21 @@
       fitFont();
     }
     if (Number.isInteger(message.speed)) speedView.textContent = "×" + message.speed;
+    if (typeof message.control === "boolean") setControl(message.control);
+    if (Number.isInteger(message.viewers) && message.viewers >= 0) {
+      viewersView.textContent = T.viewers(message.viewers);
+    }
     if (typeof message.name === "string") {
       nameView.textContent = message.name;
       nameView.title = message.name;
     }
   }
 
-  function scheduleReconnect() {
+  function scheduleReconnect(waiting) {
     const delay = kRetryDelays[Math.min(failures, kRetryDelays.length - 1)];
     failures += 1;
     let left = delay;
-    const tell = () => showNotice("Connection lost. Reconnecting in " + left + " s…");
+    const tell = () => showNotice(waiting(left));
     tell();
     clearInterval(retryTimer);
     retryTimer = setInterval(() => {
@@ -90,7 +113,7 @@
         tell();
       } else {
         clearInterval(retryTimer);
-        showNotice("Connection lost. Reconnecting…");
+        showNotice(T.reconnecting);
         connect();
       }
     }, 1000);
@@ -101,12 +124,12 @@
     const ws = new WebSocket(scheme + "//" + location.host + "/ws");
     ws.binaryType = "arraybuffer";
     socket = ws;
-    showState("connecting", "connecting…");
+    showState("connecting", T.connecting);
     ws.onopen = () => {
       failures = 0;
       // The server starts every connection with everything played so far.
       term.reset();
-      showState("connected", "connected");
+      showState("connected", T.connected);
       showNotice("");
     };
     ws.onmessage = (event) => {
@@ -119,8 +142,8 @@
     ws.onclose = (event) => {
       if (socket !== ws) return;
       socket = null;
-      showState("disconnected", "disconnected");
-      scheduleReconnect();
+      showState("disconnected", T.disconnected);
+      scheduleReconnect(event.code === kTurnedAway ? T.fullIn : T.reconnectingIn);
     };
   }
 

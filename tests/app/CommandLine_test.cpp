@@ -152,6 +152,34 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
                   QStringLiteral("--gap needs a number of seconds, 0 or more, not \"%1\"")
                       .arg(QLatin1String(bad)));
     }
+    // Listening addresses are numeric: a name or a half address binds nothing by surprise.
+    for (const QByteArray option : {"--bind", "--web-bind", "--trusted-proxy"}) {
+        for (const char* bad : {"localhost", "1.2.3", "::1 ", "", "[::1]"}) {
+            EXPECT_TRUE(ParseCommandLine({option, bad}).error.startsWith(QLatin1String(option)))
+                << option.constData() << " " << bad;
+        }
+    }
+    for (const char* bad : {"all", "Local", ""}) {
+        EXPECT_EQ(ParseCommandLine({"--control", bad}).error,
+                  QStringLiteral("--control needs everyone, local or nobody, not \"%1\"")
+                      .arg(QLatin1String(bad)));
+    }
+    EXPECT_FALSE(ParseCommandLine({"--max-viewers", "-1"}).error.isEmpty());
+}
+
+TEST(CommandLine, PublicServerOptionsSetTheirFields)
+{
+    const CommandLine parsed = ParseCommandLine(
+        {"--bind", "::", "--web-bind=127.0.0.1", "--control", "local", "--trusted-proxy",
+         "10.0.0.0/8", "--trusted-proxy=::1", "--max-viewers", "200"});
+    ASSERT_TRUE(parsed.error.isEmpty()) << parsed.error.toStdString();
+    EXPECT_EQ(parsed.form.bindAddress, QByteArray("::"));
+    EXPECT_EQ(parsed.form.webBindAddress, QByteArray("127.0.0.1"));
+    EXPECT_EQ(parsed.form.control, ControlMode::Local);
+    EXPECT_TRUE(parsed.form.trustedProxies.Contains(QHostAddress(QStringLiteral("10.2.3.4"))));
+    EXPECT_TRUE(parsed.form.trustedProxies.Contains(QHostAddress(QStringLiteral("::1"))));
+    EXPECT_FALSE(parsed.form.trustedProxies.Contains(QHostAddress(QStringLiteral("127.0.0.1"))));
+    EXPECT_EQ(parsed.form.maxViewers, 200);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ Parsed Parse(const QByteArray& head)
 {
     Parsed parsed;
     // Left over from an earlier request: parsing must not keep any of it.
-    parsed.request = {"POST", "/old", "old", {"old"}, true};
+    parsed.request = {"POST", "/old", "old", {"old"}, true, {{"9.9.9.9"}, {"8.8.8.8"}}};
     parsed.ok = ParseRequestHead(head, &parsed.request);
     return parsed;
 }

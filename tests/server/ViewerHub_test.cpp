@@ -41,6 +41,12 @@ public:
     qsizetype PendingBytes() const override { return pending; }
     bool IsConnected() const override { return connected; }
     QString PeerAddress() override { return address_; }
+    QHostAddress ClientAddress() const override { return QHostAddress(address_); }
+    void TurnAway(const QString& reason) override
+    {
+        turnedAway = reason;
+        Close();
+    }
     void Close() override
     {
         if (connected) {
@@ -71,6 +77,7 @@ public:
     bool stalled = false;  // sends wait in the connection until Drain
     bool connected = true;
     bool failsOnSend = false;  // the transport hangs up inside the send
+    QString turnedAway;
 
 private:
     ViewerHub& hub_;
@@ -510,3 +517,67 @@ TEST(ViewerHub, OnTheScreenALiveRecordingThatStartsIsPaintedToTheViewersConnecte
 }
 
 }  // namespace
+
+// Under "local" only viewers on this machine steer, under "nobody" none does; the keys of
+// the others are still decoded, so a telnet command split across their reads is never
+// taken for keys once a viewer may steer, and nothing of theirs moves the playback.
+TEST(ViewerHub, OnlyViewersTheControlModeNamesSteer)
+{
+    HubFixture f;
+    ASSERT_TRUE(f.Open(TtyrecBytes({{0, 0, "A"}, {1000, 0, "B"}, {2000, 0, "C"}})));
+    f.hub.SetControl(ControlMode::Local);
+    FakeViewer local(f.hub, ViewerConnection::Encoding::Telnet, QStringLiteral("127.0.0.5"));
+    FakeViewer mapped(f.hub, ViewerConnection::Encoding::Raw, QStringLiteral("::ffff:127.0.0.1"));
+    FakeViewer remote(f.hub, ViewerConnection::Encoding::Raw, QStringLiteral("192.0.2.1"));
+    FakeViewer unknown(f.hub, ViewerConnection::Encoding::Raw, QString());
+    for (FakeViewer* viewer : {&local, &mapped, &remote, &unknown}) {
+        f.hub.Join(viewer);
+    }
+    f.hub.Received(&remote, "ff x");
+    f.hub.Received(&unknown, "f\r");
+    EXPECT_EQ(f.speed.speed, 1);
+    EXPECT_EQ(remote.received, QByteArray());
+    f.hub.Received(&local, "f");
+    f.hub.Received(&mapped, "f");
+    EXPECT_EQ(f.speed.speed, 4);
+
+    f.hub.SetControl(ControlMode::Nobody);
+    FakeViewer later(f.hub, ViewerConnection::Encoding::Raw, QStringLiteral("127.0.0.1"));
+    f.hub.Join(&later);
+    f.hub.Received(&later, "1 ");
+    EXPECT_EQ(f.speed.speed, 4);
+    EXPECT_EQ(later.received, QByteArray());
+    EXPECT_FALSE(f.hub.MaySteer(QHostAddress(QStringLiteral("127.0.0.1"))));
+}
+
+// Past the cap a newcomer is told so and closed without a greeting or a frame; those
+// watching keep everything, and a place freed is taken again.
+TEST(ViewerHub, ANewcomerPastTheCapIsTurnedAwayAndTheOthersStay)
+{
+    HubFixture f;
+    ASSERT_TRUE(f.Open(TtyrecBytes({{0, 0, "A"}, {1000, 0, "B"}})));
+    f.hub.SetMaxViewers(2);
+    FakeViewer first(f.hub, ViewerConnection::Encoding::Telnet);
+    FakeViewer second(f.hub, ViewerConnection::Encoding::Raw);
+    FakeViewer third(f.hub, ViewerConnection::Encoding::Telnet);
+    f.hub.Join(&first);
+    f.hub.Join(&second);
+    f.Tick();
+    const int changes = f.changes;
+    f.hub.Join(&third);
+    EXPECT_FALSE(third.IsConnected());
+    EXPECT_TRUE(third.turnedAway.contains(QLatin1String("2 viewers")))
+        << third.turnedAway.toStdString();
+    EXPECT_EQ(third.received, QByteArray());
+    EXPECT_EQ(f.hub.ViewerCount(), 2);
+    EXPECT_EQ(f.changes, changes);
+    f.Tick();
+    EXPECT_EQ(second.received, QByteArray("AB"));
+
+    second.Close();
+    FakeViewer fourth(f.hub, ViewerConnection::Encoding::Raw);
+    f.hub.Join(&fourth);
+    EXPECT_TRUE(fourth.IsConnected());
+    EXPECT_TRUE(fourth.turnedAway.isEmpty());
+    EXPECT_EQ(f.hub.ViewerCount(), 2);
+}

@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "server/ControlPolicy.h"
 #include "server/WebServer.h"
 #include "support/Loopback.h"
 #include "support/LoopbackClient.h"
@@ -199,7 +200,8 @@ TEST(WebServer, StreamsBytesExactlyAndTakesKeysBothWays)
 
     // The size and the speed come first, so the page is ready before the first frame.
     ASSERT_TRUE(LoopbackClient::PumpUntil([&] { return !page.texts.isEmpty(); }, kWaitMs));
-    EXPECT_EQ(page.texts[0], QStringLiteral("{\"cols\":80,\"rows\":24,\"speed\":1}"));
+    EXPECT_EQ(page.texts[0], QStringLiteral("{\"cols\":80,\"rows\":24,\"speed\":1,"
+                                            "\"control\":true,\"viewers\":1}"));
 
     QByteArray expected;
     // The last is more than the loopback connection holds, so some of it has to wait.
@@ -486,4 +488,87 @@ TEST(WebServer, OnlyPagesOfKnownHostsOpenTheStream)
     const QByteArray rebound = "evil.example:" + QByteArray::number(port);
     EXPECT_EQ(upgrade("Host: " + rebound + "\r\nOrigin: http://" + rebound + "\r\n"),
               "HTTP/1.1 403");
+}
+
+// Behind a proxy every page comes from the proxy's address: what it forwards names the
+// client, but only for a proxy the operator named. Each row: the proxies named, where the
+// page connects from, the header it carries, and what the page and the panel are told.
+TEST(WebServer, AForwardedClientIsBelievedOnlyFromANamedProxy)
+{
+    struct Row
+    {
+        const char* trusted;  // empty: none named
+        const char* from;
+        const char* header;
+        bool control;
+        const char* shownAs;
+    };
+    const Row rows[] = {
+        {"127.0.0.2", "127.0.0.2", "X-Forwarded-For: 203.0.113.5", false, "203.0.113.5"},
+        {"127.0.0.2", "127.0.0.3", "X-Forwarded-For: 203.0.113.5", true, "127.0.0.3"},
+        {"", "127.0.0.2", "X-Forwarded-For: 203.0.113.5", true, "127.0.0.2"},
+        {"127.0.0.2", "127.0.0.2", "X-Real-IP: 127.0.0.9", true, "127.0.0.9"},
+        // A client's own claim on the left, the address the proxy saw appended on the right.
+        {"127.0.0.2", "127.0.0.2", "X-Forwarded-For: 127.0.0.1, 203.0.113.7", false, "203.0.113.7"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.from) + " " + row.header);
+        MemoryBudget budget;
+        WebServer server(budget);
+        Events events;
+        Record(server, events);
+        TrustedProxies proxies;
+        if (*row.trusted != '\0') {
+            ASSERT_TRUE(proxies.Add(row.trusted));
+        }
+        server.SetTrustedProxies(proxies);
+        server.MaySteer = [](const QHostAddress& client) { return IsLoopbackAddress(client); };
+        server.Listen(0);
+        LoopbackClient page;
+        ASSERT_TRUE(page.ConnectFrom(row.from, server.LocalPort()));
+        page.Send(QByteArray("GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                             "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n") +
+                  row.header + "\r\n\r\n");
+        const QByteArray told = row.control ? "\"control\":true" : "\"control\":false";
+        ASSERT_TRUE(LoopbackClient::PumpUntil(
+            [&] { return page.ReadFor(5).contains(told) || page.Received().contains(told); },
+            kWaitMs))
+            << page.Received().constData();
+        ASSERT_EQ(events.joined.size(), 1U);
+        EXPECT_EQ(events.joined[0]->PeerAddress(), QString::fromLatin1(row.shownAs));
+    }
+}
+
+// Through a named proxy each client has its own share of the connections not yet viewers;
+// the proxy, carrying them all, is bound only by the total.
+TEST(WebServer, BehindANamedProxyEachForwardedClientHasItsOwnShare)
+{
+    MemoryBudget budget;
+    WebServer server(budget);
+    TrustedProxies proxies;
+    ASSERT_TRUE(proxies.Add("127.0.0.2"));
+    server.SetTrustedProxies(proxies);
+    server.SetLimits({10, 2});
+    server.Listen(0);
+    const auto request = [&](LoopbackClient& client, const char* forwarded) {
+        // Answered, then kept open: the connection lingers, still counted.
+        ASSERT_TRUE(client.ConnectFrom("127.0.0.2", server.LocalPort()));
+        client.Send(QByteArray("GET /nothing HTTP/1.1\r\nX-Forwarded-For: ") + forwarded +
+                    "\r\n\r\n");
+        ASSERT_TRUE(LoopbackClient::PumpUntil(
+            [&] { return client.ReadFor(5).contains("\r\n\r\n") || client.PeerClosed(); },
+            kWaitMs));
+    };
+    LoopbackClient clients[4];
+    request(clients[0], "198.51.100.1");
+    request(clients[1], "198.51.100.1");
+    request(clients[2], "198.51.100.1");
+    request(clients[3], "198.51.100.2");
+    EXPECT_TRUE(clients[0].Received().startsWith("HTTP/1.1 404"));
+    EXPECT_TRUE(clients[1].Received().startsWith("HTTP/1.1 404"));
+    EXPECT_TRUE(clients[2].Received().startsWith("HTTP/1.1 503"))
+        << clients[2].Received().constData();
+    EXPECT_TRUE(clients[3].Received().startsWith("HTTP/1.1 404"))
+        << clients[3].Received().constData();
 }

@@ -107,7 +107,8 @@ TEST(WebViewers, GetTheRecordedBytesFromTheStartAndAsLateJoiners)
     PageClient first(web.webPort);
     ASSERT_TRUE(first.WaitConnected());
     // The size comes before any frame; the first frame follows on the start timer.
-    ASSERT_TRUE(first.WaitForControl(QStringLiteral("{\"cols\":80,\"rows\":24,\"speed\":1}")));
+    ASSERT_TRUE(first.WaitForControl(
+        QStringLiteral("{\"cols\":80,\"rows\":24,\"speed\":1,\"control\":true,\"viewers\":1}")));
     EXPECT_TRUE(first.WaitForControl(QStringLiteral("{\"name\":\"web.ttyrec\"}")));
     ASSERT_TRUE(first.WaitForFrames(Bodies(frames, 1))) << first.frames.toHex().constData();
 
@@ -156,7 +157,8 @@ TEST(WebViewers, KeysOfEitherKindSteerTheSpeedEveryoneGets)
     telnet.Send("ff");
     ASSERT_TRUE(page.WaitForControl(QStringLiteral("{\"speed\":4}")));
     PageClient second(web.webPort);
-    EXPECT_TRUE(second.WaitForControl(QStringLiteral("{\"cols\":80,\"rows\":24,\"speed\":4}")));
+    EXPECT_TRUE(second.WaitForControl(
+        QStringLiteral("{\"cols\":80,\"rows\":24,\"speed\":4,\"control\":true,\"viewers\":3}")));
     // Telnet commands mean nothing on a WebSocket: IAC is a key like any other.
     const qsizetype before = page.frames.size();
     page.socket.sendBinaryMessage(QByteArray("\xff\xfd\x01", 3));
