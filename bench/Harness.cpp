@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,16 @@
 #include <sstream>
 
 namespace bench {
+
+std::string Format(const char* format, ...)
+{
+    char text[64];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    return text;
+}
 
 namespace {
 const char kGreeting[] = "\xff\xfb\x01\xff\xfb\x03\xff\xfd\xf3";

@@ -23,6 +23,10 @@
 // (tests/support).
 namespace bench {
 
+// A short text written with a printf format ("%.3f ms"); the compiler checks the arguments
+// against the literal at each call.
+[[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...);
+
 int64_t NowNs();
 double Seconds(int64_t ns);
 // The system's count of connections dropped at a full listen queue (TcpExt ListenDrops).

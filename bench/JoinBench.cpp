@@ -14,13 +14,6 @@ namespace {
 
 constexpr size_t kMB = 1024 * 1024;
 
-std::string Format(const char* format, double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
 // The frames of a ttyrec file with the gaps before them in microseconds.
 struct Session
 {

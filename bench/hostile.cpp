@@ -29,13 +29,6 @@ void Report(const std::string& name, const std::string& value)
     std::fflush(stdout);
 }
 
-std::string Format(const char* format, double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
 ssize_t SendSome(int fd, const std::string& bytes)
 {
     return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -49,13 +49,6 @@ struct Row
 };
 std::vector<Row> rows;
 
-std::string Format(const char* format, double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
 void AddRow(const std::string& name, const std::string& value, const std::string& goal = "",
             int met = -1)
 {
@@ -1008,7 +1001,7 @@ void HandoffStall(const Options& options)
     AddRow("hand-off of a " + size + " asciicast v1: longest answer to a key",
            Format("%.0f ms", longestMs), "< 100 ms", ready && longestMs < 100);
     AddRow("hand-off of a " + size + " asciicast v1: second start's status / seconds",
-           Format("%.0f", status) + " / " + Format("%.2f s", handoffS), "0", status == 0);
+           std::to_string(status) + " / " + Format("%.2f s", handoffS), "0", status == 0);
     AddRow("hand-off of a " + size + " asciicast v1: opened / program's peak RSS",
            std::string(opened ? "yes" : "NO") + " / " + peak, "yes", opened);
     server.Stop();

@@ -8,10 +8,10 @@
 #include <QJsonObject>
 #include <cerrno>
 
-#include "playback/CompressedInput.h"
 #include "playback/AsciicastParser.h"
 #include "playback/AsciicastSource.h"
 #include "playback/ByteInput.h"
+#include "playback/CompressedInput.h"
 #include "playback/FrameReader.h"
 #include "playback/RawTtyrecSource.h"
 

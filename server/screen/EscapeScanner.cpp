@@ -20,6 +20,10 @@ bool IsStringIntroducer(uchar byte)
 // intermediate, too many parameters), which terminals ignore.
 bool ParseCsi(QByteArrayView raw, CsiSequence& csi, bool& tooMany)
 {
+    // The sequence is reused: its parameters past `count` are stale, and read by no one.
+    csi.leader = 0;
+    csi.count = 0;
+    csi.intermediates = {};
     csi.raw = raw;
     csi.finalByte = raw.back();
     qsizetype i = 2;
@@ -86,7 +90,10 @@ void EscapeScanner::Feed(QByteArrayView bytes, Events& events)
                 i += EscapeByte(byte, events);
                 break;
             case State::Csi:
-                i += CsiByte(byte, events);
+                i += CsiRun(data + i, size - i);
+                if (i < size) {
+                    i += CsiByte(static_cast<uchar>(data[i]), events);
+                }
                 break;
             case State::CsiSkip:
                 i += CsiSkipByte(byte, events);
@@ -306,6 +313,24 @@ qsizetype EscapeScanner::CsiByte(uchar byte, Events& events)
     return 1;
 }
 
+qsizetype EscapeScanner::CsiRun(const char* data, qsizetype size)
+{
+    // Parameter and intermediate bytes only lengthen the sequence (CsiByte does the
+    // same one at a time): most of a sequence's bytes are taken here without a call each.
+    const qsizetype room = kMaxSequence - sequence_.size();
+    const qsizetype limit = qMin(size, room);
+    qsizetype i = 0;
+    while (i < limit) {
+        const auto byte = static_cast<uchar>(data[i]);
+        if (byte < 0x20 || byte > 0x3F) {
+            break;
+        }
+        sequence_.Add(static_cast<char>(byte));
+        ++i;
+    }
+    return i;
+}
+
 qsizetype EscapeScanner::CsiSkipByte(uchar byte, Events& events)
 {
     qsizetype consumed = 0;
@@ -322,10 +347,9 @@ qsizetype EscapeScanner::CsiSkipByte(uchar byte, Events& events)
 void EscapeScanner::DispatchCsi(Events& events)
 {
     state_ = State::Ground;
-    CsiSequence csi;
     bool tooMany = false;
-    if (ParseCsi(sequence_.View(), csi, tooMany)) {
-        events.OnCsi(csi);
+    if (ParseCsi(sequence_.View(), csi_, tooMany)) {
+        events.OnCsi(csi_);
     } else if (tooMany) {
         events.OnMalformed(Malformed::LongSequence, sequence_.View());
     }

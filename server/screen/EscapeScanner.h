@@ -74,6 +74,9 @@ private:
     qsizetype Ground(const char* data, qsizetype size, Events& events);
     qsizetype EscapeByte(uchar byte, Events& events);
     qsizetype CsiByte(uchar byte, Events& events);
+    // Takes the run of parameter and intermediate bytes at `data` that fits the held
+    // sequence; returns how many it took.
+    qsizetype CsiRun(const char* data, qsizetype size);
     qsizetype CsiSkipByte(uchar byte, Events& events);
     qsizetype StringByte(uchar byte, Events& events);
     // Handles a byte that every sequence state treats alike (C0, ESC, CAN, SUB, DEL,
@@ -100,6 +103,8 @@ private:
 
     State state_ = State::Ground;
     HeldSequence sequence_;
+    // The last sequence parsed, kept so that each does not clear its parameters anew.
+    CsiSequence csi_;
     // UTF-8 character in progress: continuation bytes still needed, the allowed range of
     // the next one, the code point so far and its bytes so far.
     int utf8Needed_ = 0;

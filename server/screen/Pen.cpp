@@ -1,5 +1,7 @@
 #include "server/screen/Pen.h"
 
+#include <cstring>
+
 namespace {
 
 // The simple on and off codes, with the flag each sets or clears.
@@ -156,11 +158,15 @@ public:
     bool IsJustZero() const { return size_ == 1 && bytes_[0] == '0'; }
     void AppendSequence(QByteArray& out) const
     {
-        out += "\x1b[";
+        // Built whole and appended once: the model writes one at nearly every SGR.
+        char sequence[sizeof bytes_ + 3] = {'\x1b', '['};
+        int size = 2;
         if (!IsJustZero()) {
-            out += QByteArrayView(bytes_, size_);
+            std::memcpy(sequence + size, bytes_, static_cast<size_t>(size_));
+            size += size_;
         }
-        out += 'm';
+        sequence[size++] = 'm';
+        out.append(sequence, size);
     }
 
 private:
@@ -332,8 +338,9 @@ void AppendColorsOnly(QByteArray& out, const Pen& pen)
         }
         return color;
     };
+    // No reset first: the screen library is given colours and nothing else, so the
+    // other attributes of its pen stay at their defaults, and both colours are set.
     Codes codes;
-    codes.Number(0);
     AddColor(codes, kept(pen.foreground), true);
     AddColor(codes, kept(pen.background), false);
     codes.AppendSequence(out);

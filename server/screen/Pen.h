@@ -78,6 +78,6 @@ bool ApplySgr(Pen& pen, const CsiSequence& sgr);
 // nothing when they are equal.
 void AppendSgrChange(QByteArray& out, const Pen& from, const Pen& to);
 
-// Appends the SGR sequence that sets only the pen's colours, on a reset pen: what the
+// Appends the SGR sequence that sets only the pen's colours, both of them: what the
 // screen library is given, since it keeps colours and this model keeps the rest.
 void AppendColorsOnly(QByteArray& out, const Pen& pen);

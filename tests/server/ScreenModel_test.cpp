@@ -1,5 +1,6 @@
 // The screen model without a terminal: what it cannot repaint and why, when it can again,
-// resizes, the cached repaint, streams cut at every byte, and the SGR it writes.
+// resizes, the cached repaint, streams cut at every byte, the sequences its scanner
+// reports, and the SGR it writes.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -138,6 +139,63 @@ TEST(ScreenModel, RepaintDoesNotDependOnWhereFramesEnd)
                 cut.Feed(stream.mid(i, piece));
             }
             EXPECT_EQ(cut.Repaint(), whole.Repaint()) << "pieces of " << piece;
+        }
+    }
+}
+
+// What the scanner reports, written out: each sequence with its own leader, parameters
+// (":" before a subparameter, "-" for a missing one) and intermediates.
+struct ScanLog : EscapeScanner::Events
+{
+    std::string log;
+    void OnText(const char* bytes, qsizetype size) override { log.append(bytes, size); }
+    void OnControl(uchar byte) override { log += "<" + std::to_string(byte) + ">"; }
+    void OnEscape(const EscapeSequence& e) override
+    {
+        log += "<esc " + std::string(1, e.finalByte) + ">";
+    }
+    void OnCsi(const CsiSequence& csi) override
+    {
+        log += "<csi ";
+        if (csi.leader != 0) {
+            log += csi.leader;
+        }
+        for (int i = 0; i < csi.count; ++i) {
+            const int value = csi.parameters[i].value;
+            log += value == CsiSequence::kMissing ? "-" : std::to_string(value);
+            if (i + 1 < csi.count) {
+                log += csi.parameters[i].followedBySub ? ':' : ';';
+            }
+        }
+        log += csi.intermediates.toByteArray().toStdString() + csi.finalByte + ">";
+    }
+    void OnString(char, QByteArrayView, bool) override { log += "<string>"; }
+    void OnMalformed(EscapeScanner::Malformed, QByteArrayView) override { log += "<malformed>"; }
+};
+
+// Each sequence is reported with its own parameters, never those of one before it, and
+// a sequence of the longest length kept is whole while one byte more is malformed,
+// wherever the frames end.
+TEST(ScreenModel, ScannerReportsEachSequenceAloneWhereverFramesEnd)
+{
+    const qsizetype longest = EscapeScanner::kMaxSequence - 4;  // ESC [, the 7, the final
+    const std::vector<std::pair<QByteArray, std::string>> cases = {
+        {"\x1b[?1;2;3h\x1b[4m\x1b[m", "<csi ?1;2;3h><csi 4m><csi m>"},
+        {"\x1b[38:2::1:2:3;1m\x1b[5m", "<csi 38:2:-:1:2:3;1m><csi 5m>"},
+        {"\x1b[1;2 q\x1b[5\x08"
+         "A",
+         "<csi 1;2 q><8><csi 5A>"},
+        {"\x1b[" + QByteArray(longest, '0') + "7mx", "<csi 7m>x"},
+        {"\x1b[" + QByteArray(longest + 1, '0') + "7mx", "<malformed>x"},
+    };
+    for (const auto& [stream, expected] : cases) {
+        for (qsizetype piece : {stream.size(), qsizetype{1}, qsizetype{3}, qsizetype{255}}) {
+            ScanLog log;
+            EscapeScanner scanner;
+            for (qsizetype i = 0; i < stream.size(); i += piece) {
+                scanner.Feed(QByteArrayView(stream).sliced(i, qMin(piece, stream.size() - i)), log);
+            }
+            EXPECT_EQ(log.log, expected) << "pieces of " << piece;
         }
     }
 }

@@ -8,107 +8,12 @@
 //
 // Usage: node browser.mjs --program PATH --recording PATH [--playlist] [--screenshot PNG]
 // Exit status 77 when chromium, tmux or telnet is missing (scripts/test installs them).
-import { spawn, spawnSync } from "node:child_process";
 import fs from "node:fs";
-import net from "node:net";
-import os from "node:os";
 import path from "node:path";
-import { chromium } from "playwright-core";
+import { exitWith, freePort, launchChromium, missing, normalize, option, pageRows, privateFolder,
+         Program, showRows, Tmux, until } from "./harness.mjs";
 
-const kChromium = "/usr/bin/chromium";
-const kWaitMs = 20000;
 const kEndOfFile = "file: ファイル終端";
-
-function option(name) {
-  const at = process.argv.indexOf(name);
-  return at > 0 ? process.argv[at + 1] : undefined;
-}
-
-function installed(program) {
-  return spawnSync("sh", ["-c", `command -v ${program}`]).status === 0;
-}
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once("error", reject);
-    server.listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function until(what, condition, timeoutMs = kWaitMs) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = await condition();
-    if (value) return value;
-    if (Date.now() > end) throw new Error("timed out waiting for " + what);
-    await sleep(50);
-  }
-}
-
-// The program, headless, with a runtime folder of its own; its status lines are kept.
-class Program {
-  constructor(binary, args, runtime) {
-    this.output = "";
-    this.errors = "";
-    this.child = spawn(binary, ["--headless", ...args], {
-      env: { ...process.env, XDG_RUNTIME_DIR: runtime, QT_QPA_PLATFORM: "offscreen" },
-      stdio: ["ignore", "pipe", "pipe"],
-    });
-    this.child.stdout.on("data", (chunk) => (this.output += chunk));
-    this.child.stderr.on("data", (chunk) => (this.errors += chunk));
-    this.exited = new Promise((resolve) => this.child.once("exit", resolve));
-  }
-  hasLine(line) {
-    return this.output.split("\n").includes(line);
-  }
-  waitForLine(line) {
-    return until(`"${line}" (output so far:\n${this.output}${this.errors})`,
-                 () => this.hasLine(line));
-  }
-  async stop() {
-    if (this.child.exitCode === null) this.child.kill("SIGTERM");
-    await Promise.race([this.exited, sleep(5000)]);
-    if (this.child.exitCode === null) this.child.kill("SIGKILL");
-  }
-}
-
-// A tmux server of our own with the telnet client in one 80x24 pane.
-class TelnetInTmux {
-  constructor(port) {
-    this.name = `ombrix-browser-${process.pid}`;
-    this.run(["new-session", "-d", "-x", "80", "-y", "24", `telnet 127.0.0.1 ${port}`]);
-    this.pid = Number(this.run(["display-message", "-p", "#{pid}"]).trim());
-  }
-  run(args) {
-    return spawnSync("tmux", ["-u", "-L", this.name, ...args],
-                     { encoding: "utf8", env: { ...process.env, LANG: "C.UTF-8" } }).stdout;
-  }
-  rows() {
-    return this.run(["capture-pane", "-p"]).split("\n").slice(0, 24);
-  }
-  stop() {
-    this.run(["kill-server"]);
-    if (this.pid > 0) {
-      try { process.kill(this.pid, "SIGKILL"); } catch { /* already gone */ }
-    }
-  }
-}
-
-function normalize(rows) {
-  const out = rows.map((row) => row.replace(/\u00a0/g, " ").trimEnd());
-  while (out.length < 24) out.push("");
-  return out;
-}
-
-async function pageRows(page) {
-  return normalize(await page.$$eval(".xterm-rows > div", (divs) => divs.map((d) => d.textContent)));
-}
 
 // Waits until the page and the telnet client show the same 24 rows, at least `minRows`
 // of them with text; returns that count, or throws showing both screens.
@@ -117,14 +22,14 @@ async function sameScreens(page, telnet, minRows, timeoutMs) {
   let telnetRows = [];
   try {
     await until(`the two screens to agree on ${minRows} or more rows`, async () => {
-      browserRows = await pageRows(page);
-      telnetRows = normalize(telnet.rows());
+      browserRows = normalize(await pageRows(page));
+      telnetRows = telnet.rows("telnet");
       const drawn = browserRows.filter((row) => row.trim() !== "").length;
       return drawn >= minRows && JSON.stringify(browserRows) === JSON.stringify(telnetRows);
     }, timeoutMs);
   } catch (error) {
-    console.log("browser:\n" + browserRows.map((r) => "|" + r).join("\n"));
-    console.log("telnet:\n" + telnetRows.map((r) => "|" + r).join("\n"));
+    showRows("browser", browserRows);
+    showRows("telnet", telnetRows);
     throw error;
   }
   return browserRows.filter((row) => row.trim() !== "").length;
@@ -135,38 +40,27 @@ async function main() {
   const recording = option("--recording");
   const screenshot = option("--screenshot");
   if (!binary || !recording) throw new Error("usage: browser.mjs --program P --recording R");
-  for (const program of ["tmux", "telnet"]) {
-    if (!installed(program)) {
-      console.log(`SKIP: ${program} is not installed`);
-      return 77;
-    }
-  }
-  if (!fs.existsSync(kChromium)) {
-    console.log("SKIP: chromium is not installed");
+  const absent = missing(["tmux", "telnet"]);
+  if (absent) {
+    console.log(`SKIP: ${absent} is not installed`);
     return 77;
   }
 
-  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), "ombrix-browser-"));
-  fs.chmodSync(runtime, 0o700);
+  const runtime = privateFolder("ombrix-browser-");
   const telnetPort = await freePort();
   const webPort = await freePort();
   const playlist = process.argv.includes("--playlist");
   const recordings = playlist ? ["--playlist", "--gap", "0.5", recording, recording] : [recording];
   const program = new Program(binary, ["--port", String(telnetPort), "--web-port", String(webPort),
                                        ...recordings], runtime);
-  let telnet = null;
+  const telnet = new Tmux("browser");
   let browser = null;
   try {
     await program.waitForLine(`web: http://127.0.0.1:${webPort}/`);
-    telnet = new TelnetInTmux(telnetPort);
+    telnet.open("telnet", `telnet 127.0.0.1 ${telnetPort}`);
     await program.waitForLine("connection: 127.0.0.1,1");
 
-    browser = await chromium.launch({
-      executablePath: kChromium,
-      headless: true,
-      args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync"],
-    });
+    browser = await launchChromium();
     const page = await browser.newPage({ viewport: { width: 1000, height: 640 } });
     const problems = [];
     page.on("console", (m) => { if (m.type() === "error") problems.push(m.text()); });
@@ -204,13 +98,10 @@ async function main() {
     return 0;
   } finally {
     if (browser) await browser.close();
-    if (telnet) telnet.stop();
+    telnet.stop();
     await program.stop();
     fs.rmSync(runtime, { recursive: true, force: true });
   }
 }
 
-main().then((status) => process.exit(status), (error) => {
-  console.error("FAIL: " + (error && error.message ? error.message : error));
-  process.exit(1);
-});
+exitWith(main);

@@ -12,86 +12,16 @@
 //   node join.mjs --bench --program PATH --recording TTYREC
 //   -> "page-join replay-ms N screen-ms M same yes after-load replay-ms N' screen-ms M'"
 // Exit status 77 when chromium is missing (scripts/test installs it).
-import { spawn } from "node:child_process";
 import fs from "node:fs";
 import net from "node:net";
-import os from "node:os";
 import path from "node:path";
-import { chromium } from "playwright-core";
+import { exitWith, freePort, launchChromium, missing, option, pageRows, privateFolder, Program, readTtyrec,
+         showRows, sleep, until } from "./harness.mjs";
 
-const kChromium = "/usr/bin/chromium";
 const kStepSeconds = 1000;
-
-function option(name) {
-  const at = process.argv.indexOf(name);
-  return at > 0 ? process.argv[at + 1] : undefined;
-}
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once("error", reject);
-    server.listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function until(what, condition, timeoutMs = 20000) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = await condition();
-    if (value) return value;
-    if (Date.now() > end) throw new Error("timed out waiting for " + what);
-    await sleep(20);
-  }
-}
-
-// The program, headless, with a runtime folder of its own; its status lines are kept.
-class Program {
-  constructor(binary, args, runtime) {
-    this.output = "";
-    this.errors = "";
-    this.child = spawn(binary, ["--headless", ...args], {
-      env: { ...process.env, XDG_RUNTIME_DIR: runtime, QT_QPA_PLATFORM: "offscreen" },
-      stdio: ["ignore", "pipe", "pipe"],
-    });
-    this.child.stdout.on("data", (chunk) => {
-      // Only the recent lines matter; a long run prints one for every frame.
-      this.output = (this.output + chunk).slice(-65536);
-    });
-    this.child.stderr.on("data", (chunk) => (this.errors += chunk));
-    this.exited = new Promise((resolve) => this.child.once("exit", resolve));
-  }
-  hasLine(line) {
-    return this.output.split("\n").includes(line);
-  }
-  waitForLine(line, timeoutMs) {
-    return until(`"${line}" (errors so far:\n${this.errors})`, () => this.hasLine(line),
-                 timeoutMs);
-  }
-  async stop() {
-    if (this.child.exitCode === null) this.child.kill("SIGTERM");
-    await Promise.race([this.exited, sleep(5000)]);
-    if (this.child.exitCode === null) this.child.kill("SIGKILL");
-  }
-}
-
-// The frames of a ttyrec file: [seconds, microseconds, body].
-function readTtyrec(file) {
-  const bytes = fs.readFileSync(file);
-  const frames = [];
-  for (let at = 0; at + 12 <= bytes.length;) {
-    const length = bytes.readUInt32LE(at + 8);
-    frames.push([bytes.readUInt32LE(at), bytes.readUInt32LE(at + 4),
-                 bytes.subarray(at + 12, at + 12 + length)]);
-    at += 12 + length;
-  }
-  return frames;
-}
+// Only the recent lines matter; a long run prints one for every frame. Each stepped frame
+// is awaited, so the lines are looked for often.
+const kOutput = { keep: 65536, pollMs: 20 };
 
 function writeTtyrec(file, frames) {
   const parts = [];
@@ -103,20 +33,6 @@ function writeTtyrec(file, frames) {
     parts.push(header, body);
   }
   fs.writeFileSync(file, Buffer.concat(parts));
-}
-
-async function pageRows(page) {
-  const rows = await page.$$eval(".xterm-rows > div", (divs) => divs.map((d) => d.textContent));
-  return rows.map((row) => row.replace(/\u00a0/g, " ").trimEnd());
-}
-
-async function launchBrowser() {
-  return chromium.launch({
-    executablePath: kChromium,
-    headless: true,
-    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
-  });
 }
 
 async function openPage(browser, url) {
@@ -132,11 +48,11 @@ async function runTest(binary, recording, runtime) {
   writeTtyrec(stepped, frames.map(([, , body], i) => [i * kStepSeconds, 0, body]));
   const webPort = await freePort();
   const program = new Program(binary, ["--port", String(await freePort()), "--web-port",
-                                       String(webPort), "--join", "screen", stepped], runtime);
+                                       String(webPort), "--join", "screen", stepped], runtime, kOutput);
   let browser = null;
   try {
     await program.waitForLine(`web: http://127.0.0.1:${webPort}/`);
-    browser = await launchBrowser();
+    browser = await launchChromium();
     const url = `http://127.0.0.1:${webPort}/`;
     const early = await openPage(browser, url);
     let played = 0;
@@ -161,8 +77,8 @@ async function runTest(binary, recording, runtime) {
           return JSON.stringify(earlyRows) === JSON.stringify(lateRows);
         }, 10000);
       } catch (error) {
-        console.log("early:\n" + earlyRows.map((r) => "|" + r).join("\n"));
-        console.log("late:\n" + lateRows.map((r) => "|" + r).join("\n"));
+        showRows("early", earlyRows);
+        showRows("late", lateRows);
         throw error;
       }
       await late.close();
@@ -188,7 +104,7 @@ async function timePageJoin(binary, recording, mode, runtime, browser) {
   const port = await freePort();
   const webPort = await freePort();
   const program = new Program(binary, ["--port", String(port), "--web-port", String(webPort),
-                                       "--join", mode, recording], runtime);
+                                       "--join", mode, recording], runtime, kOutput);
   const driver = new net.Socket();
   try {
     await program.waitForLine(`web: http://127.0.0.1:${webPort}/`);
@@ -225,7 +141,7 @@ async function timePageJoin(binary, recording, mode, runtime, browser) {
 }
 
 async function runBench(binary, recording, runtime) {
-  const browser = await launchBrowser();
+  const browser = await launchChromium();
   try {
     const replay = await timePageJoin(binary, recording, "replay", runtime, browser);
     const screen = await timePageJoin(binary, recording, "screen", runtime, browser);
@@ -233,8 +149,8 @@ async function runBench(binary, recording, runtime) {
       if (run.problems.length > 0) console.log(`${mode} page: ${run.problems.slice(0, 3).join("; ")}`);
     }
     if (replay.rows !== screen.rows) {
-      console.log("replay's final rows:\n" + JSON.parse(replay.rows).map((r) => "|" + r).join("\n"));
-      console.log("screen's final rows:\n" + JSON.parse(screen.rows).map((r) => "|" + r).join("\n"));
+      showRows("replay's final rows", JSON.parse(replay.rows));
+      showRows("screen's final rows", JSON.parse(screen.rows));
     }
     console.log(`page-join replay-ms ${replay.ms} screen-ms ${screen.ms} ` +
                 `same ${replay.rows === screen.rows ? "yes" : "no"} ` +
@@ -249,12 +165,11 @@ async function main() {
   const binary = option("--program");
   const recording = option("--recording");
   if (!binary || !recording) throw new Error("usage: join.mjs --program P --recording R");
-  if (!fs.existsSync(kChromium)) {
+  if (missing([])) {
     console.log("SKIP: chromium is not installed");
     return 77;
   }
-  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), "ombrix-join-"));
-  fs.chmodSync(runtime, 0o700);
+  const runtime = privateFolder("ombrix-join-");
   try {
     return process.argv.includes("--bench") ? await runBench(binary, recording, runtime)
                                             : await runTest(binary, recording, runtime);
@@ -263,7 +178,4 @@ async function main() {
   }
 }
 
-main().then((status) => process.exit(status), (error) => {
-  console.error("FAIL: " + (error && error.message ? error.message : error));
-  process.exit(1);
-});
+exitWith(main);

@@ -7,78 +7,10 @@
 //
 // Usage: node live.mjs --program PATH --recorder ttyrec|asciinema
 // Exit status 77 when chromium, tmux, telnet or the recorder is missing.
-import { spawn, spawnSync } from "node:child_process";
 import fs from "node:fs";
-import net from "node:net";
-import os from "node:os";
 import path from "node:path";
-import { chromium } from "playwright-core";
-
-const kChromium = "/usr/bin/chromium";
-const kWaitMs = 20000;
-
-const option = (name) => process.argv[process.argv.indexOf(name) + 1];
-const installed = (program) => spawnSync("sh", ["-c", `command -v ${program}`]).status === 0;
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function until(what, condition, timeoutMs = kWaitMs) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = await condition();
-    if (value) return value;
-    if (Date.now() > end) throw new Error("timed out waiting for " + what);
-    await sleep(50);
-  }
-}
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once("error", reject);
-    server.listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-// A private tmux server; each window is an 80x24 session of its own.
-class Tmux {
-  constructor() {
-    this.name = `ombrix-live-${process.pid}`;
-    this.pid = 0;
-  }
-  run(args) {
-    return spawnSync("tmux", ["-u", "-L", this.name, "-f", "/dev/null", ...args],
-                     { encoding: "utf8", env: { ...process.env, LANG: "C.UTF-8" } }).stdout;
-  }
-  open(session, command) {
-    this.run(["new-session", "-d", "-s", session, "-x", "80", "-y", "24", command]);
-    this.pid ||= Number(this.run(["display-message", "-p", "#{pid}"]).trim());
-  }
-  type(session, text) {
-    this.run(["send-keys", "-t", session, "-l", text]);
-    this.run(["send-keys", "-t", session, "Enter"]);
-  }
-  rows(session) {
-    return normalize(this.run(["capture-pane", "-p", "-t", session]).split("\n").slice(0, 24));
-  }
-  stop() {
-    this.run(["kill-server"]);
-    if (this.pid > 0) {
-      try { process.kill(this.pid, "SIGKILL"); } catch { /* already gone */ }
-    }
-  }
-}
-
-function normalize(rows) {
-  const out = rows.map((row) => row.replace(/\u00a0/g, " ").trimEnd());
-  while (out.length < 24) out.push("");
-  return out;
-}
-
-const pageRows = async (page) =>
-  normalize(await page.$$eval(".xterm-rows > div", (divs) => divs.map((d) => d.textContent)));
+import { exitWith, freePort, launchChromium, missing, normalize, option, pageRows, Program,
+         privateFolder, showRows, Tmux, until } from "./harness.mjs";
 
 // Waits until every screen shows the same rows, with the text on them; else shows them.
 async function sameScreens(screens, text) {
@@ -90,7 +22,7 @@ async function sameScreens(screens, text) {
              seen.every((rows) => JSON.stringify(rows) === JSON.stringify(seen[0]));
     });
   } catch (error) {
-    screens.forEach(([name], i) => console.log(`${name}:\n` + (seen[i] || []).map((r) => "|" + r).join("\n")));
+    screens.forEach(([name], i) => showRows(name, seen[i] || []));
     throw error;
   }
 }
@@ -98,52 +30,35 @@ async function sameScreens(screens, text) {
 async function main() {
   const binary = option("--program");
   const recorder = option("--recorder");
-  for (const program of ["tmux", "telnet", recorder === "ttyrec" ? "ttyrec" : "asciinema"]) {
-    if (!installed(program)) {
-      console.log(`SKIP: ${program} is not installed`);
-      return 77;
-    }
-  }
-  if (!fs.existsSync(kChromium)) {
-    console.log("SKIP: chromium is not installed");
+  const absent = missing(["tmux", "telnet", recorder === "ttyrec" ? "ttyrec" : "asciinema"]);
+  if (absent) {
+    console.log(`SKIP: ${absent} is not installed`);
     return 77;
   }
-  const work = fs.mkdtempSync(path.join(os.tmpdir(), "ombrix-live-"));
-  fs.chmodSync(work, 0o700);
+  const work = privateFolder("ombrix-live-");
   const file = path.join(work, recorder === "ttyrec" ? "session.ttyrec" : "session.cast");
   const shell = `env PS1='$ ' bash --norc --noprofile`;
   const record = recorder === "ttyrec" ? `ttyrec -e "${shell}" ${file}`
                                        : `ASCIINEMA_CONFIG_HOME=${work}/config asciinema rec --quiet -c "${shell}" ${file}`;
   const telnetPort = await freePort();
   const webPort = await freePort();
-  let output = "";
-  const program = spawn(binary, ["--headless", "--port", String(telnetPort), "--web-port",
-                                 String(webPort), "--follow", file], {
-    env: { ...process.env, XDG_RUNTIME_DIR: work, QT_QPA_PLATFORM: "offscreen" },
-    stdio: ["ignore", "pipe", "inherit"],
-  });
-  program.stdout.on("data", (chunk) => (output += chunk));
-  const waitForLine = (line) => until(`"${line}" (output:\n${output})`,
-                                      () => output.split("\n").includes(line));
-  const tmux = new Tmux();
+  const program = new Program(binary, ["--port", String(telnetPort), "--web-port", String(webPort),
+                                       "--follow", file], work, { stderr: "inherit" });
+  const tmux = new Tmux("live");
   let browser = null;
   try {
-    await waitForLine(`file: ${path.basename(file)} (作成待ち)`);
+    await program.waitForLine(`file: ${path.basename(file)} (作成待ち)`);
     tmux.open("early", `telnet 127.0.0.1 ${telnetPort}`);
-    await waitForLine("connection: 127.0.0.1,1");
-    browser = await chromium.launch({
-      executablePath: kChromium, headless: true,
-      args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
-             "--disable-component-update", "--disable-sync"],
-    });
+    await program.waitForLine("connection: 127.0.0.1,1");
+    browser = await launchChromium();
     const page = await browser.newPage({ viewport: { width: 1000, height: 640 } });
     await page.goto(`http://127.0.0.1:${webPort}/`);
-    await waitForLine("connection: 127.0.0.1,2");
+    await program.waitForLine("connection: 127.0.0.1,2");
 
     tmux.open("recorder", `cd ${work} && ${record}`);
-    await waitForLine(`file: ${path.basename(file)} (追跡中)`);
+    await program.waitForLine(`file: ${path.basename(file)} (追跡中)`);
     const watching = [["recorder", () => tmux.rows("recorder")], ["early telnet", () => tmux.rows("early")],
-                      ["page", () => pageRows(page)]];
+                      ["page", async () => normalize(await pageRows(page))]];
     // The telnet client's own lines sit above what it receives: the session starts with
     // a clear screen, so that every screen can be compared whole.
     await until("the first prompt", () => tmux.rows("recorder").includes("$"));
@@ -156,21 +71,16 @@ async function main() {
       await sameScreens(watching, `${word} 42`);
     }
     tmux.open("late", `telnet 127.0.0.1 ${telnetPort}`);
-    await waitForLine("connection: 127.0.0.1,3");
+    await program.waitForLine("connection: 127.0.0.1,3");
     await sameScreens([...watching, ["late telnet", () => tmux.rows("late")]], "second 42");
     console.log(`PASS: ${recorder}: the commands on every screen, and the late viewer's alike`);
     return 0;
   } finally {
     if (browser) await browser.close();
     tmux.stop();
-    if (program.exitCode === null) program.kill("SIGTERM");
-    await Promise.race([new Promise((resolve) => program.once("exit", resolve)), sleep(5000)]);
-    if (program.exitCode === null) program.kill("SIGKILL");
+    await program.stop();
     fs.rmSync(work, { recursive: true, force: true });
   }
 }
 
-main().then((status) => process.exit(status), (error) => {
-  console.error("FAIL: " + (error && error.message ? error.message : error));
-  process.exit(1);
-});
+exitWith(main);

@@ -17,41 +17,12 @@ import net from "node:net";
 import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
-import { chromium } from "playwright-core";
+import { exitWith, freePort, kChromium, launchChromium, missing, option, Program, readTtyrec,
+         sleep, stopChild, until } from "./harness.mjs";
 
-const kChromium = "/usr/bin/chromium";
 const kNginx = "/usr/sbin/nginx";
-const kWaitMs = 20000;
 const kEndOfFile = "file: ファイル終端";
 const kSourceDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
-
-function option(name) {
-  const at = process.argv.indexOf(name);
-  return at > 0 ? process.argv[at + 1] : undefined;
-}
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function until(what, condition, timeoutMs = kWaitMs) {
-  const end = Date.now() + timeoutMs;
-  for (;;) {
-    const value = await condition();
-    if (value) return value;
-    if (Date.now() > end) throw new Error("timed out waiting for " + what);
-    await sleep(50);
-  }
-}
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once("error", reject);
-    server.listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
 
 function accepts(host, port) {
   return new Promise((resolve) => {
@@ -62,14 +33,7 @@ function accepts(host, port) {
 
 // The recorded bytes of every frame of a ttyrec file, in order.
 function recordedBytes(file) {
-  const data = fs.readFileSync(file);
-  const bodies = [];
-  for (let at = 0; at + 12 <= data.length;) {
-    const length = data.readInt32LE(at + 8);
-    bodies.push(data.subarray(at + 12, at + 12 + length));
-    at += 12 + length;
-  }
-  return Buffer.concat(bodies);
+  return Buffer.concat(readTtyrec(file).map(([, , body]) => body));
 }
 
 // This machine's first address that is not loopback: a browser that comes from it is, to
@@ -81,32 +45,6 @@ function outsideAddress() {
     }
   }
   return null;
-}
-
-class Program {
-  constructor(binary, args, runtime) {
-    this.output = "";
-    this.errors = "";
-    this.child = spawn(binary, ["--headless", ...args], {
-      env: { ...process.env, XDG_RUNTIME_DIR: runtime, QT_QPA_PLATFORM: "offscreen" },
-      stdio: ["ignore", "pipe", "pipe"],
-    });
-    this.child.stdout.on("data", (chunk) => (this.output += chunk));
-    this.child.stderr.on("data", (chunk) => (this.errors += chunk));
-    this.exited = new Promise((resolve) => this.child.once("exit", resolve));
-  }
-  lines() {
-    return this.output.split("\n");
-  }
-  waitForLine(line) {
-    return until(`"${line}" (output so far:\n${this.output}${this.errors})`,
-                 () => this.lines().includes(line));
-  }
-  async stop() {
-    if (this.child.exitCode === null) this.child.kill("SIGTERM");
-    await Promise.race([this.exited, sleep(5000)]);
-    if (this.child.exitCode === null) this.child.kill("SIGKILL");
-  }
 }
 
 // The site as docs/deploy.md gives it, moved onto the test's ports, certificate and
@@ -164,10 +102,8 @@ class Nginx {
     const file = path.join(this.folder, "access.log");
     return fs.existsSync(file) ? fs.readFileSync(file, "utf8") : "";
   }
-  async stop() {
-    if (this.child.exitCode === null) this.child.kill("SIGTERM");
-    await Promise.race([this.exited, sleep(5000)]);
-    if (this.child.exitCode === null) this.child.kill("SIGKILL");
+  stop() {
+    return stopChild(this.child, this.exited);
   }
 }
 
@@ -227,14 +163,9 @@ async function main() {
   const binary = option("--program");
   const recording = option("--recording");
   if (!binary || !recording) throw new Error("usage: proxy.mjs --program P --recording R");
-  for (const program of [kChromium, kNginx]) {
-    if (!fs.existsSync(program)) {
-      console.log(`SKIP: ${program} is not installed`);
-      return 77;
-    }
-  }
-  if (spawnSync("sh", ["-c", "command -v openssl"]).status !== 0) {
-    console.log("SKIP: openssl is not installed");
+  const absent = missing(["openssl"], [kChromium, kNginx]);
+  if (absent) {
+    console.log(`SKIP: ${absent} is not installed`);
     return 77;
   }
 
@@ -268,11 +199,7 @@ async function main() {
     nginx = new Nginx(folder, siteFromDocs(ports, folder));
     await until(`nginx to listen (${nginx.errors})`, () => accepts("127.0.0.1", ports.https));
 
-    browser = await chromium.launch({
-      executablePath: kChromium, headless: true,
-      args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync"],
-    });
+    browser = await launchChromium();
     const problems = [];
 
     // The operator's own page, through the proxy from this machine: it steers.
@@ -281,8 +208,11 @@ async function main() {
     // Chromium reaches nginx at localhost over IPv4 or IPv6: either is this machine.
     const ownAddress = await until("the panel to name a loopback viewer", () =>
       ["127.0.0.1", "::1"].find((address) => program.lines().includes(`connection: ${address},1`)));
-    if (!own.stream.texts[0] || !own.stream.texts[0].includes('"control":true')) {
-      throw new Error("the first control text was " + own.stream.texts[0]);
+    // The page counts as connected once its socket opens; the first text may still be on
+    // its way through Chromium's events.
+    const firstText = await until("the first control text", () => own.stream.texts[0]);
+    if (!firstText.includes('"control":true')) {
+      throw new Error("the first control text was " + firstText);
     }
     if (!(await visible(own.page, "button[data-key=f]")) || (await visible(own.page, "#mode"))) {
       throw new Error("a page that may steer must show its buttons and no watching-only mark");
@@ -373,7 +303,4 @@ async function main() {
   }
 }
 
-main().then((status) => process.exit(status), (error) => {
-  console.error("FAIL: " + (error && error.message ? error.message : error));
-  process.exit(1);
-});
+exitWith(main);
