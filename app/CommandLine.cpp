@@ -7,6 +7,7 @@
 
 #include "platform/SocketCalls.h"
 #include "playback/TerminalSize.h"
+#include "relay/ChannelNames.h"
 #include "server/OriginPolicy.h"
 
 namespace {
@@ -146,6 +147,25 @@ bool ParseBindAddress(const QByteArray& text, QByteArray& address)
     return true;
 }
 
+// A NATS server's address: nats://HOST:PORT (or tls://), as the client takes it.
+bool SetNatsUrl(const QByteArray& text, QByteArray& url)
+{
+    if (!(text.startsWith("nats://") || text.startsWith("tls://")) || text.endsWith("//")) {
+        return false;
+    }
+    url = text;
+    return true;
+}
+
+bool SetChannel(const QByteArray& text, QByteArray& channel)
+{
+    if (!ChannelNamesFor(text, nullptr)) {
+        return false;
+    }
+    channel = text;
+    return true;
+}
+
 bool SetFlag(bool& flag)
 {
     flag = true;
@@ -225,7 +245,43 @@ const Option kOptions[] = {
      [](const QByteArray& value, CommandLine& into) {
          return ParseByteCount(value, into.form.spoolLimit);
      }},
+    {"--publish", "a NATS address such as nats://127.0.0.1:4222",
+     [](const QByteArray& value, CommandLine& into) {
+         return SetNatsUrl(value, into.form.publishUrl);
+     }},
+    {"--relay", "a NATS address such as nats://127.0.0.1:4222",
+     [](const QByteArray& value, CommandLine& into) {
+         return SetNatsUrl(value, into.form.relayUrl);
+     }},
+    {"--channel", "a name of 1 to 64 characters with a letter or a digit",
+     [](const QByteArray& value, CommandLine& into) {
+         return SetChannel(value, into.form.channel);
+     }},
 };
+
+// Options that make sense only together, or never together; the error, or an empty text.
+QString CheckChannelOptions(const FormOptions& form)
+{
+    const bool publish = !form.publishUrl.isEmpty();
+    const bool relay = !form.relayUrl.isEmpty();
+    if (publish && relay) {
+        return QStringLiteral(
+            "--publish and --relay exclude each other: a program either "
+            "plays a channel or relays it");
+    }
+    if ((publish || relay) && form.channel.isEmpty()) {
+        return QStringLiteral("%1 needs --channel NAME").arg(publish ? "--publish" : "--relay");
+    }
+    if (!publish && !relay && !form.channel.isEmpty()) {
+        return QStringLiteral("--channel needs --publish or --relay");
+    }
+    if (relay && (!form.arguments.isEmpty() || form.playlist || form.loop || form.follow)) {
+        return QStringLiteral(
+            "--relay plays what the leader plays: it takes no FILE, --playlist, --loop or "
+            "--follow");
+    }
+    return QString();
+}
 
 const Option* FindOption(const QByteArray& name)
 {
@@ -286,6 +342,9 @@ CommandLine ParseCommandLine(const QByteArrayList& arguments)
         (result.form.playlist || result.form.loop)) {
         result.error = QStringLiteral("--follow cannot be combined with --playlist or --loop");
     }
+    if (result.error.isEmpty()) {
+        result.error = CheckChannelOptions(result.form);
+    }
     return result;
 }
 
@@ -297,7 +356,10 @@ QString UsageText()
         "              [--trusted-proxy ADDRESS] [--max-viewers N]\n"
         "              [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]\n"
         "              [--spool-limit BYTES] [--join replay|screen] [--size COLSxROWS]\n"
-        "              [--help] [--version] [FILE...]\n"
+        "              [--publish nats://HOST:PORT --channel NAME] [--help] [--version]\n"
+        "              [FILE...]\n"
+        "       ombrix --relay nats://HOST:PORT --channel NAME [--headless] [--port N]\n"
+        "              [--web-port N] [--web-origin HOST]... [--join replay|screen]\n"
         "\n"
         "Replays a terminal recording to telnet clients: a ttyrec file, plain or compressed\n"
         "(gzip, bzip2, xz, zstd, lz4), or an asciicast file (asciinema's .cast,\n"
@@ -356,6 +418,19 @@ QString UsageText()
         "            keep at most BYTES (K, M or G may follow: 512M, 2G) of a compressed\n"
         "            recording decoded on disk, so late viewers' catch-ups need not decode\n"
         "            it again (default 2G; 0: keep nothing, catch-ups decode the file).\n"
+        "--publish nats://HOST:PORT\n"
+        "            play as usual, and publish what the viewers get to the NATS server\n"
+        "            (with JetStream, nats-server -js) for relays on other machines: the\n"
+        "            leader of the channel --channel names. One leader per channel; a second\n"
+        "            is refused. Without NATS the viewers here go on, and it reconnects.\n"
+        "--relay nats://HOST:PORT\n"
+        "            open no recording: serve this program's viewers, telnet and web, what\n"
+        "            the leader of the channel plays, as it plays it. Keys typed here go to\n"
+        "            the leader; without a leader the viewers stay and wait. No FILE,\n"
+        "            --playlist, --loop or --follow.\n"
+        "--channel NAME\n"
+        "            the channel of --publish or --relay: letters, digits, '-' and '_' (any\n"
+        "            other character stands as '_'), up to 64.\n"
         "--help      show this text.\n"
         "--version   show the version.\n"
         "\n"

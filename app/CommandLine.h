@@ -19,8 +19,9 @@ struct CommandLine
 //   ombrix [--headless] [--port N] [--web-port N] [--web-origin HOST]... [--bind ADDRESS]
 //          [--web-bind ADDRESS] [--control WHO] [--trusted-proxy ADDRESS]... [--max-viewers N]
 //          [--idle-limit SECONDS] [--playlist] [--loop] [--gap SECONDS] [--follow]
-//          [--spool-limit BYTES] [--join replay|screen] [--size COLSxROWS] [--help]
-//          [--version] [FILE...]
+//          [--spool-limit BYTES] [--join replay|screen] [--size COLSxROWS]
+//          [--publish URL --channel NAME | --relay URL --channel NAME] [--help] [--version]
+//          [FILE...]
 // "--" ends the options; a lone "-" and every other argument is a file argument. The
 // arguments are the platform's bytes, so a file name in any encoding is kept exactly.
 CommandLine ParseCommandLine(const QByteArrayList& arguments);

@@ -1,6 +1,8 @@
 // The form's playback and viewer handlers, forwarded to the player and the viewer hub.
 #include "app/UnitOmbrix.h"
 #include "playback/Player.h"
+#include "relay/ChannelLeader.h"
+#include "relay/ChannelRelay.h"
 #include "server/TelnetOutput.h"
 #include "server/TelnetViewer.h"
 #include "server/WebServer.h"
@@ -29,6 +31,10 @@ std::optional<QByteArray> TFormOmbrix::FrameBuffer() const
 
 bool TFormOmbrix::OpenRecording()
 {
+    // A relay plays what the leader plays; a file dropped on it opens nothing.
+    if (relay_) {
+        return false;
+    }
     return player_.Open(RecordingPath);
 }
 
@@ -94,12 +100,14 @@ void TFormOmbrix::ShowConnectionStatus()
     const int count = hub_.ViewerCount();
     SetStatusConnection(
         ConnectionStatusText(port, count, count > 0 ? hub_.FirstViewerAddress() : QString()));
+    ShowViewerTotal();
 }
 
 void TFormOmbrix::ViewersChanged()
 {
     ShowConnectionStatus();
-    if (webServer_) {
+    // On a channel the pages show every viewer of it, which ShowViewerTotal tells them.
+    if (webServer_ && !leader_ && !relay_) {
         webServer_->SetViewerCount(hub_.ViewerCount());
     }
 }

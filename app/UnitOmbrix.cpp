@@ -14,6 +14,7 @@
 #include <QMimeData>
 #include <QSlider>
 #include <QUrl>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -21,9 +22,13 @@
 #include "app/Headless.h"
 #include "common/Texts.h"
 #include "platform/ErrorDisplay.h"
+#include "platform/Exceptions.h"
 #include "platform/Handoff.h"
 #include "platform/SharedMemory.h"
 #include "playback/PlaylistEntries.h"
+#include "relay/ChannelLeader.h"
+#include "relay/ChannelNames.h"
+#include "relay/ChannelRelay.h"
 #include "server/WebServer.h"
 
 TFormOmbrix* FormOmbrix = nullptr;
@@ -99,6 +104,8 @@ TFormOmbrix::TFormOmbrix(const FormOptions& options, QWidget* parent)
         hub_.JoinOnScreen(terminalSize_);
     }
     player_.SetFollow(options.follow);
+    // Before the ports open: a leader refused, or no NATS there, serves nobody.
+    JoinChannel(options);
     if (headless_) {
         // The waiting line comes from inside the opening, between bind and listen; a
         // supervisor that connects on seeing it must find the port listening.
@@ -187,6 +194,9 @@ TFormOmbrix::~TFormOmbrix()
     }
     webServer_.reset();
     CloseRecording();
+    player_.SetOutput(&hub_);
+    leader_.reset();
+    relay_.reset();
     if (InstanceMapping) {
         CloseSharedMemory(InstanceMapping);
     }
@@ -237,6 +247,107 @@ void TFormOmbrix::CreatePlaylist(const FormOptions& options)
         playlist_ = std::make_unique<Playlist>(only, Playlist::Kind::Single, true);
     }
     player_.SetPlaylist(playlist_.get());
+}
+
+void TFormOmbrix::JoinChannel(const FormOptions& options)
+{
+    if (options.publishUrl.isEmpty() && options.relayUrl.isEmpty()) {
+        return;
+    }
+    QString error;
+    const std::optional<ChannelNames> names = ChannelNamesFor(options.channel, &error);
+    if (!names) {
+        throw Exception(error);
+    }
+    if (!options.publishUrl.isEmpty()) {
+        StartLeader(options.publishUrl, *names);
+    } else {
+        StartRelay(options.relayUrl, *names);
+    }
+}
+
+void TFormOmbrix::StartLeader(const QByteArray& url, const ChannelNames& names)
+{
+    leader_ = std::make_unique<ChannelLeader>(hub_, player_, names);
+    QString error;
+    if (!leader_->Start(url, &error)) {
+        leader_.reset();
+        throw Exception(QStringLiteral("ombrix: ") + error);
+    }
+    player_.SetOutput(leader_.get());
+    leader_->OnKey = [this](RelayMessage::KeyAction key, int speed) {
+        ApplyRelayedKey(static_cast<int>(key), speed);
+    };
+    leader_->OnViewersChanged = [this] { ShowConnectionStatus(); };
+    ShowViewerTotal();
+}
+
+void TFormOmbrix::StartRelay(const QByteArray& url, const ChannelNames& names)
+{
+    relay_ = std::make_unique<ChannelRelay>(hub_, *this, names);
+    QString error;
+    if (!relay_->Start(url, &error)) {
+        relay_.reset();
+        throw Exception(QStringLiteral("ombrix: ") + error);
+    }
+    hub_.SetPlayback(relay_.get());
+    hub_.SetKeyForwarder([this](ViewerKey key) {
+        static constexpr RelayMessage::KeyAction kActions[] = {
+            RelayMessage::KeyAction::Faster, RelayMessage::KeyAction::Slower,
+            RelayMessage::KeyAction::NormalSpeed, RelayMessage::KeyAction::NextFrame};
+        relay_->SendKey(kActions[static_cast<int>(key)]);
+    });
+    relay_->OnSpeed = [this](int speed) { SetPlaySpeed(speed); };
+    relay_->OnTotalViewersChanged = [this] { ShowViewerTotal(); };
+    ShowViewerTotal();
+}
+
+void TFormOmbrix::ApplyRelayedKey(int action, int speed)
+{
+    // The relay judged its viewer by its own --control; here a key from elsewhere steers
+    // only a program that lets everyone steer.
+    if (!hub_.MaySteer(QHostAddress())) {
+        return;
+    }
+    switch (static_cast<RelayMessage::KeyAction>(action)) {
+        case RelayMessage::KeyAction::Faster:
+            hub_.ApplyKey(ViewerKey::Faster);
+            break;
+        case RelayMessage::KeyAction::Slower:
+            hub_.ApplyKey(ViewerKey::Slower);
+            break;
+        case RelayMessage::KeyAction::NormalSpeed:
+            hub_.ApplyKey(ViewerKey::NormalSpeed);
+            break;
+        case RelayMessage::KeyAction::NextFrame:
+            hub_.ApplyKey(ViewerKey::NextFrame);
+            break;
+        case RelayMessage::KeyAction::SetSpeed:
+            SetPlaySpeed(speed);
+            break;
+    }
+}
+
+void TFormOmbrix::ShowViewerTotal()
+{
+    std::optional<int64_t> total;
+    if (leader_) {
+        leader_->SetOwnViewers(hub_.ViewerCount());
+        total = leader_->TotalViewers();
+    } else if (relay_) {
+        relay_->SetOwnViewers(hub_.ViewerCount());
+        total = relay_->TotalViewers();
+    }
+    if (!total || total == shownViewerTotal_) {
+        return;
+    }
+    shownViewerTotal_ = total;
+    if (webServer_) {
+        webServer_->SetViewerCount(static_cast<int>(std::min<int64_t>(*total, INT32_MAX)));
+    }
+    if (headless_) {
+        Headless::PrintLine("viewers", QString::number(*total));
+    }
 }
 
 void TFormOmbrix::StartAutoFile()
@@ -294,6 +405,9 @@ void TFormOmbrix::SetStatusConnection(const QString& text)
 
 void TFormOmbrix::SetStatusFile(const QString& text)
 {
+    if (leader_ && text != statusPanels_[1]->text()) {
+        leader_->FileTextChanged(text);
+    }
     SetPanel(statusPanels_[1], text, headless_, "file");
 }
 
@@ -308,6 +422,9 @@ void TFormOmbrix::RecordingStarted(const QString& title, std::optional<QSize> te
     if (webServer_) {
         webServer_->SetTerminalSize(ClampedTerminalSize(terminalSize.value_or(terminalSize_)));
         webServer_->SetRecordingName(title);
+    }
+    if (leader_) {
+        leader_->RecordingStarted(title, terminalSize, PlaySpeed());
     }
 }
 
@@ -342,10 +459,17 @@ void TFormOmbrix::TrackBarPlaySpeedChange()
         webServer_->SetSpeed(PlaySpeed());
     }
     speedAnnouncements_.Offer(PlaySpeed());
+    // The speed bar of a relay moved by hand: the leader decides, and tells everyone.
+    if (relay_ && PlaySpeed() != relay_->LeaderSpeed()) {
+        relay_->SendKey(RelayMessage::KeyAction::SetSpeed, PlaySpeed());
+    }
 }
 
 void TFormOmbrix::AnnounceSpeed(int speed)
 {
+    if (leader_) {
+        leader_->SpeedChanged(speed);
+    }
     if (webServer_) {
         webServer_->AnnounceSpeed();
     }
@@ -358,7 +482,8 @@ void TFormOmbrix::AnnounceSpeed(int speed)
 
 int32_t TFormOmbrix::WMCopyData(uint32_t tag, const QByteArray& bytes)
 {
-    if (tag != kHandoffTag) {
+    // A relay plays no file of its own.
+    if (tag != kHandoffTag || relay_) {
         return 0;
     }
     const qsizetype nul = bytes.indexOf('\0');

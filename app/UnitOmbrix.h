@@ -37,6 +37,8 @@ class QFileDialog;
 class SharedMemory;
 class HandoffServer;
 class WebServer;
+class ChannelLeader;
+class ChannelRelay;
 
 // How the program was started: what the command line says, with the options taken out.
 struct FormOptions
@@ -83,6 +85,11 @@ struct FormOptions
     bool follow = false;
     // The most bytes of a compressed recording kept decoded on disk for catch-ups; 0: none.
     int64_t spoolLimit = SourceOptions::kDefaultSpoolLimit;
+    // A channel of several programs meeting in NATS (nats://HOST:PORT): this one plays and
+    // publishes (the leader), or serves what the leader plays (a relay). Empty: neither.
+    QByteArray publishUrl = {};
+    QByteArray relayUrl = {};
+    QByteArray channel = {};
 };
 
 // The one main window. It owns the player, the viewer hub, the viewer server, the
@@ -216,6 +223,14 @@ private:
     void AnnounceSpeed(int speed);
     // With --playlist or --loop, what the player asks at the end of each recording.
     void CreatePlaylist(const FormOptions& options);
+    // With --publish or --relay, joins the channel; throws when it cannot.
+    void JoinChannel(const FormOptions& options);
+    void StartLeader(const QByteArray& url, const struct ChannelNames& names);
+    void StartRelay(const QByteArray& url, const struct ChannelNames& names);
+    // A key typed at a relay, as the leader applies it.
+    void ApplyRelayedKey(int action, int speed);
+    // The viewers of the whole channel, on the pages and the status output.
+    void ShowViewerTotal();
     void RequestTermination();
 
     bool headless_ = false;
@@ -232,6 +247,11 @@ private:
     ViewerHub hub_{*this, *this, ViewerMemory};
     // Browser viewers, when a web port was asked for; gone before the hub.
     std::unique_ptr<WebServer> webServer_;
+    // One of them on a channel: the leader stands between the player and the hub, a relay
+    // plays to the hub instead of the player. Gone before the hub.
+    std::unique_ptr<ChannelLeader> leader_;
+    std::unique_ptr<ChannelRelay> relay_;
+    std::optional<int64_t> shownViewerTotal_;
     Coalescer speedAnnouncements_{std::chrono::milliseconds(50),
                                   [this](int speed) { AnnounceSpeed(speed); }};
 };

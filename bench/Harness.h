@@ -134,6 +134,9 @@ public:
 
     // Starts a non-blocking connect; returns the viewer's index.
     size_t Connect();
+    // Connects from now on go to this port: viewers of several programs that serve the same
+    // stream (a leader and its relays) in one pool.
+    void SetPort(int port) { port_ = port; }
     // Connects `count` more, keeping at most `window` of them waiting for `untilByte`
     // bytes, so the small listen backlog never overflows.
     bool ConnectMany(size_t count, size_t window, size_t untilByte, int timeoutMs);

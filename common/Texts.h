@@ -34,6 +34,23 @@ inline const QString CannotFollowVersion1 = QStringLiteral("asciicast v1 は追�
 inline const QString SecondsSuffix = QStringLiteral("秒");
 // Status panel 0: the connection state.
 inline const QString WaitingSuffix = QStringLiteral("ポートで接続待ち...");
+// Status panel 1 of a relay while no leader plays to it.
+inline const QString WaitingForLeader = QStringLiteral("リーダー待ち...");
+
+// Standard error, for leaders and relays of a channel (after "ombrix: "). Filled with the
+// channel and the seconds a killed leader's claim lasts.
+inline const QString ChannelHasLeader = QStringLiteral(
+    "the channel %1 already has a leader: another program publishes it. Stop that one "
+    "first (a leader that was killed gives the channel up after %2 s)");
+// Filled with the channel.
+inline const QString ChannelTakenOver =
+    QStringLiteral("another leader claimed the channel %1 while NATS was away; this one plays on");
+// Filled with the NATS address.
+inline const QString LeaderLostNats = QStringLiteral(
+    "lost NATS at %1: playing on for the viewers here, publishing again once it is back");
+inline const QString RelayLostNats =
+    QStringLiteral("lost NATS at %1: the viewers here wait for the leader");
+inline const QString NatsBack = QStringLiteral("NATS at %1 is back");
 
 // To a viewer turned away because as many as the operator allows are watching: a telnet
 // line, or a WebSocket's close reason. In ASCII, which every terminal shows.

@@ -407,6 +407,7 @@ void Player::SendDueFrames()
     // allocating another.
     QByteArray due = pending_ ? QByteArray(pending_->constData(), pending_->size()) : QByteArray();
     framesPlayed_ += pending_ ? 1 : 0;
+    LastPlayedTime = header_.time;
     ReadNextFrame(false);
     // A tick that runs late (many viewers, a long catch-up) takes the frames that fell
     // due meanwhile with it: one send per viewer instead of one per viewer and frame,
@@ -414,6 +415,7 @@ void Player::SendDueFrames()
     while (pending_ && timer_.IsOverdue()) {
         due += *pending_;
         ++framesPlayed_;
+        LastPlayedTime = header_.time;
         timer_.TakeOverdueTick();
         ReadNextFrame(false);
     }

@@ -102,6 +102,8 @@ public:
     // current one. They outlive a closed recording.
     io::FrameTime StartTime;
     io::FrameTime PrevFrameTime;
+    // The timestamp of the last frame that went to the viewers.
+    io::FrameTime LastPlayedTime;
 
 private:
     void ForgetRecording();

@@ -8,17 +8,19 @@ OMBRIX_JOBS=$(nproc 2>/dev/null || echo 2)
 # (telnet is the viewer the demo tells the user to connect with; util-linux gives flock;
 # nodejs brings the npm that installs the page's xterm.js; zlib, libbz2, liblzma, libzstd
 # and liblz4 decode compressed recordings; libvterm places characters for the screen model;
-# pkg-config finds it.)
+# pkg-config finds it and the NATS client that leaders and relays speak.)
 OMBRIX_PACKAGES=(cmake g++ make qt6-base-dev qt6-websockets-dev libgl-dev fonts-ipafont-gothic
                  telnet util-linux nodejs zlib1g-dev libbz2-dev liblzma-dev libzstd-dev
-                 liblz4-dev libvterm-dev pkg-config)
+                 liblz4-dev libvterm-dev pkg-config libnats-dev)
 # What only the tests need on top (GoogleTest, the real-client checks, the sanitizer and
 # fuzzing toolchain, a display for the window tests, a browser, the compressors and
 # recorders the format tests use, the real HTTPS proxy in front of the page (nginx, with a
-# certificate openssl makes), and the programs tests/recordings/make records: an editor
-# on the alternate screen and dialog's line drawing): scripts/test installs both lists.
+# certificate openssl makes), the NATS server that leaders and relays meet in, and the
+# programs tests/recordings/make records: an editor on the alternate screen and dialog's
+# line drawing): scripts/test installs both lists.
 OMBRIX_TEST_PACKAGES=(libgtest-dev tmux xvfb xauth clang libclang-rt-14-dev procps chromium
-                      nginx-light openssl fonts-dejavu-core gzip bzip2 xz-utils zstd lz4 ttyrec asciinema vim dialog)
+                      nginx-light openssl fonts-dejavu-core gzip bzip2 xz-utils zstd lz4 ttyrec asciinema vim dialog
+                      nats-server)
 # What bench/run needs on top: the peers it measures beside the program (ttyrec's
 # ttyplay, ncat, Python), ss for a socket's send queue, perf for profiles.
 OMBRIX_BENCH_PACKAGES=(ttyrec ncat python3 iproute2 linux-perf)

@@ -232,6 +232,10 @@ void ViewerHub::ApplyKeyOf(Viewer& viewer, ViewerKey key, KeyRateLimit::Clock::t
 
 void ViewerHub::ApplyKey(ViewerKey key)
 {
+    if (forwardKey_) {
+        forwardKey_(key);
+        return;
+    }
     switch (key) {
         case ViewerKey::Faster:
             speed_.SetPlaySpeed(speed_.PlaySpeed() * 2);

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QTimer>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -49,6 +50,13 @@ public:
 
     // The playback that newcomers catch up on and that keys steer; set once.
     void SetPlayback(PlaybackControl* playback) { playback_ = playback; }
+    // Keys go there instead of acting here: a relay hands them to the leader. Set once.
+    void SetKeyForwarder(std::function<void(ViewerKey)> forward)
+    {
+        forwardKey_ = std::move(forward);
+    }
+    // A key typed elsewhere (at a relay) that acts here as if a viewer here typed it.
+    void ApplyKey(ViewerKey key);
     // From now on newcomers get a repaint of the current screen rather than the replay,
     // wherever it can be exact; recordings without a size are played on `defaultSize`.
     // Set once, before the first recording opens.
@@ -100,7 +108,6 @@ private:
     struct Viewer;
 
     std::shared_ptr<Viewer> Find(const ViewerConnection* viewer) const;
-    void ApplyKey(ViewerKey key);
     // Applies the key if the viewer is still here and its rate allows it.
     void ApplyKeyOf(Viewer& viewer, ViewerKey key, KeyRateLimit::Clock::time_point now);
     // A read that ended inside a possible escape sequence: if nothing finishes it soon,
@@ -119,6 +126,7 @@ private:
     SpeedControl& speed_;
     MemoryBudget& memory_;
     PlaybackControl* playback_ = nullptr;
+    std::function<void(ViewerKey)> forwardKey_;
     ControlMode control_ = ControlMode::Everyone;
     int maxViewers_ = 0;
     int viewerCount_ = 0;

@@ -146,6 +146,32 @@ TEST(CommandLine, EachWrongOptionGetsItsOwnError)
                   QStringLiteral("--size needs COLSxROWS, from 2x1 to 1000x1000, not \"%1\"")
                       .arg(QLatin1String(bad)));
     }
+    // A channel's options go together, and a relay plays no file of its own.
+    const QByteArray url = "nats://127.0.0.1:4222";
+    const std::pair<QByteArrayList, QString> channelCases[] = {
+        {{"--publish", url}, QStringLiteral("--publish needs --channel NAME")},
+        {{"--relay", url}, QStringLiteral("--relay needs --channel NAME")},
+        {{"--channel", "a"}, QStringLiteral("--channel needs --publish or --relay")},
+        {{"--publish", url, "--relay", url, "--channel", "a"},
+         QStringLiteral("--publish and --relay exclude each other: a program either plays a "
+                        "channel or relays it")},
+        {{"--relay", url, "--channel", "a", "show.ttyrec"},
+         QStringLiteral("--relay plays what the leader plays: it takes no FILE, --playlist, "
+                        "--loop or --follow")},
+        {{"--publish", "127.0.0.1:4222"},
+         QStringLiteral("--publish needs a NATS address such as nats://127.0.0.1:4222, not "
+                        "\"127.0.0.1:4222\"")},
+        {{"--channel", "..."},
+         QStringLiteral("--channel needs a name of 1 to 64 characters with a letter or a digit, "
+                        "not \"...\"")},
+    };
+    for (const auto& [arguments, error] : channelCases) {
+        EXPECT_EQ(ParseCommandLine(arguments).error, error) << arguments.join(' ').toStdString();
+    }
+    const CommandLine relay = ParseCommandLine({"--relay=" + url, "--channel", "night show"});
+    EXPECT_EQ(relay.error, QString());
+    EXPECT_EQ(relay.form.relayUrl, url);
+    EXPECT_EQ(relay.form.channel, "night show");
     // A gap may be 0, but no more than a recorded pause can be.
     for (const char* bad : {"-1", "2147483647"}) {
         EXPECT_EQ(ParseCommandLine({"--gap", bad}).error,

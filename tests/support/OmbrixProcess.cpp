@@ -201,6 +201,29 @@ bool OmbrixProcess::WaitForLinePrefix(QByteArrayView prefix, int timeoutMs)
     }
 }
 
+int OmbrixProcess::CountLines(QByteArrayView line) const
+{
+    const QByteArray whole = line.toByteArray() + '\n';
+    return static_cast<int>(('\n' + out_).count('\n' + whole));
+}
+
+bool OmbrixProcess::WaitForLineCount(const QString& line, int count, int timeoutMs)
+{
+    const QByteArray bytes = line.toUtf8();
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        Drain(5);
+        if (CountLines(bytes) >= count) {
+            return true;
+        }
+        if (clock.elapsed() > timeoutMs || !Alive()) {
+            Drain(0);
+            return CountLines(bytes) >= count;
+        }
+    }
+}
+
 bool OmbrixProcess::Reap()
 {
     if (pid_ <= 0) {

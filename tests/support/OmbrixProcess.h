@@ -66,6 +66,10 @@ public:
     // Waits until standard output holds the line; false on timeout or exit.
     bool WaitForLine(const QString& line, int timeoutMs);
     bool WaitForLinePrefix(QByteArrayView prefix, int timeoutMs);
+    // How many times standard output holds the whole line; waits until it holds it at least
+    // `count` times (a status that comes back), false on timeout or exit.
+    int CountLines(QByteArrayView line) const;
+    bool WaitForLineCount(const QString& line, int count, int timeoutMs);
 
     // True until it has ended (and been reaped).
     bool Alive();
