@@ -458,4 +458,19 @@ void ViewerPool::StopReadingServer()
     }
 }
 
+std::vector<int64_t> FrameSchedule(ViewerPool& pool, const Recording& recording, int speed)
+{
+    int64_t anchor = INT64_MAX;
+    for (size_t v = 0; v < pool.Size(); ++v) {
+        if (pool.At(v).arrivals[1] > 0) {
+            anchor = std::min(anchor, pool.At(v).arrivals[1]);
+        }
+    }
+    std::vector<int64_t> schedule(recording.bodies.size(), anchor);
+    for (size_t i = 2; i < schedule.size(); ++i) {
+        schedule[i] = schedule[i - 1] + recording.DueAfterNs(i, speed);
+    }
+    return schedule;
+}
+
 }  // namespace bench

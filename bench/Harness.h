@@ -181,4 +181,9 @@ private:
 
 double Percentile(std::vector<double> values, double fraction);
 
+// When each frame of the recording is due at the viewers: the earliest arrival of frame 1
+// anchors it, and each later frame follows on the recording's own clock, the exact gaps
+// divided by the speed.
+std::vector<int64_t> FrameSchedule(ViewerPool& pool, const Recording& recording, int speed);
+
 }  // namespace bench

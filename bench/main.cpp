@@ -219,17 +219,7 @@ Paced RunPaced(const Options& options, const Recording& recording, int speed, si
     result.rssEndKb = server.RssKb();
     result.viewers = static_cast<int>(pool.Size());
 
-    int64_t anchor = INT64_MAX;
-    for (size_t v = 0; v < pool.Size(); ++v) {
-        if (pool.At(v).arrivals[1] > 0) {
-            anchor = std::min(anchor, pool.At(v).arrivals[1]);
-        }
-    }
-    // Each frame is due on the recording's own clock: the exact gaps divided by the speed.
-    std::vector<int64_t> schedule(frames, anchor);
-    for (size_t i = 2; i < frames; ++i) {
-        schedule[i] = schedule[i - 1] + recording.DueAfterNs(i, reached);
-    }
+    const std::vector<int64_t> schedule = FrameSchedule(pool, recording, reached);
     std::vector<double> lateness;
     std::vector<double> webLateness;
     lateness.reserve(pool.Size() * frames);

@@ -47,17 +47,17 @@ std::unique_ptr<OmbrixProcess> Start(const std::string& binary, int port,
 
 struct Channel
 {
-    Channel(const std::string& binary, NatsServer& nats, const std::string& recording,
-            int relays, const char* name)
+    Channel(const std::string& binary, NatsServer& nats, const std::string& recording, int relays,
+            const char* name)
     {
         ports.push_back(FreePort());
         if (relays < 0) {
             programs.push_back(Start(binary, ports[0], {QByteArray::fromStdString(recording)}));
             return;
         }
-        programs.push_back(Start(binary, ports[0],
-                                 {"--publish", nats.Url(), "--channel", name,
-                                  QByteArray::fromStdString(recording)}));
+        programs.push_back(Start(
+            binary, ports[0],
+            {"--publish", nats.Url(), "--channel", name, QByteArray::fromStdString(recording)}));
         for (int i = 0; i < relays; ++i) {
             ports.push_back(FreePort());
             programs.push_back(
@@ -102,16 +102,7 @@ struct Channel
 std::vector<double> Lateness(ViewerPool& pool, const Recording& recording, int speed)
 {
     const size_t frames = recording.bodies.size();
-    int64_t anchor = INT64_MAX;
-    for (size_t v = 0; v < pool.Size(); ++v) {
-        if (pool.At(v).arrivals[1] > 0) {
-            anchor = std::min(anchor, pool.At(v).arrivals[1]);
-        }
-    }
-    std::vector<int64_t> schedule(frames, anchor);
-    for (size_t i = 2; i < frames; ++i) {
-        schedule[i] = schedule[i - 1] + recording.DueAfterNs(i, speed);
-    }
+    const std::vector<int64_t> schedule = FrameSchedule(pool, recording, speed);
     std::vector<double> late;
     for (size_t v = 0; v < pool.Size(); ++v) {
         for (size_t i = 1; i < frames; ++i) {
@@ -141,11 +132,13 @@ bool Play(Channel& channel, ViewerPool& pool, const Stream& stream, size_t perPr
     }
     pool.Send(0, keys);
     const std::string line = "speed: " + std::to_string(std::min(speed, 100));
-    if (speed > 1 && !pool.RunUntil([&] {
-            channel.DrainAll();
-            return std::all_of(channel.programs.begin(), channel.programs.end(),
-                               [&](const auto& p) { return p->HasLine(line); });
-        }, 10000)) {
+    if (speed > 1 && !pool.RunUntil(
+                         [&] {
+                             channel.DrainAll();
+                             return std::all_of(channel.programs.begin(), channel.programs.end(),
+                                                [&](const auto& p) { return p->HasLine(line); });
+                         },
+                         10000)) {
         std::fprintf(stderr, "the speed did not reach every program\n");
         return false;
     }
@@ -171,8 +164,7 @@ void OneHop(const std::string& binary, NatsServer& nats)
     }
     std::vector<double> added;
     for (size_t i = 1; i < recording.bodies.size(); ++i) {
-        added.push_back(static_cast<double>(pool.At(1).arrivals[i] - pool.At(0).arrivals[i]) /
-                        1e6);
+        added.push_back(static_cast<double>(pool.At(1).arrivals[i] - pool.At(0).arrivals[i]) / 1e6);
     }
     Row("one hop (leader's viewer to a relay's), 400 frames 20 ms apart: p50",
         Format(Percentile(added, 0.5), 2, " ms"));
@@ -188,9 +180,9 @@ void Crowd(const std::string& binary, NatsServer& nats, size_t viewers, size_t r
     const Stream stream = ExpectedStream(recording);
     for (int relays : {-1, 2}) {
         const size_t programs = relays < 0 ? 1 : 3;
-        const std::string label = relays < 0 ? std::to_string(viewers) + " viewers on one program"
-                                             : std::to_string(viewers / 3) +
-                                                   " viewers on each of a leader and 2 relays";
+        const std::string label =
+            relays < 0 ? std::to_string(viewers) + " viewers on one program"
+                       : std::to_string(viewers / 3) + " viewers on each of a leader and 2 relays";
         Channel channel(binary, nats, path, relays, "crowd");
         if (!channel.Ready()) {
             Row(label, "DID NOT START");
