@@ -6,8 +6,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <random>
+#include <set>
 
 namespace {
 sockaddr_in LoopbackAddress(int port)
@@ -29,14 +32,27 @@ long long NowMs()
 
 int FreePort()
 {
-    const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address = LoopbackAddress(0);
-    socklen_t length = sizeof address;
-    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return 0;
+    // Below the kernel's ephemeral range, so that no outgoing connection of a test running
+    // beside this one is given the port between this check and the program's bind.
+    constexpr int kLowest = 20000;
+    constexpr int kCount = 12000;
+    static std::minstd_rand random(static_cast<unsigned>(::getpid()) * 7919u +
+                                   static_cast<unsigned>(NowMs()));
+    // Nor twice in one test, which may ask for several before starting anything.
+    static std::set<int> handedOut;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = kLowest + static_cast<int>(random() % kCount);
+        if (!handedOut.insert(port).second) {
+            continue;
+        }
+        const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address = LoopbackAddress(port);
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            return port;
+        }
     }
-    return ntohs(address.sin_port);
+    return 0;
 }
 
 UniqueFd TakePort(int port)

@@ -38,15 +38,26 @@ export async function until(what, condition, timeoutMs = kWaitMs, pollMs = 50) {
   }
 }
 
-export function freePort() {
-  return new Promise((resolve, reject) => {
+// Below the kernel's ephemeral range, so that no outgoing connection of a test running
+// beside this one is given the port between this check and the program's bind; and never
+// the same one twice in one run.
+const handedOut = new Set();
+function tryPort(port) {
+  return new Promise((resolve) => {
     const server = net.createServer();
-    server.once("error", reject);
-    server.listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
+    server.once("error", () => resolve(false));
+    server.listen(port, "0.0.0.0", () => server.close(() => resolve(true)));
   });
+}
+
+export async function freePort() {
+  for (let attempt = 0; attempt < 200; ++attempt) {
+    const port = 20000 + Math.floor(Math.random() * 12000);
+    if (handedOut.has(port)) continue;
+    handedOut.add(port);
+    if (await tryPort(port)) return port;
+  }
+  throw new Error("no free port between 20000 and 32000");
 }
 
 // A folder only this user may enter, as the program wants of XDG_RUNTIME_DIR.
