@@ -339,7 +339,7 @@ TEST(Program, ATakenRuntimeFolderIsToldAndEveryStartAgreesOnTheOneUsedInstead)
         export HOME=/tmp/home; mkdir -p $HOME; unset XDG_RUNTIME_DIR XDG_CACHE_HOME DISPLAY
         printf '\001\000\000\000\000\000\000\000\002\000\000\000hi' > /tmp/r.ttyrec
         $1 --headless --port $2 >/tmp/first.out 2>/tmp/first.err & first=$!
-        for i in $(seq 50); do grep -q connection /tmp/first.out && break; sleep 0.1; done
+        for i in $(seq 50); do grep -qs connection /tmp/first.out && break; sleep 0.1; done
         $1 --headless --port $2 /tmp/r.ttyrec >/tmp/second.out 2>/tmp/second.err
         echo "second: $?"
         sleep 0.5; kill $first; wait $first; echo "first: $?"
