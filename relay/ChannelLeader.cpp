@@ -102,10 +102,12 @@ bool ChannelLeader::Start(const QByteArray& url, QString* error)
     // What a former leader left is not what plays now.
     js_PurgeStream(link_.JetStream(), names_.stream.constData(), nullptr, nullptr);
     link_.Subscribe(
-        names_.keysSubject, [this](const QByteArray& data, uint64_t) { KeyArrived(data); },
+        names_.keysSubject,
+        [this](const QByteArray& data, const NatsLink::StreamPlace&) { KeyArrived(data); },
         kControlBacklog);
     link_.Subscribe(
-        names_.viewersSubject, [this](const QByteArray& data, uint64_t) { ViewersArrived(data); },
+        names_.viewersSubject,
+        [this](const QByteArray& data, const NatsLink::StreamPlace&) { ViewersArrived(data); },
         kControlBacklog);
     link_.OnDisconnected = [this] {
         if (connected_) {

@@ -39,7 +39,8 @@ bool ChannelRelay::Start(const QByteArray& url, QString* error)
         return false;
     }
     link_.Subscribe(
-        names_.leaderSubject, [this](const QByteArray& data, uint64_t) { HeartbeatArrived(data); },
+        names_.leaderSubject,
+        [this](const QByteArray& data, const NatsLink::StreamPlace&) { HeartbeatArrived(data); },
         kControlBacklog);
     link_.OnDisconnected = [this] {
         if (connected_) {
@@ -77,7 +78,9 @@ bool ChannelRelay::SubscribeFrom(uint64_t startSeq, QString* error)
     }
     subscription_ = link_.SubscribeStream(
         names_.stream, names_.playSubject, startSeq,
-        [this](const QByteArray& data, uint64_t streamSeq) { PlayArrived(data, streamSeq); },
+        [this](const QByteArray& data, const NatsLink::StreamPlace& place) {
+            PlayArrived(data, place);
+        },
         kStreamBacklog, error);
     return subscription_ != 0;
 }
@@ -119,31 +122,35 @@ void ChannelRelay::ReportViewers()
     link_.Publish(names_.viewersSubject, EncodeRelayMessage(message));
 }
 
-void ChannelRelay::PlayArrived(const QByteArray& data, uint64_t streamSeq)
+void ChannelRelay::PlayArrived(const QByteArray& data, const NatsLink::StreamPlace& place)
 {
-    lastStreamSeq_ = std::max(lastStreamSeq_, streamSeq);
-    const std::optional<RelayMessage> message = DecodeRelayMessage(data);
-    if (!message) {
-        return;
+    lastStreamSeq_ = std::max(lastStreamSeq_, place.seq);
+    const int subscription = subscription_;
+    if (const std::optional<RelayMessage> message = DecodeRelayMessage(data)) {
+        switch (message->kind) {
+            case RelayMessage::Kind::Recording:
+                RecordingArrived(*message);
+                break;
+            case RelayMessage::Kind::Frame:
+                FrameArrived(*message);
+                break;
+            case RelayMessage::Kind::Speed:
+                SpeedArrived(message->speed);
+                break;
+            case RelayMessage::Kind::FileText:
+                leaderFileText_ = message->text;
+                if (!waiting_) {
+                    status_.SetStatusFile(leaderFileText_);
+                }
+                break;
+            default:
+                break;  // not the stream's
+        }
     }
-    switch (message->kind) {
-        case RelayMessage::Kind::Recording:
-            RecordingArrived(*message);
-            break;
-        case RelayMessage::Kind::Frame:
-            FrameArrived(*message);
-            break;
-        case RelayMessage::Kind::Speed:
-            SpeedArrived(message->speed);
-            break;
-        case RelayMessage::Kind::FileText:
-            leaderFileText_ = message->text;
-            if (!waiting_) {
-                status_.SetStatusFile(leaderFileText_);
-            }
-            break;
-        default:
-            break;  // not the stream's
+    // What the stream holds after this message counts only on the subscription reading
+    // the recording again, not on the one whose gap started that.
+    if (subscription == subscription_) {
+        FinishCatchingUpIfDone(place.pending == 0);
     }
 }
 
@@ -156,8 +163,8 @@ void ChannelRelay::RecordingArrived(const RelayMessage& message)
     startTime_ = message.time;
     recording_.Start();
     viewers_.RecordingChanged();
-    if (message.again || resetPending_) {
-        resetPending_ = false;
+    // Sent afresh by the leader, frame after frame as they were played.
+    if (message.again && !catchingUpSince_) {
         viewers_.Broadcast(kTerminalReset);
     }
     leaderFileText_ = message.text;
@@ -205,11 +212,11 @@ void ChannelRelay::FrameArrived(const RelayMessage& message)
 
 void ChannelRelay::Relay(const RelayMessage& frame)
 {
-    if (resetPending_) {
-        resetPending_ = false;
-        viewers_.Broadcast(kTerminalReset);
+    if (catchingUpSince_) {
+        viewers_.PlayedUnseen(frame.bytes);
+    } else {
+        viewers_.Broadcast(frame.bytes);
     }
-    viewers_.Broadcast(frame.bytes);
     const io::FrameTime elapsed = io::FrameTimeDiff(startTime_, frame.time);
     status_.SetStatusTime(QString::number(elapsed.seconds) + Texts::SecondsSuffix);
 }
@@ -228,11 +235,30 @@ void ChannelRelay::Resynchronize()
         resyncedAt_ = std::pair(*epoch_, recording_.NextSeq());
     }
     epoch_.reset();
+    if (!catchingUpSince_) {
+        StartCatchingUp();
+    }
     recording_.Start();
     // Newcomers still catching up on what was held follow the recording read again.
     viewers_.RecordingChanged();
-    resetPending_ = true;
     SubscribeFrom(0, nullptr);
+}
+
+void ChannelRelay::StartCatchingUp()
+{
+    viewers_.Broadcast(kTerminalReset);
+    catchingUpSince_ = std::chrono::steady_clock::now();
+}
+
+void ChannelRelay::FinishCatchingUpIfDone(bool allArrived)
+{
+    // Sent to every viewer at once, the whole recording would sit in every queue together;
+    // each viewer's own catch-up reads it at the pace that viewer takes it.
+    if (catchingUpSince_ &&
+        (allArrived || std::chrono::steady_clock::now() - *catchingUpSince_ > kCatchUpPatience)) {
+        catchingUpSince_.reset();
+        viewers_.RejoinViewers();
+    }
 }
 
 void ChannelRelay::HeartbeatArrived(const QByteArray& data)
@@ -259,6 +285,8 @@ void ChannelRelay::Tick()
     if (subscription_ == 0 && connected_) {
         SubscribeFrom(0, nullptr);
     }
+    // Also when nothing more arrives: what there is of the recording is all there is.
+    FinishCatchingUpIfDone(false);
     ReportViewers();
 }
 

@@ -19,12 +19,16 @@
 // and its newcomers catch up on what it has received of the current recording, as a
 // leader's catch up on the file. Its viewers' keys go to the leader. Without NATS or
 // without a leader, its viewers stay and wait; when it finds that it missed frames, it
-// reads the current recording again from the stream, after a terminal reset.
+// clears its viewers' terminals, reads the recording again, and then shows it to each
+// viewer as to a newcomer (its catch-up or its screen).
 class ChannelRelay final : public QObject, public PlaybackControl
 {
 public:
     // How long the leader may be silent before the relay shows that it waits for one.
     static constexpr std::chrono::milliseconds kLeaderSilence{3500};
+    // How long viewers may wait for a recording read again before they are shown what has
+    // arrived of it; the rest reaches them as it arrives.
+    static constexpr std::chrono::milliseconds kCatchUpPatience{2000};
 
     ChannelRelay(FrameOutput& viewers, PlaybackStatus& status, const ChannelNames& names);
     ~ChannelRelay() override;
@@ -35,7 +39,9 @@ public:
 
     // PlaybackControl
     std::unique_ptr<FrameCursor> NewCatchUpCursor() override;
-    int64_t FramesPlayed() const override { return recording_.Count(); }
+    // None while the recording is read again: a newcomer meanwhile is shown it with the
+    // other viewers once it is here.
+    int64_t FramesPlayed() const override { return catchingUpSince_ ? 0 : recording_.Count(); }
     // Asks the leader for the next frame.
     void PlayNextFrameNow() override;
 
@@ -54,13 +60,17 @@ public:
 
 private:
     bool SubscribeFrom(uint64_t startSeq, QString* error);
-    void PlayArrived(const QByteArray& data, uint64_t streamSeq);
+    void PlayArrived(const QByteArray& data, const NatsLink::StreamPlace& place);
     void RecordingArrived(const RelayMessage& message);
     void FrameArrived(const RelayMessage& message);
     void SpeedArrived(int speed);
     void Relay(const RelayMessage& frame);
     // Reads the current recording again from the stream's start.
     void Resynchronize();
+    // The recording is read again: the viewers' terminals are cleared, and what arrives is
+    // held rather than broadcast, until it is all here (or kCatchUpPatience has passed).
+    void StartCatchingUp();
+    void FinishCatchingUpIfDone(bool allArrived);
     void HeartbeatArrived(const QByteArray& data);
     void Tick();
     void ReportViewers();
@@ -77,8 +87,8 @@ private:
     uint64_t lastStreamSeq_ = 0;
     std::optional<uint32_t> epoch_;
     io::FrameTime startTime_;
-    // The viewers get a reset before the next thing relayed: what they had is void.
-    bool resetPending_ = false;
+    // Since when the recording is being read again, if it is.
+    std::optional<std::chrono::steady_clock::time_point> catchingUpSince_;
     // Where the last resynchronization found its gap: the same gap again is one the stream
     // itself has, and is taken as it is.
     std::optional<std::pair<uint32_t, uint64_t>> resyncedAt_;

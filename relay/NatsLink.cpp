@@ -142,11 +142,12 @@ void NatsLink::MessageArrived(natsConnection*, natsSubscription*, natsMsg* msg, 
     const NatsPtr<natsMsg> message(msg);
     const int length = natsMsg_GetDataLength(msg);
     QByteArray data(natsMsg_GetData(msg), length);
-    uint64_t streamSeq = 0;
+    StreamPlace place;
     jsMsgMetaData* raw = nullptr;
     if (natsMsg_GetMetaData(&raw, msg) == NATS_OK) {
         const NatsPtr<jsMsgMetaData> meta(raw);
-        streamSeq = meta->Sequence.Stream;
+        place.seq = meta->Sequence.Stream;
+        place.pending = meta->NumPending;
     }
     // Past the subscription's limit the message is dropped: the program's thread is behind,
     // and a relay sees the gap by the frames' numbers and starts the recording afresh.
@@ -154,9 +155,9 @@ void NatsLink::MessageArrived(natsConnection*, natsSubscription*, natsMsg* msg, 
     const qsizetype weight = data.size() + 64;
     NatsInbox::Post(
         id,
-        [data = std::move(data), streamSeq](QObject* target) {
+        [data = std::move(data), place](QObject* target) {
             auto* subscription = static_cast<Subscription*>(target);
-            ErrorDisplay::Guard([&] { subscription->handler(data, streamSeq); });
+            ErrorDisplay::Guard([&] { subscription->handler(data, place); });
         },
         weight);
 }

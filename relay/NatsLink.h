@@ -22,9 +22,15 @@
 class NatsLink final : public QObject
 {
 public:
-    // A message as it arrived: its bytes, and its stream sequence when it came from
-    // JetStream (else 0).
-    using MessageHandler = std::function<void(const QByteArray& data, uint64_t streamSeq)>;
+    // Where a message from JetStream stands in its stream: its sequence, and how many
+    // messages the stream held after it when it was delivered. Both 0 for other messages.
+    struct StreamPlace
+    {
+        uint64_t seq = 0;
+        uint64_t pending = 0;
+    };
+    // A message as it arrived: its bytes, and its place in the stream.
+    using MessageHandler = std::function<void(const QByteArray& data, const StreamPlace& place)>;
 
     NatsLink();
     ~NatsLink() override;

@@ -1,6 +1,7 @@
 // A relay against a real nats-server, fed by hand-made messages in its channel's stream:
 // it starts mid-recording from what the stream holds, and when frames are missing it reads
-// the recording again after a terminal reset, once, taking a hole the stream itself has.
+// the recording again after a terminal reset, once, taking a hole the stream itself has,
+// and shows it to its viewers as to newcomers once it has all of it.
 #include "relay/ChannelRelay.h"
 
 #include <gtest/gtest.h>
@@ -11,15 +12,16 @@
 
 namespace {
 
-// What reaches the viewers, in order: broadcasts as their bytes, recording changes as "|".
+// What reaches the viewers, in order: broadcasts as their bytes, recording changes as "|",
+// frames played unseen in brackets, and viewers shown the present as newcomers as "R".
 class ViewersLog final : public FrameOutput
 {
 public:
     void Broadcast(const QByteArray& recorded) override { log += recorded; }
     bool HasViewers() const override { return true; }
     void RecordingChanged() override { log += '|'; }
-    void PlayedUnseen(const QByteArray&) override {}
-    void RejoinViewers() override {}
+    void PlayedUnseen(const QByteArray& recorded) override { log += '[' + recorded + ']'; }
+    void RejoinViewers() override { log += 'R'; }
     QByteArray log;
 };
 
@@ -114,24 +116,25 @@ TEST_F(ChannelRelayTest, StartsMidRecordingAndReadsAgainAfterAGap)
                       "\x01"
                       "F garbage");  // not a message: nothing
     Frame(7, 4, "e");                // 3 is missing, from the stream as well
-    // Read again from the recording's start (its start seen again: a second change), after a
-    // reset; the hole the stream has is then taken as it is, and what follows goes on.
+    // A reset, then the recording read again from its start (seen again: a second change)
+    // and held; the hole the stream has is taken as it is. Once the stream has no more, the
+    // viewers are shown it as newcomers, and what follows goes on.
     ASSERT_TRUE(
-        LogBecomes("|abc||\x1b"
-                   "cabce"))
+        LogBecomes("|abc\x1b"
+                   "c||[a][b][c][e]R"))
         << viewers.log.constData();
+    EXPECT_EQ(relay.FramesPlayed(), 4);
     Frame(7, 5, "f");
     ASSERT_TRUE(
-        LogBecomes("|abc||\x1b"
-                   "cabcef"));
-    EXPECT_EQ(relay.FramesPlayed(), 5);
+        LogBecomes("|abc\x1b"
+                   "c||[a][b][c][e]Rf"));
 
     // The leader sent the recording afresh (it lost frames): a reset, then all of it.
     Recording(8, true);
     Frame(8, 0, "ABC");
     ASSERT_TRUE(
-        LogBecomes("|abc||\x1b"
-                   "cabcef|\x1b"
+        LogBecomes("|abc\x1b"
+                   "c||[a][b][c][e]Rf|\x1b"
                    "cABC"));
     std::unique_ptr<FrameCursor> cursor = relay.NewCatchUpCursor();
     io::FrameHeader header;
