@@ -59,30 +59,27 @@ bool ChannelRelay::Start(const QByteArray& url, QString* error)
             stderr, "ombrix: %s\n",
             Texts::NatsBack.arg(QString::fromLocal8Bit(link_.Url())).toLocal8Bit().constData());
         std::fflush(stderr);
-        // Goes on after the last message it had; a server that lost them shows as a gap.
-        if (subscription_ != 0) {
-            SubscribeFrom(lastStreamSeq_ + 1, nullptr);
-        }
+        // The client remakes the stream's ordered consumer itself, after the last message it
+        // delivered; a server that lost messages shows as a gap in the frames' numbers.
     };
     status_.SetStatusFile(Texts::WaitingForLeader);
-    SubscribeFrom(0, nullptr);  // no stream yet: no leader yet, and the tick tries again
+    SubscribeFromStart();  // no stream yet: no leader yet, and the tick tries again
     tick_.start();
     return true;
 }
 
-bool ChannelRelay::SubscribeFrom(uint64_t startSeq, QString* error)
+void ChannelRelay::SubscribeFromStart()
 {
     if (subscription_ != 0) {
         link_.Unsubscribe(subscription_);
         subscription_ = 0;
     }
     subscription_ = link_.SubscribeStream(
-        names_.stream, names_.playSubject, startSeq,
+        names_.stream, names_.playSubject,
         [this](const QByteArray& data, const NatsLink::StreamPlace& place) {
             PlayArrived(data, place);
         },
-        kStreamBacklog, error);
-    return subscription_ != 0;
+        kStreamBacklog, nullptr);
 }
 
 std::unique_ptr<FrameCursor> ChannelRelay::NewCatchUpCursor()
@@ -124,7 +121,6 @@ void ChannelRelay::ReportViewers()
 
 void ChannelRelay::PlayArrived(const QByteArray& data, const NatsLink::StreamPlace& place)
 {
-    lastStreamSeq_ = std::max(lastStreamSeq_, place.seq);
     const int subscription = subscription_;
     if (const std::optional<RelayMessage> message = DecodeRelayMessage(data)) {
         switch (message->kind) {
@@ -241,7 +237,7 @@ void ChannelRelay::Resynchronize()
     recording_.Start();
     // Newcomers still catching up on what was held follow the recording read again.
     viewers_.RecordingChanged();
-    SubscribeFrom(0, nullptr);
+    SubscribeFromStart();
 }
 
 void ChannelRelay::StartCatchingUp()
@@ -283,7 +279,7 @@ void ChannelRelay::Tick()
         SetWaiting(true);
     }
     if (subscription_ == 0 && connected_) {
-        SubscribeFrom(0, nullptr);
+        SubscribeFromStart();
     }
     // Also when nothing more arrives: what there is of the recording is all there is.
     FinishCatchingUpIfDone(false);

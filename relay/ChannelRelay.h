@@ -59,7 +59,7 @@ public:
     std::function<void()> OnTotalViewersChanged;
 
 private:
-    bool SubscribeFrom(uint64_t startSeq, QString* error);
+    void SubscribeFromStart();
     void PlayArrived(const QByteArray& data, const NatsLink::StreamPlace& place);
     void RecordingArrived(const RelayMessage& message);
     void FrameArrived(const RelayMessage& message);
@@ -84,7 +84,6 @@ private:
     RelayedRecording recording_;
     QTimer tick_;
     int subscription_ = 0;
-    uint64_t lastStreamSeq_ = 0;
     std::optional<uint32_t> epoch_;
     io::FrameTime startTime_;
     // Since when the recording is being read again, if it is.

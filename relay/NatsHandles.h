@@ -15,9 +15,12 @@ struct NatsDeleter
     }
     void operator()(jsCtx* context) const { jsCtx_Destroy(context); }
     void operator()(kvStore* store) const { kvStore_Destroy(store); }
+    // Destroying removes the interest but, unlike an explicit unsubscribe, leaves a stream
+    // subscription's consumer to the server, which drops it once nobody reads it. Deleting
+    // it would wait on a request, and would race the client's own thread that remakes an
+    // ordered consumer after a reconnection.
     void operator()(natsSubscription* subscription) const
     {
-        natsSubscription_Unsubscribe(subscription);
         natsSubscription_Destroy(subscription);
     }
     void operator()(natsMsg* message) const { natsMsg_Destroy(message); }

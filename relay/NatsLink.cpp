@@ -180,8 +180,7 @@ int NatsLink::Subscribe(const QByteArray& subject, MessageHandler handler, qsize
 }
 
 int NatsLink::SubscribeStream(const QByteArray& stream, const QByteArray& subject,
-                              uint64_t startSeq, MessageHandler handler, qsizetype limit,
-                              QString* error)
+                              MessageHandler handler, qsizetype limit, QString* error)
 {
     auto subscription = std::make_unique<Subscription>();
     subscription->inboxId = NatsInbox::Register(subscription.get(), limit);
@@ -190,10 +189,6 @@ int NatsLink::SubscribeStream(const QByteArray& stream, const QByteArray& subjec
     jsSubOptions_Init(&options);
     options.Stream = stream.constData();
     options.Ordered = true;
-    if (startSeq > 0) {
-        options.Config.DeliverPolicy = js_DeliverByStartSequence;
-        options.Config.OptStartSeq = startSeq;
-    }
     natsSubscription* raw = nullptr;
     jsErrCode code = static_cast<jsErrCode>(0);
     const natsStatus status =

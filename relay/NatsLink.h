@@ -52,10 +52,10 @@ public:
     // A plain subscription; messages beyond `limit` bytes waiting for the event loop are
     // dropped. Returns a number to Unsubscribe with, 0 on failure.
     int Subscribe(const QByteArray& subject, MessageHandler handler, qsizetype limit);
-    // An ordered JetStream consumer of the stream's subject, from its first message held
-    // (startSeq 0) or from startSeq on.
-    int SubscribeStream(const QByteArray& stream, const QByteArray& subject, uint64_t startSeq,
-                        MessageHandler handler, qsizetype limit, QString* error);
+    // An ordered JetStream consumer of the stream's subject, from its first message held.
+    // After a reconnection the client goes on from the last message it delivered.
+    int SubscribeStream(const QByteArray& stream, const QByteArray& subject, MessageHandler handler,
+                        qsizetype limit, QString* error);
     void Unsubscribe(int subscription);
 
     // Runs job on the worker thread, after those queued before it.

@@ -143,7 +143,7 @@ TEST_F(Relays, NatsGoingAwayCostsNoViewerAByte)
 
     ASSERT_TRUE(nats.Start()) << nats.Log().toStdString();
     ASSERT_TRUE(relay.process->WaitForLineCount(QStringLiteral("file: long.ttyrec"), 2, 15000))
-        << relay.process->Output().toStdString();
+        << relay.process->Output().toStdString() << relay.process->Errors().toStdString();
     ASSERT_TRUE(atLeader.WaitForBytes(expected.size(), 15000));
     ASSERT_TRUE(atRelay.WaitForBytes(expected.size(), 15000));
     EXPECT_FALSE(atRelay.PeerClosed());
