@@ -16,6 +16,7 @@ constexpr std::array kEntries{
     Entry{"/", ":/web/index.html", "text/html; charset=utf-8"},
     Entry{"/index.html", ":/web/index.html", "text/html; charset=utf-8"},
     Entry{"/texts.js", ":/web/texts.js", "text/javascript; charset=utf-8"},
+    Entry{"/feed.js", ":/web/feed.js", "text/javascript; charset=utf-8"},
     Entry{"/page.js", ":/web/page.js", "text/javascript; charset=utf-8"},
     Entry{"/page.css", ":/web/page.css", "text/css; charset=utf-8"},
     Entry{"/xterm.js", ":/web/xterm.js", "text/javascript; charset=utf-8"},

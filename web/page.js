@@ -3,7 +3,8 @@
 // the playback speed ({"speed":4}) and the recording's name ({"name":"a.ttyrec (2/5)"}),
 // whether this page may steer ({"control":false}, in the first) and how many watch
 // ({"viewers":3}). Everything the viewer types, and the buttons, goes back as keys, unless
-// the page may not steer. Its texts come from texts.js.
+// the page may not steer. Its texts come from texts.js; the terminal is fed through
+// feed.js.
 (function () {
   "use strict";
 
@@ -12,6 +13,8 @@
   const kRetryDelays = [1, 2, 4, 8];
   // The close code of a newcomer turned away because the viewers are at their cap.
   const kTurnedAway = 4001;
+  // What the terminal may be handed before it has drawn it.
+  const kHandedLimit = 1 << 20;
   const T = window.ombrixTexts;
 
   const stateView = document.getElementById("state");
@@ -34,6 +37,7 @@
     allowProposedApi: false,
   });
   term.open(container);
+  const feed = window.ombrixTerminalFeed(term, kHandedLimit);
 
   let socket = null;
   let failures = 0;
@@ -86,8 +90,10 @@
     }
     if (Number.isInteger(message.cols) && Number.isInteger(message.rows) &&
         message.cols > 0 && message.rows > 0) {
-      term.resize(message.cols, message.rows);
-      fitFont();
+      feed.change(() => {
+        term.resize(message.cols, message.rows);
+        fitFont();
+      });
     }
     if (Number.isInteger(message.speed)) speedView.textContent = "×" + message.speed;
     if (typeof message.control === "boolean") setControl(message.control);
@@ -128,7 +134,8 @@
     ws.onopen = () => {
       failures = 0;
       // The server starts every connection with everything played so far.
-      term.reset();
+      feed.drop();
+      feed.change(() => term.reset());
       showState("connected", T.connected);
       showNotice("");
     };
@@ -136,7 +143,7 @@
       if (typeof event.data === "string") {
         handleControl(event.data);
       } else {
-        term.write(new Uint8Array(event.data));
+        feed.write(new Uint8Array(event.data));
       }
     };
     ws.onclose = (event) => {
