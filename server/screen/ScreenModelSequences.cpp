@@ -151,6 +151,12 @@ void ScreenModel::OnCsi(const CsiSequence& csi)
 {
     const bool afterText = rightAfterText_ && lastTextAscii_;
     rightAfterText_ = false;
+    if (csi.count > VtermScreen::kMaxParameters && !csi.Is('m')) {
+        // Terminals keep from 16 to 30 parameters and then drop the rest, or the whole
+        // sequence. (SGR is given to libvterm anew, with few.)
+        Disputed(csi.raw);
+        return;
+    }
     keepsWrap_ = true;
     const QByteArrayView inter = csi.intermediates;
     if (inter.isEmpty() && csi.leader == 0) {

@@ -52,6 +52,10 @@ struct ScreenCell
 class VtermScreen
 {
 public:
+    // libvterm keeps a control sequence's first 16 parameters (subparameters counted) and
+    // writes any past them over its own memory: a longer sequence must never reach it.
+    static constexpr int kMaxParameters = 16;
+
     VtermScreen(int cols, int rows);
     ~VtermScreen();
     VtermScreen(const VtermScreen&) = delete;

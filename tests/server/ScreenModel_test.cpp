@@ -51,6 +51,9 @@ TEST(ScreenModel, SaysWhyItCannotRepaintAndWhenItCanAgain)
          "\r\x1b"
          "7"},
         {"resize", "text\x1b[8;30;100t", Texts::ReasonResize, clear},
+        // libvterm would write the parameters past its 16 over its own memory.
+        {"more parameters than libvterm keeps", "\x1b[;;;;;;;;;;;;;;;;H",
+         Texts::ReasonDisputed.arg("ESC [;;;;;;;;;;;;;;;;H"), ""},
         // Random streams in tmux found these two: some terminals keep a wrap pending
         // through RI, and go back up a line that wrapped on BS at a line's start.
         {"reverse index at a pending wrap", QByteArray(80, 'x') + "\x1bM",
@@ -87,6 +90,7 @@ TEST(ScreenModel, FollowsWhatTerminalsAgreeOn)
     for (const QByteArray& frame : {QByteArray("\xe6\x97"), QByteArray("\xa5 \x1b[6n\x1b[>c"),
                                     QByteArray("\x1b]0;title\x07\x1b]11;?\x07\x1b[>4;2m"),
                                     QByteArray("\x1b[?2004h\x1b[?9999h\x1b[0%m\x1bPzz\x1b\\"),
+                                    QByteArray("\x1b[1;1;1;1;1;1;1;1;1;1;1;1;1;1;1;1;1;1;31mx"),
                                     QByteArray("\x1b"
                                                "c\x1b[!p\x1b[?3;4l\x1b[4l\x1b>")}) {
         model.Feed(frame);
