@@ -79,7 +79,7 @@ void ChannelRelay::SubscribeFromStart()
         [this](const QByteArray& data, const NatsLink::StreamPlace& place) {
             PlayArrived(data, place);
         },
-        kStreamBacklog, nullptr);
+        kStreamBacklog);
 }
 
 std::unique_ptr<FrameCursor> ChannelRelay::NewCatchUpCursor()

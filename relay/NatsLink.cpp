@@ -146,7 +146,6 @@ void NatsLink::MessageArrived(natsConnection*, natsSubscription*, natsMsg* msg, 
     jsMsgMetaData* raw = nullptr;
     if (natsMsg_GetMetaData(&raw, msg) == NATS_OK) {
         const NatsPtr<jsMsgMetaData> meta(raw);
-        place.seq = meta->Sequence.Stream;
         place.pending = meta->NumPending;
     }
     // Past the subscription's limit the message is dropped: the program's thread is behind,
@@ -180,7 +179,7 @@ int NatsLink::Subscribe(const QByteArray& subject, MessageHandler handler, qsize
 }
 
 int NatsLink::SubscribeStream(const QByteArray& stream, const QByteArray& subject,
-                              MessageHandler handler, qsizetype limit, QString* error)
+                              MessageHandler handler, qsizetype limit)
 {
     auto subscription = std::make_unique<Subscription>();
     subscription->inboxId = NatsInbox::Register(subscription.get(), limit);
@@ -190,14 +189,9 @@ int NatsLink::SubscribeStream(const QByteArray& stream, const QByteArray& subjec
     options.Stream = stream.constData();
     options.Ordered = true;
     natsSubscription* raw = nullptr;
-    jsErrCode code = static_cast<jsErrCode>(0);
-    const natsStatus status =
-        js_Subscribe(&raw, jetStream_.get(), subject.constData(), &NatsLink::MessageArrived,
-                     NatsInbox::Closure(subscription->inboxId), nullptr, &options, &code);
-    if (status != NATS_OK) {
-        if (error != nullptr) {
-            *error = NatsErrorText(status);
-        }
+    if (js_Subscribe(&raw, jetStream_.get(), subject.constData(), &NatsLink::MessageArrived,
+                     NatsInbox::Closure(subscription->inboxId), nullptr, &options,
+                     nullptr) != NATS_OK) {
         return 0;
     }
     subscription->handle.reset(raw);

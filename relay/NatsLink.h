@@ -22,11 +22,10 @@
 class NatsLink final : public QObject
 {
 public:
-    // Where a message from JetStream stands in its stream: its sequence, and how many
-    // messages the stream held after it when it was delivered. Both 0 for other messages.
+    // Where a message from JetStream stands in its stream: how many messages the stream
+    // held after it when it was delivered. 0 for other messages.
     struct StreamPlace
     {
-        uint64_t seq = 0;
         uint64_t pending = 0;
     };
     // A message as it arrived: its bytes, and its place in the stream.
@@ -55,7 +54,7 @@ public:
     // An ordered JetStream consumer of the stream's subject, from its first message held.
     // After a reconnection the client goes on from the last message it delivered.
     int SubscribeStream(const QByteArray& stream, const QByteArray& subject, MessageHandler handler,
-                        qsizetype limit, QString* error);
+                        qsizetype limit);
     void Unsubscribe(int subscription);
 
     // Runs job on the worker thread, after those queued before it.

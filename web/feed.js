@@ -14,12 +14,13 @@
     function feed() {
       while (head < waiting.length && handed < limit) {
         const item = waiting[head];
-        if (typeof item === "function" && handed > 0) break;
-        waiting[head++] = undefined;
         if (typeof item === "function") {
+          if (handed > 0) break;  // the bytes before it are not drawn yet
+          waiting[head++] = undefined;
           item();
           continue;
         }
+        waiting[head++] = undefined;
         handed += item.length;
         term.write(item, () => {
           handed -= item.length;
